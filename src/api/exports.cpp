@@ -1,0 +1,363 @@
+// The exported operations: argument and handle checks, construction and
+// teardown of contexts and connections, start-up state. No operation throws
+// and none writes to a handle or length it was not given.
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "api/allocator.h"
+#include "api/library_state.h"
+#include "api/objects.h"
+#include "crypto/random_pool.h"
+#include "crypto/secure_wipe.h"
+#include "pki/certificate.h"
+#include "pki/checks.h"
+#include "pki/private_key.h"
+#include "protocol/handshake.h"
+#include "protocol/record.h"
+#include "veilcastnet.h"
+
+namespace vc {
+
+std::atomic<int32_t> libraryInitialized{0};
+char versionLabel[24];
+
+namespace {
+
+constexpr char DEFAULT_SERVER_NAME[] = "servicename unbestimmt";
+
+// Room for the DER form of a base64 text of the given length.
+std::size_t derRoom(uint32_t pemLength) noexcept {
+    return static_cast<std::size_t>((static_cast<uint64_t>(pemLength) * 3) / 4);
+}
+
+int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
+                           const PemKeyInput* privateKey) {
+    context->ownCertificate = static_cast<uint8_t*>(allocateZeroed(derRoom(certificate->length)));
+    if (context->ownCertificate == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    // The parsed form is only needed to check the key against it.
+    Certificate parsed;
+    CryptoStatus status =
+        certificateLoad(reinterpret_cast<const uint8_t*>(certificate->text), certificate->length,
+                        context->ownCertificate, &context->ownCertificateLength, 1, &parsed);
+    if (status != CRYPTO_OK || context->ownCertificateLength > OWN_CERTIFICATE_MAX) {
+        return VC_CERTIFICATE_BAD;
+    }
+    if (privateKey == nullptr) {
+        return VC_NO_PRIVATE_KEY;
+    }
+    const std::size_t scratchSize = derRoom(privateKey->length);
+    auto* scratch = static_cast<uint8_t*>(allocateZeroed(scratchSize));
+    if (scratch == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    uint32_t decodedLength = 0;
+    status =
+        privateKeyLoad(privateKey->text, privateKey->length, privateKey->passPhrase,
+                       privateKey->passPhraseLength, scratch, &decodedLength, &context->privateKey);
+    secureWipe(scratch, scratchSize);
+    release(scratch);
+    if (status == CRYPTO_NO_PASSPHRASE || status == CRYPTO_BAD_DECRYPT) {
+        return VC_PASSPHRASE_BAD;
+    }
+    if (status != CRYPTO_OK) {
+        return VC_PRIVATE_KEY_BAD;
+    }
+    if (keyMatchesCertificate(&parsed, &context->privateKey) != CRYPTO_OK) {
+        return VC_KEY_CERT_MISMATCH;
+    }
+    return VC_OK;
+}
+
+int32_t loadCaCertificates(Context* context, const PemInput* caCertificates, int32_t caCount) {
+    if (caCount < 1) {
+        return VC_NO_CA_CERTIFICATES;
+    }
+    context->caCount = caCount;
+    const auto count = static_cast<std::size_t>(caCount);
+    if (count > std::numeric_limits<std::size_t>::max() / sizeof(Certificate)) {
+        return VC_NO_MEMORY;
+    }
+    context->caCertificates =
+        static_cast<Certificate*>(allocateZeroed(count * sizeof(Certificate)));
+    if (context->caCertificates == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    if (caCertificates == nullptr) {
+        return VC_CA_CERTIFICATES_BAD;
+    }
+    uint32_t longest = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (caCertificates[i].length > longest) {
+            longest = caCertificates[i].length;
+        }
+    }
+    const std::size_t scratchSize = derRoom(longest);
+    auto* scratch = static_cast<uint8_t*>(allocateZeroed(scratchSize));
+    if (scratch == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    CryptoStatus status = CRYPTO_OK;
+    for (std::size_t i = 0; i < count && status == CRYPTO_OK; ++i) {
+        uint32_t derLength = 0;
+        status = certificateLoad(reinterpret_cast<const uint8_t*>(caCertificates[i].text),
+                                 caCertificates[i].length, scratch, &derLength, 1,
+                                 &context->caCertificates[i]);
+    }
+    secureWipe(scratch, scratchSize);
+    release(scratch);
+    return status == CRYPTO_OK ? VC_OK : VC_CA_CERTIFICATES_BAD;
+}
+
+int32_t buildContext(Context* context, const PemInput* certificate, const PemKeyInput* privateKey,
+                     const PemInput* caCertificates, int32_t caCount, CertificateCallback callback,
+                     uint32_t cipherMask, uint32_t role) {
+    if (certificate != nullptr) {
+        const int32_t result = loadOwnCredentials(context, certificate, privateKey);
+        if (result != VC_OK) {
+            return result;
+        }
+    } else if (role != ROLE_CLIENT || privateKey != nullptr) {
+        return VC_NO_CERTIFICATE;
+    }
+    const int32_t result = loadCaCertificates(context, caCertificates, caCount);
+    if (result != VC_OK) {
+        return result;
+    }
+    context->certificateCallback = callback;
+    if ((cipherMask & 3u) == 0) {
+        return VC_EMPTY_CIPHER_LIST;
+    }
+    context->cipherMask = cipherMask & 3u;
+    switch (role) {
+        case ROLE_SERVER_AUTH_CLIENT:
+            context->isServer = 1;
+            context->requestClientCertificate = 1;
+            break;
+        case ROLE_SERVER:
+            context->isServer = 1;
+            context->requestClientCertificate = 0;
+            break;
+        case ROLE_CLIENT:
+            context->isServer = 0;
+            context->requestClientCertificate = 0;
+            break;
+        default:
+            return VC_ROLE_BAD;
+    }
+    return VC_OK;
+}
+
+// Destroys the connection when a handshake or record result is fatal to it.
+int32_t endConnectionOnFailure(Connection* connection, int32_t result) noexcept {
+    connectionTeardown(connection);
+    return result;
+}
+
+}  // namespace
+
+void contextTeardown(Context* context) noexcept {
+    context->tag = 0;
+    release(context->ownCertificate);
+    release(context->caCertificates);
+    secureWipeObject(*context);
+    release(context);
+}
+
+void connectionTeardown(Connection* connection) noexcept {
+    connection->tag = 0;
+    release(connection->serviceName);
+    if (connection->peerCertificate != nullptr) {
+        secureWipe(connection->peerCertificate, connection->peerCertificateLength);
+        release(connection->peerCertificate);
+    }
+    secureWipeObject(*connection);
+    release(connection);
+}
+
+}  // namespace vc
+
+using namespace vc;
+
+extern "C" {
+
+VC_EXPORT int32_t VC_API vcInitialize(void* parentWindow, void* instance, void* bitmap,
+                                      const char* promptText, const char* seedFilePath) {
+    if (libraryInitialized.load() == 1) {
+        return VC_OK;
+    }
+    if (randomInitialize(parentWindow, instance, bitmap, promptText, seedFilePath) != 0) {
+        return VC_INITIALIZATION_FAILED;
+    }
+    std::memcpy(versionLabel, VERSION_LABEL_TEXT, sizeof(versionLabel));
+    libraryInitialized.store(1);
+    return VC_OK;
+}
+
+VC_EXPORT void VC_API vcTerminate(void) {
+    libraryInitialized.store(0);
+}
+
+VC_EXPORT int32_t VC_API vcCreateContext(const PemInput* certificate, const PemKeyInput* privateKey,
+                                         const PemInput* caCertificates, int32_t caCount,
+                                         CertificateCallback callback, uint32_t cipherMask,
+                                         uint32_t role, VcContext** contextOut) {
+    if (contextOut != nullptr) {
+        *contextOut = nullptr;
+    }
+    if (randomIsUnseeded() != 0 || libraryInitialized.load() == 0) {
+        return VC_NOT_INITIALIZED;
+    }
+    auto* context = static_cast<Context*>(allocateZeroed(sizeof(Context)));
+    if (context == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    const int32_t result = buildContext(context, certificate, privateKey, caCertificates, caCount,
+                                        callback, cipherMask, role);
+    if (result != VC_OK || contextOut == nullptr) {
+        contextTeardown(context);
+        // Nowhere to hand the context to is a caller error; nothing is kept.
+        return result != VC_OK ? result : VC_NO_CONTEXT;
+    }
+    context->tag = CONTEXT_TAG;
+    *contextOut = reinterpret_cast<VcContext*>(context);
+    return VC_OK;
+}
+
+VC_EXPORT void VC_API vcDestroyContext(VcContext* handle) {
+    if (Context* context = liveContext(handle)) {
+        contextTeardown(context);
+    }
+}
+
+VC_EXPORT int32_t VC_API vcCreateConnection(VcContext* handle, const char* serviceName,
+                                            uint32_t userValue, VcConnection** connectionOut) {
+    if (connectionOut != nullptr) {
+        *connectionOut = nullptr;
+    }
+    Context* context = liveContext(handle);
+    if (context == nullptr) {
+        return VC_NO_CONTEXT;
+    }
+    if (serviceName == nullptr) {
+        if (!context->isServer) {
+            return VC_NO_SERVICENAME;
+        }
+        serviceName = DEFAULT_SERVER_NAME;
+    }
+    if (connectionOut == nullptr) {
+        return VC_NO_CONNECTION;
+    }
+    auto* connection = static_cast<Connection*>(allocateZeroed(sizeof(Connection)));
+    if (connection == nullptr) {
+        return VC_NO_MEMORY;
+    }
+    const std::size_t nameSize = std::strlen(serviceName) + 1;
+    connection->serviceName = static_cast<char*>(allocateZeroed(nameSize));
+    if (connection->serviceName == nullptr) {
+        release(connection);
+        return VC_NO_MEMORY;
+    }
+    std::memcpy(connection->serviceName, serviceName, nameSize);
+    connection->context = context;
+    connection->userValue = userValue;
+    connection->state = 1;
+    connection->isServer = context->isServer;
+    connection->cipherMask = context->cipherMask;
+    connection->tag = CONNECTION_TAG;
+    *connectionOut = reinterpret_cast<VcConnection*>(connection);
+    return VC_OK;
+}
+
+VC_EXPORT void VC_API vcDestroyConnection(VcConnection* handle) {
+    if (Connection* connection = liveConnection(handle)) {
+        connectionTeardown(connection);
+    }
+}
+
+VC_EXPORT int32_t VC_API vcHandshake(uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                                     uint32_t* outputLength, VcConnection* handle) {
+    if (outputLength != nullptr) {
+        *outputLength = 0;
+    }
+    Connection* connection = liveConnection(handle);
+    if (connection == nullptr) {
+        return VC_NO_CONNECTION;
+    }
+    if (connection->context == nullptr || connection->context->tag != CONTEXT_TAG) {
+        return endConnectionOnFailure(connection, VC_NO_CONTEXT);
+    }
+    if (connection->state == HANDSHAKE_COMPLETE) {
+        return VC_OK;
+    }
+    if (outputLength == nullptr) {
+        // Without a place for the reply length no reply can be handed over.
+        return endConnectionOnFailure(connection, VC_CONNECTION_CLOSED);
+    }
+    const int32_t result = handshakeStep(input, inputLength, output, outputLength, connection);
+    if (result != VC_OK && result != VC_RECEIVE_MORE_DATA && result != VC_SEND_DATA &&
+        result != VC_NO_CONNECTION) {
+        return endConnectionOnFailure(connection, result);
+    }
+    return result;
+}
+
+VC_EXPORT int32_t VC_API vcOpenRecord(uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                                      uint32_t* outputLength, VcConnection* handle) {
+    if (outputLength != nullptr) {
+        *outputLength = 0;
+    }
+    Connection* connection = liveConnection(handle);
+    if (connection == nullptr) {
+        return VC_NO_CONNECTION;
+    }
+    if (connection->state != HANDSHAKE_COMPLETE) {
+        return VC_HANDSHAKE_IN_PROGRESS;
+    }
+    if (outputLength == nullptr) {
+        return VC_RECEIVE_MORE_DATA;
+    }
+    const int32_t result = recordOpenData(input, inputLength, output, outputLength, connection);
+    if (result == VC_DECRYPTION_FAILED) {
+        return endConnectionOnFailure(connection, result);
+    }
+    return result;
+}
+
+VC_EXPORT int32_t VC_API vcSealRecord(const uint8_t* data, uint32_t* dataLength, uint8_t* output,
+                                      uint32_t* outputLength, VcConnection* handle) {
+    // Both in-values are taken before any check, and both out-values are 0
+    // unless a record is handed back.
+    const uint32_t offered = dataLength != nullptr ? *dataLength : 0;
+    const uint32_t capacity = outputLength != nullptr ? *outputLength : 0;
+    if (dataLength != nullptr) {
+        *dataLength = 0;
+    }
+    if (outputLength != nullptr) {
+        *outputLength = 0;
+    }
+    Connection* connection = liveConnection(handle);
+    if (connection == nullptr) {
+        return VC_NO_CONNECTION;
+    }
+    if (connection->state != HANDSHAKE_COMPLETE) {
+        return VC_HANDSHAKE_IN_PROGRESS;
+    }
+    uint32_t taken = offered;
+    uint32_t written = 0;
+    const int32_t result = recordSealData(data, &taken, output, &written, capacity, connection);
+    if (result == VC_SEND_DATA) {
+        if (dataLength != nullptr) {
+            *dataLength = taken;
+        }
+        if (outputLength != nullptr) {
+            *outputLength = written;
+        }
+    }
+    return result;
+}
+
+}  // extern "C"

@@ -1,0 +1,17 @@
+// Process-wide start-up state.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace vc {
+
+constexpr char VERSION_LABEL_TEXT[] = "Veilcastnet Version 2.0";
+static_assert(sizeof(VERSION_LABEL_TEXT) == 24);
+
+// 1 after a successful vcInitialize, 0 after vcTerminate.
+extern std::atomic<int32_t> libraryInitialized;
+// Written by every successful vcInitialize; the key exchange carries it.
+extern char versionLabel[24];
+
+}  // namespace vc

@@ -1,0 +1,44 @@
+// RSA with PKCS#1 v1.5 block formats: type 2 for encryption, type 1 for
+// MD5 signatures. Key records are owned by their callers and only read here.
+#pragma once
+
+#include <cstdint>
+
+#include "bignum/bignum.h"
+#include "crypto/crypto_status.h"
+
+namespace vc {
+
+struct RsaPublicKey {
+    BigNum n;
+    BigNum e;
+};
+
+// The first two members have the layout of RsaPublicKey, so a private key
+// can stand wherever a public key is read.
+struct RsaPrivateKey {
+    BigNum n;
+    BigNum e;
+    BigNum d;
+    BigNum p;
+    BigNum q;
+    BigNum dP;
+    BigNum dQ;
+    BigNum qInv;
+};
+
+// DER of the DigestInfo header that precedes an MD5 digest.
+extern const uint8_t md5DigestInfoPrefix[18];
+
+// Output room: k bytes for encrypt and sign, k - 11 for decrypt and recover.
+// *outLength is written only on success.
+CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const RsaPublicKey* key,
+                              uint8_t* out, uint32_t* outLength);
+CryptoStatus rsaPrivateDecrypt(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
+                               uint8_t* out, uint32_t* outLength);
+CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
+                            uint8_t* out, uint32_t* outLength);
+CryptoStatus rsaPublicRecover(const uint8_t* input, uint32_t inputLength, const RsaPublicKey* key,
+                              uint8_t* out, uint32_t* outLength);
+
+}  // namespace vc

@@ -1,0 +1,86 @@
+// RC4 key setup and keystream. Never allocates, never touches bytes outside
+// the caller's range and never indexes the permutation with an unmasked
+// value; the state is key material that its owner wipes.
+#include "crypto/rc4.h"
+
+#include <bit>
+#include <cstring>
+
+namespace vc {
+
+void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept {
+    // Only the first 256 key bytes can ever be reached by the counter.
+    const uint32_t usedLength = keyLength > 256 ? 256u : keyLength;
+    uint8_t* s = state->s;
+    for (uint32_t i = 0; i < 256; ++i) {
+        s[i] = static_cast<uint8_t>(i);
+    }
+    state->x = 0;
+    state->y = 0;
+
+    uint32_t j = 0;
+    uint32_t k = 0;
+    for (uint32_t i = 0; i < 256; ++i) {
+        const uint8_t si = s[i];
+        j = (j + si + key[k]) & 0xffu;
+        s[i] = s[j];
+        s[j] = si;
+        if (++k == usedLength) {
+            k = 0;
+        }
+    }
+}
+
+namespace {
+
+// One keystream byte. x and y stay below 256; every index into s is masked,
+// so the table cannot be overrun whatever the state holds.
+[[gnu::always_inline]] inline uint32_t nextByte(uint8_t* s, uint32_t& x, uint32_t& y) noexcept {
+    x = (x + 1) & 0xffu;
+    const uint32_t tx = s[x];
+    y = (y + tx) & 0xffu;
+    const uint32_t ty = s[y];
+    s[y] = static_cast<uint8_t>(tx);
+    s[x] = static_cast<uint8_t>(ty);
+    return s[(tx + ty) & 0xffu];
+}
+
+}  // namespace
+
+void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
+    uint8_t* const s = state->s;
+    uint32_t x = state->x;
+    uint32_t y = state->y;
+
+    // Eight keystream bytes are gathered into one word before data is
+    // touched: data may alias nothing in s, but the compiler cannot know
+    // that, and interleaved stores to data would force reloads of s.
+    while (length >= 8) {
+        uint64_t stream = 0;
+        for (unsigned i = 0; i < 8; ++i) {
+            stream |= static_cast<uint64_t>(nextByte(s, x, y)) << (8 * i);
+        }
+        uint64_t block;
+        std::memcpy(&block, data, sizeof block);
+        if constexpr (std::endian::native == std::endian::little) {
+            block ^= stream;
+        } else {
+            uint64_t swapped = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                swapped = (swapped << 8) | ((stream >> (8 * i)) & 0xffu);
+            }
+            block ^= swapped;
+        }
+        std::memcpy(data, &block, sizeof block);
+        data += 8;
+        length -= 8;
+    }
+    for (; length != 0; --length, ++data) {
+        *data = static_cast<uint8_t>(*data ^ nextByte(s, x, y));
+    }
+
+    state->x = static_cast<uint8_t>(x);
+    state->y = static_cast<uint8_t>(y);
+}
+
+}  // namespace vc

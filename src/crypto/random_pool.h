@@ -3,6 +3,7 @@
 // estimated entropy reaches 1024 bits and the ring has wrapped once.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 namespace vc {
@@ -36,5 +37,17 @@ int32_t randomBytes(uint8_t* out, uint32_t count);
 
 // For tests: a snapshot of the pool (taken under its lock).
 RandomPool randomPoolSnapshot();
+
+// For tests: puts a snapshot back (under the lock), so a test that clears or
+// seeds the pool can leave the process as it found it.
+void randomPoolRestore(const RandomPool& pool);
+
+// The entropy estimate of a pool's seed material, in bits, before the
+// seeding decision; exposed so tests can check it on a snapshot.
+uint32_t randomEstimateBits(const RandomPool& pool);
+
+// floor(32 * log2 i) for i = 1..63, entry 0 = 0: the fixed-point logarithm
+// behind the entropy estimate.
+extern const std::array<uint8_t, 64> log2Table;
 
 }  // namespace vc

@@ -1,0 +1,85 @@
+// Platform services on POSIX systems: a statically initialised mutex, the
+// kernel's thread id and raw open/read/close. A failed read is reported,
+// never papered over; calls cut short by a signal are simply repeated.
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "entropy/platform.h"
+
+namespace vc {
+namespace {
+
+static_assert(PLATFORM_LOCK_COUNT == 1, "give every new lock its own initialiser below");
+pthread_mutex_t platformLocks[PLATFORM_LOCK_COUNT] = {PTHREAD_MUTEX_INITIALIZER};
+
+}  // namespace
+
+void platformLockAcquire(PlatformLockName name) noexcept {
+    // Only fails on a deadlock or a corrupt lock, both programming errors.
+    (void)pthread_mutex_lock(&platformLocks[name]);
+}
+
+void platformLockRelease(PlatformLockName name) noexcept {
+    (void)pthread_mutex_unlock(&platformLocks[name]);
+}
+
+uint32_t platformThreadId() noexcept {
+#if defined(SYS_gettid)
+    // The kernel's thread id is unique among live threads and fits 32 bits.
+    return static_cast<uint32_t>(syscall(SYS_gettid));
+#else
+    // pthread_t is opaque (an integer, a pointer or a struct): fold all of
+    // its bytes so two live threads still differ.
+    const pthread_t self = pthread_self();
+    unsigned char bytes[sizeof(self)];
+    std::memcpy(bytes, &self, sizeof(self));
+    uint32_t folded = 0;
+    for (std::size_t i = 0; i < sizeof(self); ++i) {
+        folded ^= static_cast<uint32_t>(bytes[i]) << (8 * (i % 4));
+    }
+    return folded;
+#endif
+}
+
+uint32_t platformTimeSeconds() noexcept {
+    return static_cast<uint32_t>(static_cast<uint64_t>(std::time(nullptr)));
+}
+
+int32_t platformReadFilePrefix(const char* path, uint8_t* buffer, uint32_t capacity,
+                               uint32_t* bytesRead) noexcept {
+    *bytesRead = 0;
+    int fd;
+    do {
+        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return 1;
+    }
+    uint32_t total = 0;
+    int32_t result = 0;
+    while (total < capacity) {
+        const ssize_t got = ::read(fd, buffer + total, capacity - total);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            result = 1;
+            break;
+        }
+        if (got == 0) {
+            break;
+        }
+        total += static_cast<uint32_t>(got);
+    }
+    (void)::close(fd);
+    *bytesRead = total;
+    return result;
+}
+
+}  // namespace vc

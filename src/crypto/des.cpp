@@ -1,0 +1,267 @@
+// DES key schedule, the 16-round core and triple-DES EDE3 in CBC mode.
+// Never reads or writes past the whole 8-byte blocks of a buffer, never
+// allocates, and leaves no key-derived temporaries behind in memory.
+#include "crypto/des.h"
+
+#include "crypto/des_tables.h"
+#include "crypto/secure_wipe.h"
+
+#if defined(__GNUC__)
+#define VC_DES_INLINE inline __attribute__((always_inline))
+#else
+#define VC_DES_INLINE inline
+#endif
+
+namespace vc {
+namespace {
+
+using des_tables::KEY_PC2;
+using des_tables::SBOX_P;
+
+constexpr uint32_t rotateLeft(uint32_t x, unsigned n) {
+    return (x << n) | (x >> (32u - n));
+}
+
+constexpr uint32_t rotateRight(uint32_t x, unsigned n) {
+    return (x >> n) | (x << (32u - n));
+}
+
+VC_DES_INLINE uint32_t loadLittle(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+VC_DES_INLINE void storeLittle(uint8_t* p, uint32_t x) {
+    p[0] = static_cast<uint8_t>(x);
+    p[1] = static_cast<uint8_t>(x >> 8);
+    p[2] = static_cast<uint8_t>(x >> 16);
+    p[3] = static_cast<uint8_t>(x >> 24);
+}
+
+// Swaps the bits of `a` selected by mask << shift with the bits of `b`
+// selected by mask.
+constexpr void exchangeBits(uint32_t& a, uint32_t& b, unsigned shift, uint32_t mask) {
+    const uint32_t t = ((a >> shift) ^ b) & mask;
+    b ^= t;
+    a ^= t << shift;
+}
+
+// In: bytes 0-3 of a block in `low`, 4-7 in `high`, each least significant
+// byte first. Out: the left half of the permuted block in `high`, the right
+// half in `low`, half bit i at word bit i - 1. Five exchanges of bit groups
+// do the whole 64-bit permutation; the byte order of the loads is what puts
+// the halves in the opposite words.
+constexpr void initialPermutation(uint32_t& low, uint32_t& high) {
+    exchangeBits(high, low, 4, 0x0f0f0f0fu);
+    exchangeBits(low, high, 16, 0x0000ffffu);
+    exchangeBits(high, low, 2, 0x33333333u);
+    exchangeBits(low, high, 8, 0x00ff00ffu);
+    exchangeBits(high, low, 1, 0x55555555u);
+}
+
+// The inverse: each exchange is its own inverse, so the same five in
+// reverse order. `high` carries the block's first half, `low` its second.
+constexpr void finalPermutation(uint32_t& low, uint32_t& high) {
+    exchangeBits(high, low, 1, 0x55555555u);
+    exchangeBits(low, high, 8, 0x00ff00ffu);
+    exchangeBits(high, low, 2, 0x33333333u);
+    exchangeBits(low, high, 16, 0x0000ffffu);
+    exchangeBits(high, low, 4, 0x0f0f0f0fu);
+}
+
+// Checks the exchange network against the standard's table: input bit n
+// alone must come out at the position whose table entry is n, and the final
+// permutation must bring it back.
+constexpr bool permutationsMatchStandard() {
+    for (unsigned n = 1; n <= 64; ++n) {
+        const unsigned byte = (n - 1u) / 8u;
+        const uint32_t bit = (0x80u >> ((n - 1u) % 8u)) << (8u * (byte % 4u));
+        uint32_t low = byte < 4 ? bit : 0u;
+        uint32_t high = byte < 4 ? 0u : bit;
+        initialPermutation(low, high);
+        unsigned j = 0;
+        while (des_tables::INITIAL_PERMUTATION[j] != n) {
+            ++j;
+        }
+        const uint32_t expectedHigh = j < 32 ? 1u << j : 0u;
+        const uint32_t expectedLow = j < 32 ? 0u : 1u << (j - 32u);
+        if (high != expectedHigh || low != expectedLow) {
+            return false;
+        }
+        finalPermutation(low, high);
+        if (low != (byte < 4 ? bit : 0u) || high != (byte < 4 ? 0u : bit)) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(permutationsMatchStandard());
+
+// One round's f(R, K): the half in the rotated layout against the round's
+// two subkey words; the first view indexes the tables of S1, S3, S5, S7, the
+// second (rotated right by 4) those of S2, S4, S6, S8.
+VC_DES_INLINE uint32_t roundFunction(uint32_t half, const uint32_t* subkey) {
+    const uint32_t u = half ^ subkey[0];
+    const uint32_t t = rotateRight(half ^ subkey[1], 4);
+    return SBOX_P[0][(u >> 2) & 0x3fu] ^ SBOX_P[2][(u >> 10) & 0x3fu] ^
+           SBOX_P[4][(u >> 18) & 0x3fu] ^ SBOX_P[6][(u >> 26) & 0x3fu] ^
+           SBOX_P[1][(t >> 2) & 0x3fu] ^ SBOX_P[3][(t >> 10) & 0x3fu] ^
+           SBOX_P[5][(t >> 18) & 0x3fu] ^ SBOX_P[7][(t >> 26) & 0x3fu];
+}
+
+// The 16 rounds with the halves swapping roles each round; after an even
+// number of rounds no final swap is needed to be in place for the caller.
+VC_DES_INLINE void encryptRounds(uint32_t& left, uint32_t& right, const uint32_t* k) {
+    uint32_t l = rotateLeft(left, 3);
+    uint32_t r = rotateLeft(right, 3);
+    l ^= roundFunction(r, k + 0);
+    r ^= roundFunction(l, k + 2);
+    l ^= roundFunction(r, k + 4);
+    r ^= roundFunction(l, k + 6);
+    l ^= roundFunction(r, k + 8);
+    r ^= roundFunction(l, k + 10);
+    l ^= roundFunction(r, k + 12);
+    r ^= roundFunction(l, k + 14);
+    l ^= roundFunction(r, k + 16);
+    r ^= roundFunction(l, k + 18);
+    l ^= roundFunction(r, k + 20);
+    r ^= roundFunction(l, k + 22);
+    l ^= roundFunction(r, k + 24);
+    r ^= roundFunction(l, k + 26);
+    l ^= roundFunction(r, k + 28);
+    r ^= roundFunction(l, k + 30);
+    left = rotateRight(l, 3);
+    right = rotateRight(r, 3);
+}
+
+VC_DES_INLINE void decryptRounds(uint32_t& left, uint32_t& right, const uint32_t* k) {
+    uint32_t l = rotateLeft(left, 3);
+    uint32_t r = rotateLeft(right, 3);
+    l ^= roundFunction(r, k + 30);
+    r ^= roundFunction(l, k + 28);
+    l ^= roundFunction(r, k + 26);
+    r ^= roundFunction(l, k + 24);
+    l ^= roundFunction(r, k + 22);
+    r ^= roundFunction(l, k + 20);
+    l ^= roundFunction(r, k + 18);
+    r ^= roundFunction(l, k + 16);
+    l ^= roundFunction(r, k + 14);
+    r ^= roundFunction(l, k + 12);
+    l ^= roundFunction(r, k + 10);
+    r ^= roundFunction(l, k + 8);
+    l ^= roundFunction(r, k + 6);
+    r ^= roundFunction(l, k + 4);
+    l ^= roundFunction(r, k + 2);
+    r ^= roundFunction(l, k + 0);
+    left = rotateRight(l, 3);
+    right = rotateRight(r, 3);
+}
+
+// The 28-bit key registers; they are key material until wiped.
+struct KeyRegisters {
+    uint32_t c;
+    uint32_t d;
+};
+
+constexpr uint32_t rotateRegister(uint32_t x, unsigned n) {
+    return ((x << n) | (x >> (28u - n))) & 0x0fffffffu;
+}
+
+}  // namespace
+
+void desSetKey(const uint8_t key[8], DesKeySchedule* schedule) noexcept {
+    using des_tables::PERMUTED_CHOICE_1;
+    KeyRegisters reg{0, 0};
+    // PC-1, bit by bit: once per key, and the parity bits (the low bit of
+    // each byte) are never selected.
+    for (unsigned i = 0; i < 28; ++i) {
+        const unsigned c = PERMUTED_CHOICE_1[i] - 1u;
+        const unsigned d = PERMUTED_CHOICE_1[28 + i] - 1u;
+        reg.c |= static_cast<uint32_t>((key[c / 8] >> (7u - c % 8u)) & 1u) << (27u - i);
+        reg.d |= static_cast<uint32_t>((key[d / 8] >> (7u - d % 8u)) & 1u) << (27u - i);
+    }
+    uint32_t* out = schedule->subkeys;
+    for (unsigned round = 0; round < 16; ++round) {
+        const unsigned shift = des_tables::DOUBLE_SHIFT[round] != 0 ? 2u : 1u;
+        reg.c = rotateRegister(reg.c, shift);
+        reg.d = rotateRegister(reg.d, shift);
+        const uint32_t fromC = KEY_PC2[0][des_tables::keyGroupIndex(0, reg.c, reg.d)] |
+                               KEY_PC2[1][des_tables::keyGroupIndex(1, reg.c, reg.d)] |
+                               KEY_PC2[2][des_tables::keyGroupIndex(2, reg.c, reg.d)] |
+                               KEY_PC2[3][des_tables::keyGroupIndex(3, reg.c, reg.d)];
+        const uint32_t fromD = KEY_PC2[4][des_tables::keyGroupIndex(4, reg.c, reg.d)] |
+                               KEY_PC2[5][des_tables::keyGroupIndex(5, reg.c, reg.d)] |
+                               KEY_PC2[6][des_tables::keyGroupIndex(6, reg.c, reg.d)] |
+                               KEY_PC2[7][des_tables::keyGroupIndex(7, reg.c, reg.d)];
+        // Reassemble the two views from the halves the tables carry; the
+        // second is stored rotated back left by 4 so the round function can
+        // XOR it with the unrotated half.
+        out[2 * round] = (fromC & 0x0000ffffu) | (fromD << 16);
+        out[2 * round + 1] = rotateLeft((fromC >> 16) | (fromD & 0xffff0000u), 4);
+    }
+    secureWipeObject(reg);
+}
+
+void desCore(uint32_t* left, uint32_t* right, const DesKeySchedule* schedule,
+             int encrypt) noexcept {
+    if (encrypt != 0) {
+        encryptRounds(*left, *right, schedule->subkeys);
+    } else {
+        decryptRounds(*left, *right, schedule->subkeys);
+    }
+}
+
+void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
+                     const DesKeySchedule* k1, const DesKeySchedule* k2, const DesKeySchedule* k3,
+                     uint8_t iv[8], int encrypt) noexcept {
+    if (length < 8) {
+        return;
+    }
+    const uint32_t blocks = static_cast<uint32_t>(length) / 8u;
+    const uint32_t* s1 = k1->subkeys;
+    const uint32_t* s2 = k2->subkeys;
+    const uint32_t* s3 = k3->subkeys;
+    // The chaining value, kept in the loaded (byte-order) form.
+    uint32_t v0 = loadLittle(iv);
+    uint32_t v1 = loadLittle(iv + 4);
+
+    if (encrypt != 0) {
+        for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
+            uint32_t low = loadLittle(input) ^ v0;
+            uint32_t high = loadLittle(input + 4) ^ v1;
+            initialPermutation(low, high);
+            // Between passes the halves trade places, which is what the
+            // final and initial permutations of adjacent passes would do.
+            encryptRounds(high, low, s1);
+            decryptRounds(low, high, s2);
+            encryptRounds(high, low, s3);
+            finalPermutation(high, low);
+            storeLittle(output, high);
+            storeLittle(output + 4, low);
+            v0 = high;
+            v1 = low;
+        }
+    } else {
+        for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
+            // The whole block is read before anything is written, so the
+            // output may be the input.
+            const uint32_t c0 = loadLittle(input);
+            const uint32_t c1 = loadLittle(input + 4);
+            uint32_t low = c0;
+            uint32_t high = c1;
+            initialPermutation(low, high);
+            decryptRounds(high, low, s3);
+            encryptRounds(low, high, s2);
+            decryptRounds(high, low, s1);
+            finalPermutation(high, low);
+            storeLittle(output, high ^ v0);
+            storeLittle(output + 4, low ^ v1);
+            v0 = c0;
+            v1 = c1;
+        }
+    }
+    storeLittle(iv, v0);
+    storeLittle(iv + 4, v1);
+}
+
+}  // namespace vc

@@ -1,0 +1,443 @@
+// Montgomery reduction, the sliding-window exponent scan, modular
+// exponentiation and its CRT form for RSA private keys. Never allocates;
+// every table, accumulator and intermediate that depends on the base or the
+// exponent is wiped before a call returns.
+#include <cstring>
+
+#include "bignum/bignum.h"
+#include "bignum/bignum_internal.h"
+#include "crypto/secure_wipe.h"
+
+namespace vc {
+namespace {
+
+void normalise(BigNum* x) noexcept {
+    uint32_t len = x->length;
+    while (len > 0 && x->words[len - 1] == 0) {
+        --len;
+    }
+    x->length = len;
+}
+
+// Copies only the words in use; what lies above length is not the value.
+void copyValue(BigNum* to, const BigNum* from) noexcept {
+    std::memcpy(to->words, from->words, from->length * sizeof(uint32_t));
+    to->length = from->length;
+}
+
+void setOneModN(const BigNum* n, BigNum* out) noexcept {
+    // 1 mod n: zero only for n = 1.
+    out->words[0] = 1;
+    out->length = (n->length == 1 && n->words[0] == 1) ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------
+// Interleaved Montgomery arithmetic on limbs of 32 bits (64-bit products) or
+// 64 bits (128-bit products).
+
+template <typename Limb>
+struct WideOf;
+template <>
+struct WideOf<uint32_t> {
+    using Type = uint64_t;
+};
+#if defined(__SIZEOF_INT128__)
+template <>
+struct WideOf<uint64_t> {
+    __extension__ typedef unsigned __int128 Type;
+};
+#endif
+
+template <typename Limb>
+struct Mont {
+    using Wide = typename WideOf<Limb>::Type;
+    static constexpr unsigned BITS = 8 * sizeof(Limb);
+    static constexpr uint32_t WORDS_PER_LIMB = sizeof(Limb) / sizeof(uint32_t);
+
+    // -n0^-1 mod 2^BITS by Newton's iteration: an odd n0 is its own inverse
+    // mod 8, and every step doubles the number of correct low bits.
+    static Limb inverse(Limb n0) noexcept {
+        Limb inv = n0;
+        for (int i = 0; i < 5; ++i) {
+            inv = static_cast<Limb>(inv * static_cast<Limb>(2 - n0 * inv));
+        }
+        return static_cast<Limb>(0 - inv);
+    }
+
+    static void load(const BigNum* x, Limb* out, uint32_t limbs) noexcept {
+        for (uint32_t i = 0; i < limbs; ++i) {
+            Limb v = 0;
+            for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
+                const uint32_t index = i * WORDS_PER_LIMB + h;
+                if (index < x->length) {
+                    v |= static_cast<Limb>(static_cast<Limb>(x->words[index]) << (32 * h));
+                }
+            }
+            out[i] = v;
+        }
+    }
+
+    static void store(const Limb* x, uint32_t limbs, BigNum* out) noexcept {
+        for (uint32_t i = 0; i < limbs; ++i) {
+            for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
+                out->words[i * WORDS_PER_LIMB + h] = static_cast<uint32_t>(x[i] >> (32 * h));
+            }
+        }
+        out->length = limbs * WORDS_PER_LIMB;
+        normalise(out);
+    }
+
+    // out = a * b / R mod n, R = 2^(BITS k), for a, b < n. Row i adds
+    // a * b[i] and m * n, where m makes the lowest limb vanish, and shifts
+    // one limb down. The running value t stays below 2n (it is at most
+    // (t + a b[i] + m n) / B < (2n + n B + n B) / B), so t[k] is 0 or 1 and
+    // one subtraction of n at the end suffices. out may be a or b.
+    static void mul(Limb* out, const Limb* a, const Limb* b, const Limb* n, Limb nPrime, uint32_t k,
+                    Limb* t) noexcept {
+        for (uint32_t j = 0; j <= k; ++j) {
+            t[j] = 0;
+        }
+        for (uint32_t i = 0; i < k; ++i) {
+            const Limb bi = b[i];
+            Wide x = static_cast<Wide>(a[0]) * bi + t[0];
+            Limb c1 = static_cast<Limb>(x >> BITS);
+            const Limb low = static_cast<Limb>(x);
+            const Limb m = static_cast<Limb>(low * nPrime);
+            Wide y = static_cast<Wide>(m) * n[0] + low;
+            Limb c2 = static_cast<Limb>(y >> BITS);
+            for (uint32_t j = 1; j < k; ++j) {
+                // Each sum is at most (B-1)^2 + 2(B-1) = B^2 - 1.
+                x = static_cast<Wide>(a[j]) * bi + t[j] + c1;
+                c1 = static_cast<Limb>(x >> BITS);
+                y = static_cast<Wide>(m) * n[j] + static_cast<Limb>(x) + c2;
+                c2 = static_cast<Limb>(y >> BITS);
+                t[j - 1] = static_cast<Limb>(y);
+            }
+            x = static_cast<Wide>(t[k]) + c1 + c2;
+            t[k - 1] = static_cast<Limb>(x);
+            t[k] = static_cast<Limb>(x >> BITS);
+        }
+        reduceOnce(out, t, n, k);
+    }
+
+    // out = t - n when t >= n, else t; t has k + 1 limbs and is below 2n.
+    // Chosen by mask so the subtraction does not show in the timing.
+    static void reduceOnce(Limb* out, const Limb* t, const Limb* n, uint32_t k) noexcept {
+        Limb borrow = 0;
+        for (uint32_t j = 0; j < k; ++j) {
+            const Limb tj = t[j];
+            const Limb d = static_cast<Limb>(tj - n[j]);
+            const Limb b1 = tj < n[j] ? 1 : 0;
+            out[j] = static_cast<Limb>(d - borrow);
+            borrow = static_cast<Limb>(b1 | (d < borrow ? 1 : 0));
+        }
+        // Keep t when the subtraction borrowed beyond t's top limb.
+        const Limb keep = static_cast<Limb>(0 - static_cast<Limb>(borrow > t[k] ? 1 : 0));
+        for (uint32_t j = 0; j < k; ++j) {
+            out[j] = static_cast<Limb>((t[j] & keep) | (out[j] & static_cast<Limb>(~keep)));
+        }
+    }
+
+    static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                       ModExpLimbWork<Limb>* work) noexcept {
+        const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
+        const uint32_t shiftWords = k * WORDS_PER_LIMB;
+        Limb* const mod = work->modulus;
+        Limb* const acc = work->accumulator;
+        Limb* const t = work->product;
+        load(n, mod, k);
+        const Limb nPrime = inverse(mod[0]);
+        const uint32_t w = bigNumWindowWidth(exponent->length);
+        const uint32_t entries = 1u << (w - 1);
+
+        // base * R mod n by one division. A base too long to be shifted
+        // within the capacity is reduced first.
+        const BigNum* b = base;
+        if (base->length + shiftWords > BIGNUM_MAX_WORDS) {
+            bigNumDiv(base, n, &work->quotient, out);
+            b = out;
+        }
+        BigNum* shifted = &work->converted;
+        std::memset(shifted->words, 0, shiftWords * sizeof(uint32_t));
+        std::memcpy(shifted->words + shiftWords, b->words, b->length * sizeof(uint32_t));
+        shifted->length = b->length + shiftWords;
+        bigNumDiv(shifted, n, &work->quotient, out);
+        load(out, work->table[0], k);
+
+        if (w > 1) {
+            mul(acc, work->table[0], work->table[0], mod, nPrime, k, t);
+            for (uint32_t e = 1; e < entries; ++e) {
+                mul(work->table[e], work->table[e - 1], acc, mod, nPrime, k, t);
+            }
+        }
+
+        int32_t position = static_cast<int32_t>(32 * exponent->length) - 1;
+        uint32_t value = 0;
+        uint32_t zeroRun = 0;
+        bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+        if (zeroRun != 0) {
+            bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+        }
+        if (value == 0) {
+            // An exponent record holding zero words: there is no first window.
+            setOneModN(n, out);
+            secureWipe(work, sizeof *work);
+            return;
+        }
+        std::memcpy(acc, work->table[(value - 1) / 2], k * sizeof(Limb));
+        for (;;) {
+            const uint32_t count = bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+            if (count == 0) {
+                break;
+            }
+            for (uint32_t s = 0; s < count; ++s) {
+                mul(acc, acc, acc, mod, nPrime, k, t);
+            }
+            if (zeroRun == 0) {
+                mul(acc, acc, work->table[(value - 1) / 2], mod, nPrime, k, t);
+            }
+        }
+
+        // Out of Montgomery form: multiply by 1.
+        Limb* const one = work->table[0];
+        std::memset(one, 0, k * sizeof(Limb));
+        one[0] = 1;
+        mul(acc, acc, one, mod, nPrime, k, t);
+        store(acc, k, out);
+        secureWipe(work, sizeof *work);
+    }
+};
+
+}  // namespace
+
+uint32_t bigNumWindowWidth(uint32_t exponentWords) noexcept {
+    if (exponentWords <= 2) {
+        return 1;
+    }
+    if (exponentWords <= 7) {
+        return 4;
+    }
+    if (exponentWords <= 23) {
+        return 5;
+    }
+    return 6;
+}
+
+uint32_t bigNumMontInverse(uint32_t n0) noexcept {
+    // Invariant: n0 * inv = 1 mod 2^k. Setting bit k of inv adds n0 * 2^k,
+    // which flips bit k of the product (n0 odd) and leaves the bits below.
+    uint32_t inv = 1;
+    for (uint32_t k = 1; k < 32; ++k) {
+        if (((n0 * inv) >> k) & 1u) {
+            inv += 1u << k;
+        }
+    }
+    return 0u - inv;
+}
+
+void bigNumMontReduce(BigNum* t, const BigNum* n, BigNum* out, uint32_t nPrime) noexcept {
+    const uint32_t len = n->length;
+    uint32_t* __restrict tw = t->words;
+    const uint32_t* __restrict nw = n->words;
+    if (t->length <= 2 * len) {
+        std::memset(tw + t->length, 0, (2 * len + 1 - t->length) * sizeof(uint32_t));
+    }
+    t->length = 2 * len + 1;
+
+    for (uint32_t i = 0; i < len; ++i) {
+        const uint32_t m = tw[i] * nPrime;
+        if (m == 0) {
+            continue;
+        }
+        // m * n[j] + t + carry <= (2^32-1)^2 + 2(2^32-1): fits 64 bits.
+        uint32_t* __restrict row = tw + i;
+        uint64_t carry = 0;
+        for (uint32_t j = 0; j < len; ++j) {
+            carry += static_cast<uint64_t>(m) * nw[j] + row[j];
+            row[j] = static_cast<uint32_t>(carry);
+            carry >>= 32;
+        }
+        for (uint32_t k = i + len; carry != 0 && k <= 2 * len; ++k) {
+            carry += tw[k];
+            tw[k] = static_cast<uint32_t>(carry);
+            carry >>= 32;
+        }
+    }
+
+    // T / R < 2N for T < N R, so one conditional subtraction gives the
+    // residue. T is free again and takes the difference.
+    std::memcpy(out->words, tw + len, (len + 1) * sizeof(uint32_t));
+    out->length = len + 1;
+    normalise(out);
+    if (bigNumSub(out, n, t) == 0) {
+        copyValue(out, t);
+    }
+}
+
+uint32_t bigNumNextWindow(const BigNum* exponent, int32_t* position, uint32_t w, uint32_t* value,
+                          uint32_t* zeroRun) noexcept {
+    int32_t pos = *position;
+    if (pos < 0) {
+        return 0;
+    }
+    const uint32_t* words = exponent->words;
+    auto bitAt = [words](int32_t p) {
+        const uint32_t index = static_cast<uint32_t>(p);
+        return (words[index >> 5] >> (index & 31u)) & 1u;
+    };
+
+    if (bitAt(pos) == 0) {
+        uint32_t count = 0;
+        while (pos >= 0 && bitAt(pos) == 0) {
+            ++count;
+            --pos;
+        }
+        *position = pos;
+        *value = 0;
+        *zeroRun = 1;
+        return count;
+    }
+
+    uint32_t taken = w;
+    if (static_cast<uint32_t>(pos) + 1 < w) {
+        taken = static_cast<uint32_t>(pos) + 1;
+    }
+    uint32_t number = 0;
+    for (uint32_t k = 0; k < taken; ++k) {
+        number = (number << 1) | bitAt(pos - static_cast<int32_t>(k));
+    }
+    pos -= static_cast<int32_t>(taken);
+    // Trailing zeros of the window are handed back to the scan; the top bit
+    // is 1, so this stops.
+    while ((number & 1u) == 0) {
+        number >>= 1;
+        --taken;
+        ++pos;
+    }
+    *position = pos;
+    *value = number;
+    *zeroRun = 0;
+    return taken;
+}
+
+void bigNumModExpPlain(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                       ModExpPlainWork* work) noexcept {
+    const uint32_t len = n->length;
+    const uint32_t w = bigNumWindowWidth(exponent->length);
+    const uint32_t entries = 1u << (w - 1);
+    const uint32_t nPrime = bigNumMontInverse(n->words[0]);
+    BigNum* const table = work->table;
+    BigNum* const acc = &work->accumulator;
+    BigNum* const scratch = &work->scratch;
+
+    // base * R mod n: L zero words under the base, then one division. A
+    // base too long for that (callers never pass one) is reduced first.
+    const BigNum* b = base;
+    if (base->length + len > BIGNUM_MAX_WORDS) {
+        bigNumDiv(base, n, scratch, acc);
+        b = acc;
+    }
+    std::memset(out->words, 0, len * sizeof(uint32_t));
+    std::memcpy(out->words + len, b->words, b->length * sizeof(uint32_t));
+    out->length = b->length + len;
+    bigNumDiv(out, n, scratch, &table[0]);
+
+    if (w > 1) {
+        bigNumSquare(&table[0], scratch);
+        bigNumMontReduce(scratch, n, out, nPrime);
+        for (uint32_t e = 1; e < entries; ++e) {
+            bigNumMul(&table[e - 1], out, scratch);
+            bigNumMontReduce(scratch, n, &table[e], nPrime);
+        }
+    }
+
+    int32_t position = static_cast<int32_t>(32 * exponent->length) - 1;
+    uint32_t value = 0;
+    uint32_t zeroRun = 0;
+    bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+    if (zeroRun != 0) {
+        bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+    }
+    if (value == 0) {
+        setOneModN(n, out);
+        secureWipe(work, sizeof *work);
+        return;
+    }
+    copyValue(acc, &table[(value - 1) / 2]);
+    for (;;) {
+        const uint32_t count = bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+        if (count == 0) {
+            break;
+        }
+        for (uint32_t s = 0; s < count; ++s) {
+            bigNumSquare(acc, scratch);
+            bigNumMontReduce(scratch, n, acc, nPrime);
+        }
+        if (zeroRun == 0) {
+            bigNumMul(acc, &table[(value - 1) / 2], scratch);
+            bigNumMontReduce(scratch, n, acc, nPrime);
+        }
+    }
+    secureWipe(table, sizeof work->table);
+    bigNumMontReduce(acc, n, out, nPrime);
+    secureWipe(work, sizeof *work);
+}
+
+void bigNumModExpInterleaved32(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                               BigNum* out, ModExpWork32* work) noexcept {
+    Mont<uint32_t>::modExp(base, exponent, n, out, work);
+}
+
+#if defined(__SIZEOF_INT128__)
+void bigNumModExpInterleaved64(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                               BigNum* out, ModExpWork64* work) noexcept {
+    Mont<uint64_t>::modExp(base, exponent, n, out, work);
+}
+#endif
+
+void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                  BigNum* out) noexcept {
+    if (exponent->length == 0) {
+        setOneModN(n, out);
+        return;
+    }
+#if defined(__SIZEOF_INT128__)
+    ModExpWork64 work;
+    bigNumModExpInterleaved64(base, exponent, n, out, &work);
+#else
+    ModExpWork32 work;
+    bigNumModExpInterleaved32(base, exponent, n, out, &work);
+#endif
+}
+
+void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
+                     const BigNum* q, const BigNum* qInv, BigNum* out) noexcept {
+    struct {
+        BigNum m1;
+        BigNum m2;
+        BigNum diff;
+        BigNum product;
+        BigNum quotient;
+        BigNum h;
+    } s;
+    bigNumModExp(c, dP, p, &s.m1);
+    bigNumModExp(c, dQ, q, &s.m2);
+
+    bool negative = false;
+    if (bigNumSub(&s.m1, &s.m2, &s.diff) != 0) {
+        bigNumSub(&s.m2, &s.m1, &s.diff);
+        negative = true;
+    }
+    bigNumMul(&s.diff, qInv, &s.product);
+    bigNumDiv(&s.product, p, &s.quotient, &s.h);
+    if (negative && s.h.length != 0) {
+        // (m1 - m2) qInv mod p is p minus the residue of the magnitude.
+        bigNumSub(p, &s.h, &s.diff);
+        copyValue(&s.h, &s.diff);
+    }
+    bigNumMul(&s.h, q, &s.product);
+    bigNumAdd(&s.m2, &s.product, out);
+    secureWipe(&s, sizeof s);
+}
+
+}  // namespace vc

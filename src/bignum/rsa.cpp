@@ -1,0 +1,305 @@
+// RSA encryption, decryption, signing and signature recovery with PKCS#1 v1.5
+// block formats. Never allocates, never writes an output on failure, and
+// never leaves a padded block or an intermediate value of a private
+// operation in memory after returning.
+#include "bignum/rsa.h"
+
+#include <cstring>
+
+#include "crypto/constant_time.h"
+#include "crypto/random_pool.h"
+#include "crypto/secure_wipe.h"
+
+namespace vc {
+
+// AlgorithmIdentifier of MD5 (OID 1.2.840.113549.2.5, NULL parameters) inside
+// the DigestInfo SEQUENCE, followed by the OCTET STRING header of the digest.
+const uint8_t md5DigestInfoPrefix[18] = {0x30, 0x20, 0x30, 0x0C, 0x06, 0x08, 0x2A, 0x86, 0x48,
+                                         0x86, 0xF7, 0x0D, 0x02, 0x05, 0x05, 0x00, 0x04, 0x10};
+
+namespace {
+
+// 4096-bit moduli: every product of two residues still fits a BigNum.
+constexpr uint32_t RSA_MAX_MODULUS_WORDS = 128;
+constexpr uint32_t RSA_MAX_BLOCK_BYTES = RSA_MAX_MODULUS_WORDS * 4;
+// 00, block type, at least eight padding bytes, 00 separator.
+constexpr uint32_t PKCS1_MIN_PADDING = 8;
+constexpr uint32_t PKCS1_OVERHEAD = 3 + PKCS1_MIN_PADDING;
+// The separator may stand no earlier than after the minimum padding.
+constexpr uint32_t PKCS1_FIRST_SEPARATOR = 2 + PKCS1_MIN_PADDING;
+constexpr uint8_t BLOCK_TYPE_SIGNATURE = 0x01;
+constexpr uint8_t BLOCK_TYPE_ENCRYPTION = 0x02;
+
+// A CRT signature that fails its check is recomputed this many times in all.
+// The computation is deterministic, so a second failure means the CRT members
+// do not belong to n, e and d (or a fault keeps recurring); then d and n are
+// used, which signs correctly for any key whose n, e and d agree. A failed
+// CRT signature itself is never released: it would reveal a factor of n.
+constexpr int CRT_SIGN_ATTEMPTS = 3;
+
+bool isPresent(const BigNum& value) noexcept {
+    return value.length != 0;
+}
+
+bool isOdd(const BigNum& value) noexcept {
+    return value.length != 0 && (value.words[0] & 1u) != 0;
+}
+
+// The checks shared by all four operations, in their fixed order: an
+// over-long modulus is reported before anything else about the key.
+CryptoStatus checkKey(const BigNum& n, bool exponentsPresent, uint32_t* k) noexcept {
+    if (n.length > RSA_MAX_MODULUS_WORDS) {
+        return CRYPTO_MODULUS_TOO_LONG;
+    }
+    if (!isPresent(n) || !exponentsPresent || !isOdd(n)) {
+        return CRYPTO_KEY_UNUSABLE;
+    }
+    const uint32_t top = n.words[n.length - 1];  // non-zero: n is normalised
+    uint32_t leadingZeroBytes = 0;
+    if (top < 0x100u) {
+        leadingZeroBytes = 3;
+    } else if (top < 0x10000u) {
+        leadingZeroBytes = 2;
+    } else if (top < 0x1000000u) {
+        leadingZeroBytes = 1;
+    }
+    *k = 4 * n.length - leadingZeroBytes;
+    return CRYPTO_OK;
+}
+
+bool dataTooLong(uint32_t dataLength, uint32_t k) noexcept {
+    return k < PKCS1_OVERHEAD || dataLength > k - PKCS1_OVERHEAD;
+}
+
+// The exponentiation is defined for odd moduli of at most 128 words; a
+// longer prime could not belong to an n that passed the key checks.
+bool crtUsable(const RsaPrivateKey& key) noexcept {
+    return isPresent(key.dP) && isPresent(key.dQ) && isPresent(key.qInv) && isOdd(key.p) &&
+           isOdd(key.q) && key.p.length <= RSA_MAX_MODULUS_WORDS &&
+           key.q.length <= RSA_MAX_MODULUS_WORDS;
+}
+
+// Reads a k-byte input block and refuses a value of zero or not below n.
+bool loadInputBlock(const uint8_t* input, uint32_t k, const BigNum& n, BigNum* c) noexcept {
+    bigNumFromBytes(input, k, c);
+    BigNum difference;
+    const uint32_t borrow = bigNumSub(&n, c, &difference);
+    return borrow == 0 && difference.length != 0 && c->length != 0;
+}
+
+// EM = 00 || type || padding || 00 || data, k bytes; the caller fills the
+// padding of type 2 itself.
+void frameBlock(uint8_t* em, uint32_t k, uint8_t type, const uint8_t* data,
+                uint32_t dataLength) noexcept {
+    em[0] = 0x00;
+    em[1] = type;
+    em[k - dataLength - 1] = 0x00;
+    if (dataLength != 0) {
+        std::memcpy(em + (k - dataLength), data, dataLength);
+    }
+}
+
+// Position of the zero separator of a decrypted type 2 block, scanned from
+// index 2, and whether the block is well formed. Every byte of the block is
+// read and no branch or address depends on its contents, so the time taken
+// shows neither where the padding fails nor where the separator stands.
+struct SeparatorScan {
+    uint32_t separator;
+    uint32_t validMask;
+};
+
+SeparatorScan scanEncryptionBlock(const uint8_t* em, uint32_t k) noexcept {
+    uint32_t found = 0;
+    uint32_t separator = k;
+    for (uint32_t i = 2; i < k; ++i) {
+        const uint32_t isZero = ctIsZero(em[i]);
+        const uint32_t firstZero = isZero & ~found;
+        separator = ctSelect(firstZero, i, separator);
+        found |= isZero;
+    }
+    uint32_t valid = ctIsZero(em[0]) & ctEqual(em[1], BLOCK_TYPE_ENCRYPTION);
+    valid &= found;
+    valid &= ~ctLess(separator, PKCS1_FIRST_SEPARATOR);
+    return SeparatorScan{separator, valid};
+}
+
+void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* out) noexcept {
+    if (crtUsable(key)) {
+        bigNumModExpCrt(&base, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, out);
+    } else {
+        bigNumModExp(&base, &key.d, &key.n, out);
+    }
+}
+
+}  // namespace
+
+CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const RsaPublicKey* key,
+                              uint8_t* out, uint32_t* outLength) {
+    if (key == nullptr) {
+        return CRYPTO_KEY_UNUSABLE;
+    }
+    uint32_t k = 0;
+    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->e), &k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    if (dataTooLong(inputLength, k)) {
+        return CRYPTO_DATA_TOO_LONG;
+    }
+
+    uint8_t em[RSA_MAX_BLOCK_BYTES];
+    const uint32_t separator = k - inputLength - 1;
+    for (uint32_t i = 2; i < separator; ++i) {
+        // One byte per draw, drawn again while zero: the padding must not
+        // contain the separator value.
+        do {
+            if (randomBytes(em + i, 1) != 0) {
+                secureWipe(em, sizeof em);
+                return CRYPTO_NO_RANDOM;
+            }
+        } while (em[i] == 0);
+    }
+    frameBlock(em, k, BLOCK_TYPE_ENCRYPTION, input, inputLength);
+
+    BigNum m;
+    BigNum c;
+    bigNumFromBytes(em, k, &m);
+    bigNumModExp(&m, &key->e, &key->n, &c);
+    bigNumToBytes(out, k, &c);
+    *outLength = k;
+
+    secureWipe(em, sizeof em);
+    secureWipeObject(m);
+    return CRYPTO_OK;
+}
+
+CryptoStatus rsaPrivateDecrypt(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
+                               uint8_t* out, uint32_t* outLength) {
+    if (key == nullptr) {
+        return CRYPTO_KEY_UNUSABLE;
+    }
+    uint32_t k = 0;
+    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->d), &k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    // k <= 2 leaves no room for the block type: refused whatever the input.
+    if (inputLength != k || k <= 2) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    BigNum c;
+    if (!loadInputBlock(input, k, key->n, &c)) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+
+    BigNum m;
+    privateExponentiate(c, *key, &m);
+    uint8_t em[RSA_MAX_BLOCK_BYTES];
+    bigNumToBytes(em, k, &m);
+    secureWipeObject(m);
+
+    const SeparatorScan scan = scanEncryptionBlock(em, k);
+    CryptoStatus status = CRYPTO_BLOCK_REFUSED;
+    // Only the verdict is branched on; it becomes public through the result.
+    if (scan.validMask != 0) {
+        const uint32_t dataLength = k - scan.separator - 1;
+        if (dataLength != 0) {
+            std::memcpy(out, em + scan.separator + 1, dataLength);
+        }
+        *outLength = dataLength;
+        status = CRYPTO_OK;
+    }
+    secureWipe(em, sizeof em);
+    return status;
+}
+
+CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
+                            uint8_t* out, uint32_t* outLength) {
+    if (key == nullptr) {
+        return CRYPTO_KEY_UNUSABLE;
+    }
+    uint32_t k = 0;
+    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->d) && isPresent(key->e), &k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    if (dataTooLong(inputLength, k)) {
+        return CRYPTO_DATA_TOO_LONG;
+    }
+
+    uint8_t em[RSA_MAX_BLOCK_BYTES];
+    std::memset(em + 2, 0xFF, k - inputLength - 3);
+    frameBlock(em, k, BLOCK_TYPE_SIGNATURE, input, inputLength);
+    BigNum m;
+    bigNumFromBytes(em, k, &m);
+    secureWipe(em, sizeof em);
+
+    BigNum s;
+    bool signedOk = false;
+    if (crtUsable(*key)) {
+        BigNum check;
+        for (int attempt = 0; attempt < CRT_SIGN_ATTEMPTS && !signedOk; ++attempt) {
+            bigNumModExpCrt(&m, &key->dP, &key->dQ, &key->p, &key->q, &key->qInv, &s);
+            bigNumModExp(&s, &key->e, &key->n, &check);
+            signedOk = bigNumEqual(&check, &m) != 0;
+        }
+        secureWipeObject(check);
+    }
+    if (!signedOk) {
+        bigNumModExp(&m, &key->d, &key->n, &s);
+    }
+    bigNumToBytes(out, k, &s);
+    *outLength = k;
+
+    secureWipeObject(m);
+    secureWipeObject(s);
+    return CRYPTO_OK;
+}
+
+CryptoStatus rsaPublicRecover(const uint8_t* input, uint32_t inputLength, const RsaPublicKey* key,
+                              uint8_t* out, uint32_t* outLength) {
+    if (key == nullptr) {
+        return CRYPTO_KEY_UNUSABLE;
+    }
+    uint32_t k = 0;
+    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->e), &k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    if (inputLength != k || k <= 2) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    BigNum c;
+    if (!loadInputBlock(input, k, key->n, &c)) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+
+    BigNum m;
+    bigNumModExp(&c, &key->e, &key->n, &m);
+    uint8_t em[RSA_MAX_BLOCK_BYTES];
+    bigNumToBytes(em, k, &m);
+
+    // Everything here is public (a signature and a public key), so the scan
+    // may stop at the first byte that decides.
+    if (em[0] != 0x00 || em[1] != BLOCK_TYPE_SIGNATURE) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    uint32_t i = 2;
+    while (i < k && em[i] != 0x00) {
+        if (em[i] != 0xFF) {
+            return CRYPTO_BLOCK_REFUSED;
+        }
+        ++i;
+    }
+    if (i < PKCS1_FIRST_SEPARATOR || i == k) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    const uint32_t dataLength = k - i - 1;
+    if (dataLength != 0) {
+        std::memcpy(out, em + i + 1, dataLength);
+    }
+    *outLength = dataLength;
+    return CRYPTO_OK;
+}
+
+}  // namespace vc

@@ -9,8 +9,6 @@
 namespace vc {
 
 void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept {
-    // Only the first 256 key bytes can ever be reached by the counter.
-    const uint32_t usedLength = keyLength > 256 ? 256u : keyLength;
     uint8_t* s = state->s;
     for (uint32_t i = 0; i < 256; ++i) {
         s[i] = static_cast<uint8_t>(i);
@@ -18,6 +16,8 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
     state->x = 0;
     state->y = 0;
 
+    // k restarts at the key length; with 256 passes it never gets past 255,
+    // so bytes beyond the 256th of a longer key are never read.
     uint32_t j = 0;
     uint32_t k = 0;
     for (uint32_t i = 0; i < 256; ++i) {
@@ -25,7 +25,7 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
         j = (j + si + key[k]) & 0xffu;
         s[i] = s[j];
         s[j] = si;
-        if (++k == usedLength) {
+        if (++k == keyLength) {
             k = 0;
         }
     }

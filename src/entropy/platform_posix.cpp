@@ -29,10 +29,34 @@ void platformLockRelease(PlatformLockName name) noexcept {
     (void)pthread_mutex_unlock(&platformLocks[name]);
 }
 
+#if defined(SYS_gettid)
+namespace {
+
+// Asking the kernel costs a system call on every draw, so each thread keeps
+// its id. 0 means "not asked yet": the kernel never hands out id 0.
+thread_local uint32_t cachedThreadId = 0;
+
+// A forked child starts with its parent's pool and, without this, with the
+// parent's cached id too: both would then draw the same bytes within the
+// same second. The child's only thread forgets the id and asks again.
+void forgetThreadIdInChild() {
+    cachedThreadId = 0;
+}
+
+}  // namespace
+#endif
+
 uint32_t platformThreadId() noexcept {
 #if defined(SYS_gettid)
-    // The kernel's thread id is unique among live threads and fits 32 bits.
-    return static_cast<uint32_t>(syscall(SYS_gettid));
+    uint32_t id = cachedThreadId;
+    if (id == 0) {
+        static const int atforkRegistered = pthread_atfork(nullptr, nullptr, forgetThreadIdInChild);
+        (void)atforkRegistered;
+        // The kernel's thread id is unique among live threads and fits 32 bits.
+        id = static_cast<uint32_t>(syscall(SYS_gettid));
+        cachedThreadId = id;
+    }
+    return id;
 #else
     // pthread_t is opaque (an integer, a pointer or a struct): fold all of
     // its bytes so two live threads still differ.

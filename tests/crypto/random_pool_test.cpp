@@ -15,6 +15,11 @@
 #include "crypto/random_pool.h"
 #include "entropy/platform.h"
 
+#if !defined(_WIN32)
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -412,5 +417,34 @@ TEST_F(RandomPoolTest, ConcurrentDrawsAreAllDistinct) {
     EXPECT_EQ(all.size(), static_cast<std::size_t>(THREADS * DRAWS));
     EXPECT_EQ(vc::randomPoolSnapshot().outputCounter, static_cast<uint32_t>(THREADS * DRAWS));
 }
+
+#if !defined(_WIN32)
+TEST_F(RandomPoolTest, ForkedChildDrawsDifferentBytesThanItsParent) {
+    seedFully();
+    uint8_t warmUp[4];
+    ASSERT_EQ(vc::randomBytes(warmUp, 4), 0);  // the parent's thread id is now known
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Same pool, same second: only the thread id can tell the two apart.
+        uint8_t drawn[16] = {};
+        const int ok = vc::randomBytes(drawn, 16) == 0 &&
+                       write(pipeEnds[1], drawn, sizeof(drawn)) == sizeof(drawn);
+        _exit(ok ? 0 : 1);
+    }
+    uint8_t parentDraw[16];
+    ASSERT_EQ(vc::randomBytes(parentDraw, 16), 0);
+    close(pipeEnds[1]);
+    uint8_t childDraw[16] = {};
+    EXPECT_EQ(read(pipeEnds[0], childDraw, sizeof(childDraw)), 16);
+    close(pipeEnds[0]);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_NE(std::memcmp(parentDraw, childDraw, 16), 0);
+}
+#endif
 
 }  // namespace

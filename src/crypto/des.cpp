@@ -99,14 +99,18 @@ static_assert(permutationsMatchStandard());
 
 // One round's f(R, K): the half in the rotated layout against the round's
 // two subkey words; the first view indexes the tables of S1, S3, S5, S7, the
-// second (rotated right by 4) those of S2, S4, S6, S8.
+// second (rotated right by 4) those of S2, S4, S6, S8. The eight table words
+// fill disjoint bits, so OR combines them as XOR would; mixing the two
+// operators keeps the compiler from turning the balanced tree back into one
+// serial chain, which would lengthen every round's dependency path.
 VC_DES_INLINE uint32_t roundFunction(uint32_t half, const uint32_t* subkey) {
     const uint32_t u = half ^ subkey[0];
     const uint32_t t = rotateRight(half ^ subkey[1], 4);
-    return SBOX_P[0][(u >> 2) & 0x3fu] ^ SBOX_P[2][(u >> 10) & 0x3fu] ^
-           SBOX_P[4][(u >> 18) & 0x3fu] ^ SBOX_P[6][(u >> 26) & 0x3fu] ^
-           SBOX_P[1][(t >> 2) & 0x3fu] ^ SBOX_P[3][(t >> 10) & 0x3fu] ^
-           SBOX_P[5][(t >> 18) & 0x3fu] ^ SBOX_P[7][(t >> 26) & 0x3fu];
+    const uint32_t a = SBOX_P[0][(u >> 2) & 0x3fu] ^ SBOX_P[2][(u >> 10) & 0x3fu];
+    const uint32_t b = SBOX_P[4][(u >> 18) & 0x3fu] ^ SBOX_P[6][(u >> 26) & 0x3fu];
+    const uint32_t c = SBOX_P[1][(t >> 2) & 0x3fu] ^ SBOX_P[3][(t >> 10) & 0x3fu];
+    const uint32_t d = SBOX_P[5][(t >> 18) & 0x3fu] ^ SBOX_P[7][(t >> 26) & 0x3fu];
+    return (a | b) ^ (c | d);
 }
 
 // The 16 rounds with the halves swapping roles each round; after an even

@@ -344,33 +344,19 @@ TEST_P(RsaInterop, OpenSSLSignatureRecoversWithOurs) {
     }
 }
 
-TEST_P(RsaInterop, Md5SignatureVerifiesWithOpenSSL) {
+// An MD5 signature made over md5DigestInfoPrefix and the digest is the one
+// OpenSSL makes from the bare digest.
+TEST_P(RsaInterop, Md5SignatureEqualsOpenSSLs) {
     std::mt19937 rng(5000 + GetParam());
     const Bytes digest = randomBytes(rng, 16);
     const Bytes digestInfo =
         concat({Bytes(vc::md5DigestInfoPrefix, vc::md5DigestInfoPrefix + 18), digest});
     const OpResult signature = sign(digestInfo, key_->key);
     ASSERT_EQ(signature.status, vc::CRYPTO_OK);
-    EXPECT_EQ(RSA_verify(NID_md5, digest.data(), 16, signature.out.data(),
-                         static_cast<unsigned>(signature.out.size()), rsa()),
-              1);
-}
-
-TEST_P(RsaInterop, OwnRoundTrips) {
-    std::mt19937 rng(6000 + GetParam());
-    const vc::RsaPublicKey pub = publicOf(key_->key);
-    const Bytes data = randomBytes(rng, key_->k - 11);
-    const OpResult cipher = encrypt(data, pub);
-    ASSERT_EQ(cipher.status, vc::CRYPTO_OK);
-    const OpResult plain = decrypt(cipher.out, key_->key);
-    ASSERT_EQ(plain.status, vc::CRYPTO_OK);
-    EXPECT_EQ(plain.out, data);
-
-    const OpResult signature = sign(data, key_->key);
-    ASSERT_EQ(signature.status, vc::CRYPTO_OK);
-    const OpResult recovered = recover(signature.out, pub);
-    ASSERT_EQ(recovered.status, vc::CRYPTO_OK);
-    EXPECT_EQ(recovered.out, data);
+    Bytes expected(key_->k);
+    unsigned expectedLength = 0;
+    ASSERT_EQ(RSA_sign(NID_md5, digest.data(), 16, expected.data(), &expectedLength, rsa()), 1);
+    EXPECT_EQ(signature.out, expected);
 }
 
 INSTANTIATE_TEST_SUITE_P(KeySizes, RsaInterop,
@@ -378,19 +364,6 @@ INSTANTIATE_TEST_SUITE_P(KeySizes, RsaInterop,
                          [](const ::testing::TestParamInfo<uint32_t>& keySize) {
                              return "Bits" + std::to_string(keySize.param);
                          });
-
-TEST(RsaDigestInfo, PrefixIsWhatOpenSSLPutsBeforeAnMd5Digest) {
-    const TestKey& key = testKey(1024);
-    const uint8_t digest[16] = {0x9e, 0x10, 0x7d, 0x9d, 0x37, 0x2b, 0xb6, 0x82,
-                                0x6b, 0xd8, 0x1d, 0x35, 0x42, 0xa4, 0x19, 0xd6};
-    Bytes signature(key.k);
-    unsigned signatureLength = 0;
-    ASSERT_EQ(RSA_sign(NID_md5, digest, 16, signature.data(), &signatureLength, key.rsa.get()), 1);
-    const Bytes digestInfo = opensslRecover(key.rsa.get(), signature);
-    ASSERT_EQ(digestInfo.size(), 34u);
-    EXPECT_TRUE(std::equal(digestInfo.begin(), digestInfo.begin() + 18, vc::md5DigestInfoPrefix));
-    EXPECT_TRUE(std::equal(digestInfo.begin() + 18, digestInfo.end(), digest));
-}
 
 // ---------------------------------------------------------------------------
 // Block layouts, seen through an exponent of 1 (the block is its own image)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/md5.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <fstream>
@@ -92,25 +93,16 @@ TEST(Md5Vectors, StepConstantsFollowSineFormula) {
     }
 }
 
-TEST(Md5Oracle, LengthsUpTo200WholeAndBytewise) {
+TEST(Md5Oracle, EveryLengthTo200WholeBytewiseAndInSevens) {
+    // Crosses the padding boundaries three times: from 56 buffered bytes on
+    // the length needs a second block, and 64 is the first whole block.
     std::mt19937 rng(1321);
     const Bytes data = randomBytes(rng, 200);
     for (std::size_t length = 0; length <= 200; ++length) {
         const Bytes expected = oracle(data.data(), length);
         EXPECT_EQ(digestOf(data.data(), length, 200), expected) << length;
         EXPECT_EQ(digestOf(data.data(), length, 1), expected) << length;
-    }
-}
-
-TEST(Md5Oracle, PaddingBoundaries) {
-    // 56 is where the length no longer fits beside the 0x80 byte.
-    std::mt19937 rng(56);
-    const Bytes data = randomBytes(rng, 200);
-    for (std::size_t length : {55, 56, 57, 63, 64, 65, 119, 120, 121, 127, 128, 129}) {
-        const Bytes expected = oracle(data.data(), length);
-        for (std::size_t piece : {std::size_t{1}, std::size_t{7}, std::size_t{64}, length}) {
-            EXPECT_EQ(digestOf(data.data(), length, piece), expected) << length << "/" << piece;
-        }
+        EXPECT_EQ(digestOf(data.data(), length, 7), expected) << length;
     }
 }
 
@@ -146,30 +138,6 @@ TEST(Md5Oracle, RandomInputsRandomSplitsUnalignedAndCopied) {
         vc::md5Update(&copy, tail.data(), static_cast<uint32_t>(tail.size()));
         vc::md5Final(digest.data(), &copy);
         ASSERT_EQ(digest, oracle(other.data(), other.size())) << "round " << round;
-    }
-}
-
-TEST(Md5Oracle, TransformMatchesOneCompression) {
-    std::mt19937 rng(4);
-    for (int round = 0; round < 200; ++round) {
-        const Bytes block = randomBytes(rng, 64);
-        vc::Md5Context ours{};
-        MD5_CTX theirs{};
-        ours.a = theirs.A = rng();
-        ours.b = theirs.B = rng();
-        ours.c = theirs.C = rng();
-        ours.d = theirs.D = rng();
-        uint32_t words[16];
-        for (int i = 0; i < 16; ++i) {
-            words[i] = static_cast<uint32_t>(block[4 * i]) | (uint32_t{block[4 * i + 1]} << 8) |
-                       (uint32_t{block[4 * i + 2]} << 16) | (uint32_t{block[4 * i + 3]} << 24);
-        }
-        vc::md5Transform(&ours, words);
-        MD5_Transform(&theirs, block.data());
-        ASSERT_EQ(ours.a, theirs.A);
-        ASSERT_EQ(ours.b, theirs.B);
-        ASSERT_EQ(ours.c, theirs.C);
-        ASSERT_EQ(ours.d, theirs.D);
     }
 }
 

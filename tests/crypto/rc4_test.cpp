@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <openssl/rc4.h>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <random>
@@ -88,7 +89,6 @@ TEST(Rc4Oracle, EveryKeyLengthAndLongerKeys) {
     const Bytes data = randomBytes(rng, 1000);
     for (std::size_t keyLength = 1; keyLength <= 300; ++keyLength) {
         const Bytes key = randomBytes(rng, keyLength);
-        EXPECT_EQ(keystream(key, 0, {1}), Bytes{});
         vc::Rc4State state;
         vc::rc4SetKey(key.data(), static_cast<uint32_t>(keyLength), &state);
         Bytes ours = data;

@@ -33,15 +33,20 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
 
 namespace {
 
-// One keystream byte. x and y stay below 256; every index into s is masked,
-// so the table cannot be overrun whatever the state holds.
+// One keystream byte. x and y run on as plain 32-bit sums and only their
+// low 8 bits are used: the sum's low byte is the same as the masked sum's,
+// and keeping the mask off y means the chain from one byte to the next is
+// a single addition. Every index into s is masked, so the table cannot be
+// overrun whatever the state holds.
 [[gnu::always_inline]] inline uint32_t nextByte(uint8_t* s, uint32_t& x, uint32_t& y) noexcept {
-    x = (x + 1) & 0xffu;
-    const uint32_t tx = s[x];
-    y = (y + tx) & 0xffu;
-    const uint32_t ty = s[y];
-    s[y] = static_cast<uint8_t>(tx);
-    s[x] = static_cast<uint8_t>(ty);
+    x += 1;
+    const uint32_t xi = x & 0xffu;
+    const uint32_t tx = s[xi];
+    y += tx;
+    const uint32_t yi = y & 0xffu;
+    const uint32_t ty = s[yi];
+    s[yi] = static_cast<uint8_t>(tx);
+    s[xi] = static_cast<uint8_t>(ty);
     return s[(tx + ty) & 0xffu];
 }
 
@@ -53,8 +58,8 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
     uint32_t y = state->y;
 
     // Eight keystream bytes are gathered into one word before data is
-    // touched: data may alias nothing in s, but the compiler cannot know
-    // that, and interleaved stores to data would force reloads of s.
+    // touched: data and s never overlap, but the compiler cannot know that,
+    // and a store to data between steps would force s to be reloaded.
     while (length >= 8) {
         uint64_t stream = 0;
         for (unsigned i = 0; i < 8; ++i) {

@@ -41,8 +41,9 @@ struct ModExpLimbWork {
     Limb accumulator[MAX_LIMBS];
     Limb modulus[MAX_LIMBS];
     Limb product[MAX_LIMBS + 2];
-    BigNum quotient;   // discarded quotients of the base conversion
-    BigNum converted;  // base reduced, then base * R mod n
+    Limb factors[MAX_LIMBS];  // Montgomery factors of one product
+    BigNum quotient;          // discarded quotients of the base conversion
+    BigNum converted;         // base reduced, then base * R mod n
 };
 
 using ModExpWork32 = ModExpLimbWork<uint32_t>;

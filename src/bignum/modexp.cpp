@@ -2,6 +2,7 @@
 // exponentiation and its CRT form for RSA private keys. Never allocates;
 // every table, accumulator and intermediate that depends on the base or the
 // exponent is wiped before a call returns.
+#include <cstddef>
 #include <cstring>
 
 #include "bignum/bignum.h"
@@ -87,36 +88,125 @@ struct Mont {
         normalise(out);
     }
 
-    // out = a * b / R mod n, R = 2^(BITS k), for a, b < n. Row i adds
-    // a * b[i] and m * n, where m makes the lowest limb vanish, and shifts
-    // one limb down. The running value t stays below 2n (it is at most
-    // (t + a b[i] + m n) / B < (2n + n B + n B) / B), so t[k] is 0 or 1 and
-    // one subtraction of n at the end suffices. out may be a or b.
-    static void mul(Limb* out, const Limb* a, const Limb* b, const Limb* n, Limb nPrime, uint32_t k,
-                    Limb* t) noexcept {
-        for (uint32_t j = 0; j <= k; ++j) {
-            t[j] = 0;
+    // A column sum in three limbs (l0 + l1 B + l2 B^2). It cannot overflow:
+    // a column has at most 2k products and a carry below 2k B, and 2k < B.
+    struct Column {
+        Limb l0, l1, l2;
+    };
+
+    static inline void mulAdd(Column& c, Limb x, Limb y) noexcept {
+        const Wide p = static_cast<Wide>(x) * y;
+        const Wide sum = ((static_cast<Wide>(c.l1) << BITS) | c.l0) + p;
+        c.l2 = static_cast<Limb>(c.l2 + (sum < p ? 1u : 0u));
+        c.l0 = static_cast<Limb>(sum);
+        c.l1 = static_cast<Limb>(sum >> BITS);
+    }
+
+    // Emits the finished column's low limb; the rest carries into the next.
+    static inline Limb shiftOut(Column& c) noexcept {
+        const Limb out = c.l0;
+        c = Column{c.l1, c.l2, 0};
+        return out;
+    }
+
+    // c += sum of x[j] * y[-j] for j < count: one anti-diagonal of a
+    // product, walked with one pointer up and one down. Fully unrolled where
+    // the bounds are constants, these loops leave only the multiplies and
+    // their carry chains.
+    static inline void diagonal(Column& c, const Limb* __restrict x, const Limb* __restrict y,
+                                size_t count) noexcept {
+#pragma GCC unroll 16
+        for (size_t j = 0; j < count; ++j) {
+            mulAdd(c, x[j], *(y - j));
         }
+    }
+
+    // Two diagonals of the same length side by side (a b and m n).
+    static inline void diagonals(Column& c, const Limb* __restrict x, const Limb* __restrict y,
+                                 const Limb* __restrict u, const Limb* __restrict v,
+                                 size_t count) noexcept {
+#pragma GCC unroll 16
+        for (size_t j = 0; j < count; ++j) {
+            mulAdd(c, x[j], *(y - j));
+            mulAdd(c, u[j], *(v - j));
+        }
+    }
+
+    // out = a * b / R mod n, R = 2^(BITS k), for a, b < n, by columns: column
+    // i of a * b + m * n, where the Montgomery factor m[i] is chosen as soon
+    // as column i is complete so that its low limb vanishes. The columns
+    // from k on are (a b + m n) / R < (n^2 + R n) / R < 2n, so t[k] is 0 or
+    // 1 and one subtraction of n at the end suffices. Limbs of a and b below
+    // column i - k + 1 are no longer read, and results go to t first, so out
+    // may be a or b.
+    template <uint32_t K>
+    static void mul(Limb* out, const Limb* a, const Limb* b, const Limb* n, Limb nPrime,
+                    uint32_t kIn, Limb* t, Limb* m) noexcept {
+        const uint32_t k = K != 0 ? K : kIn;
+        Column c{0, 0, 0};
+#pragma GCC unroll 16
         for (uint32_t i = 0; i < k; ++i) {
-            const Limb bi = b[i];
-            Wide x = static_cast<Wide>(a[0]) * bi + t[0];
-            Limb c1 = static_cast<Limb>(x >> BITS);
-            const Limb low = static_cast<Limb>(x);
-            const Limb m = static_cast<Limb>(low * nPrime);
-            Wide y = static_cast<Wide>(m) * n[0] + low;
-            Limb c2 = static_cast<Limb>(y >> BITS);
-            for (uint32_t j = 1; j < k; ++j) {
-                // Each sum is at most (B-1)^2 + 2(B-1) = B^2 - 1.
-                x = static_cast<Wide>(a[j]) * bi + t[j] + c1;
-                c1 = static_cast<Limb>(x >> BITS);
-                y = static_cast<Wide>(m) * n[j] + static_cast<Limb>(x) + c2;
-                c2 = static_cast<Limb>(y >> BITS);
-                t[j - 1] = static_cast<Limb>(y);
-            }
-            x = static_cast<Wide>(t[k]) + c1 + c2;
-            t[k - 1] = static_cast<Limb>(x);
-            t[k] = static_cast<Limb>(x >> BITS);
+            diagonals(c, a, b + i, m, n + i, i);
+            mulAdd(c, a[i], b[0]);
+            const Limb mi = static_cast<Limb>(c.l0 * nPrime);
+            m[i] = mi;
+            mulAdd(c, mi, n[0]);
+            shiftOut(c);
         }
+#pragma GCC unroll 16
+        for (uint32_t i = k; i < 2 * k - 1; ++i) {
+            const uint32_t first = i - k + 1;
+            diagonals(c, a + first, b + k - 1, m + first, n + k - 1, k - first);
+            t[i - k] = shiftOut(c);
+        }
+        t[k - 1] = shiftOut(c);
+        t[k] = c.l0;
+        reduceOnce(out, t, n, k);
+    }
+
+    // out = a * a / R mod n: as mul, but each cross product a[j] a[i-j],
+    // j < i - j, is formed once and the column's cross sum doubled before
+    // the square, the carry and the Montgomery terms join it.
+    template <uint32_t K>
+    static void square(Limb* out, const Limb* a, const Limb* n, Limb nPrime, uint32_t kIn, Limb* t,
+                       Limb* m) noexcept {
+        const uint32_t k = K != 0 ? K : kIn;
+        Column carry{0, 0, 0};
+#pragma GCC unroll 32
+        for (uint32_t i = 0; i < 2 * k - 1; ++i) {
+            Column c{0, 0, 0};
+            const uint32_t first = i < k ? 0 : i - k + 1;
+            const uint32_t last = (i + 1) / 2;  // cross products have j < i - j
+            if (last > first) {
+                diagonal(c, a + first, a + i - first, last - first);
+            }
+            // Doubling: the cross sum is below k B^2 / 2, so no bit is lost.
+            c.l2 = static_cast<Limb>((c.l2 << 1) | (c.l1 >> (BITS - 1)));
+            c.l1 = static_cast<Limb>((c.l1 << 1) | (c.l0 >> (BITS - 1)));
+            c.l0 = static_cast<Limb>(c.l0 << 1);
+            if ((i & 1u) == 0) {
+                mulAdd(c, a[i / 2], a[i / 2]);
+            }
+            // The carry from the previous column (two limbs) joins it.
+            const Wide in = (static_cast<Wide>(carry.l1) << BITS) | carry.l0;
+            const Wide sum = ((static_cast<Wide>(c.l1) << BITS) | c.l0) + in;
+            c.l2 = static_cast<Limb>(c.l2 + (sum < in ? 1u : 0u));
+            c.l0 = static_cast<Limb>(sum);
+            c.l1 = static_cast<Limb>(sum >> BITS);
+            if (i < k) {
+                diagonal(c, m, n + i, i);
+                const Limb mi = static_cast<Limb>(c.l0 * nPrime);
+                m[i] = mi;
+                mulAdd(c, mi, n[0]);
+                shiftOut(c);
+            } else {
+                diagonal(c, m + first, n + k - 1, k - first);
+                t[i - k] = shiftOut(c);
+            }
+            carry = c;
+        }
+        t[k - 1] = shiftOut(carry);
+        t[k] = carry.l0;
         reduceOnce(out, t, n, k);
     }
 
@@ -138,6 +228,10 @@ struct Mont {
         }
     }
 
+    using SquareFn = void (*)(Limb*, const Limb*, const Limb*, Limb, uint32_t, Limb*, Limb*);
+    using MulFn = void (*)(Limb*, const Limb*, const Limb*, const Limb*, Limb, uint32_t, Limb*,
+                           Limb*);
+
     static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
                        ModExpLimbWork<Limb>* work) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
@@ -145,8 +239,20 @@ struct Mont {
         Limb* const mod = work->modulus;
         Limb* const acc = work->accumulator;
         Limb* const t = work->product;
+        Limb* const factors = work->factors;
         load(n, mod, k);
         const Limb nPrime = inverse(mod[0]);
+        // The halves of 1024- and 2048-bit private keys get kernels whose
+        // loops the compiler can lay out in full.
+        SquareFn sq = &square<0>;
+        MulFn mu = &mul<0>;
+        if (k * WORDS_PER_LIMB == 16) {
+            sq = &square<16 / WORDS_PER_LIMB>;
+            mu = &mul<16 / WORDS_PER_LIMB>;
+        } else if (k * WORDS_PER_LIMB == 32) {
+            sq = &square<32 / WORDS_PER_LIMB>;
+            mu = &mul<32 / WORDS_PER_LIMB>;
+        }
         const uint32_t w = bigNumWindowWidth(exponent->length);
         const uint32_t entries = 1u << (w - 1);
 
@@ -165,9 +271,9 @@ struct Mont {
         load(out, work->table[0], k);
 
         if (w > 1) {
-            mul(acc, work->table[0], work->table[0], mod, nPrime, k, t);
+            sq(acc, work->table[0], mod, nPrime, k, t, factors);
             for (uint32_t e = 1; e < entries; ++e) {
-                mul(work->table[e], work->table[e - 1], acc, mod, nPrime, k, t);
+                mu(work->table[e], work->table[e - 1], acc, mod, nPrime, k, t, factors);
             }
         }
 
@@ -191,10 +297,10 @@ struct Mont {
                 break;
             }
             for (uint32_t s = 0; s < count; ++s) {
-                mul(acc, acc, acc, mod, nPrime, k, t);
+                sq(acc, acc, mod, nPrime, k, t, factors);
             }
             if (zeroRun == 0) {
-                mul(acc, acc, work->table[(value - 1) / 2], mod, nPrime, k, t);
+                mu(acc, acc, work->table[(value - 1) / 2], mod, nPrime, k, t, factors);
             }
         }
 
@@ -202,7 +308,7 @@ struct Mont {
         Limb* const one = work->table[0];
         std::memset(one, 0, k * sizeof(Limb));
         one[0] = 1;
-        mul(acc, acc, one, mod, nPrime, k, t);
+        mu(acc, acc, one, mod, nPrime, k, t, factors);
         store(acc, k, out);
         secureWipe(work, sizeof *work);
     }

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 #include <memory>
@@ -194,7 +195,7 @@ TEST(BigNumBytes, RoundTripAgreesWithOpenSsl) {
 
         std::vector<uint8_t> back(used);
         vc::bigNumToBytes(back.data(), used, &x);
-        ASSERT_EQ(0, std::memcmp(back.data(), bytes.data() + (count - used), used));
+        ASSERT_TRUE(std::equal(back.begin(), back.end(), bytes.end() - used));
     }
 }
 

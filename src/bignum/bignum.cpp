@@ -349,10 +349,12 @@ void bigNumDiv(const BigNum* a, const BigNum* b, BigNum* quotient, BigNum* remai
             rhat = u[j - 1] + top;
             rhatOverflow = rhat < top;
         } else {
-            // u[j] < top, so the two-word quotient fits one word.
-            uint32_t digit;
-            rhat = divideWordsByWord(&u[j - 1], 1, top, u[j], &digit);
-            qhat = digit;
+            // u[j] < top, so the two-word quotient fits one word; the
+            // native division gives the same digit and remainder as the
+            // bit-by-bit loop of bigNumDivWord, in far fewer steps.
+            const uint64_t pair = (static_cast<uint64_t>(u[j]) << 32) | u[j - 1];
+            qhat = static_cast<uint32_t>(pair / top);
+            rhat = static_cast<uint32_t>(pair % top);
         }
         if (qhat == 0) {
             q[j - n] = 0;

@@ -1,6 +1,6 @@
 // Working storage and the individual exponentiation engines behind
 // bigNumModExp, visible to tests so each engine can be checked on its own
-// and its storage inspected after it returns. Not for use by other modules.
+// and its storage examined after it returns. Not for use by other modules.
 #pragma once
 
 #include <cstdint>

@@ -400,6 +400,13 @@ TEST(BigNumModExp, ZeroExponentGivesOneModN) {
     const BigNum unit = fromWords({1});
     vc::bigNumModExp(&base, &zero, &unit, &out);
     EXPECT_EQ(out.length, 0u);
+
+    // A record of zero words that was never normalised finds no first
+    // window; every engine still answers 1 mod N instead of reading past
+    // its table.
+    Engines engines;
+    EXPECT_TRUE(engines.check(base, fromWords({0, 0}), n, fromWords({1})));
+    EXPECT_TRUE(engines.check(base, fromWords({0, 0, 0, 0, 0}), n, fromWords({1})));
 }
 
 TEST(BigNumModExp, EveryWindowWidthAgrees) {

@@ -88,24 +88,24 @@ struct Mont {
         normalise(out);
     }
 
-    // A column sum in three limbs (l0 + l1 B + l2 B^2). It cannot overflow:
-    // a column has at most 2k products and a carry below 2k B, and 2k < B.
+    // A column sum in three limbs, low + top B^2, the carry out of low
+    // counted in top. It cannot overflow: a column has at most 2k products
+    // and a carry below 2k B, and 2k < B.
     struct Column {
-        Limb l0, l1, l2;
+        Wide low;
+        Limb top;
     };
 
     static inline void mulAdd(Column& c, Limb x, Limb y) noexcept {
         const Wide p = static_cast<Wide>(x) * y;
-        const Wide sum = ((static_cast<Wide>(c.l1) << BITS) | c.l0) + p;
-        c.l2 = static_cast<Limb>(c.l2 + (sum < p ? 1u : 0u));
-        c.l0 = static_cast<Limb>(sum);
-        c.l1 = static_cast<Limb>(sum >> BITS);
+        c.low += p;
+        c.top = static_cast<Limb>(c.top + (c.low < p ? 1u : 0u));
     }
 
     // Emits the finished column's low limb; the rest carries into the next.
     static inline Limb shiftOut(Column& c) noexcept {
-        const Limb out = c.l0;
-        c = Column{c.l1, c.l2, 0};
+        const Limb out = static_cast<Limb>(c.low);
+        c = Column{(c.low >> BITS) | (static_cast<Wide>(c.top) << BITS), 0};
         return out;
     }
 
@@ -143,12 +143,12 @@ struct Mont {
     static void mul(Limb* out, const Limb* a, const Limb* b, const Limb* n, Limb nPrime,
                     uint32_t kIn, Limb* t, Limb* m) noexcept {
         const uint32_t k = K != 0 ? K : kIn;
-        Column c{0, 0, 0};
+        Column c{0, 0};
 #pragma GCC unroll 16
         for (uint32_t i = 0; i < k; ++i) {
             diagonals(c, a, b + i, m, n + i, i);
             mulAdd(c, a[i], b[0]);
-            const Limb mi = static_cast<Limb>(c.l0 * nPrime);
+            const Limb mi = static_cast<Limb>(static_cast<Limb>(c.low) * nPrime);
             m[i] = mi;
             mulAdd(c, mi, n[0]);
             shiftOut(c);
@@ -160,7 +160,7 @@ struct Mont {
             t[i - k] = shiftOut(c);
         }
         t[k - 1] = shiftOut(c);
-        t[k] = c.l0;
+        t[k] = static_cast<Limb>(c.low);
         reduceOnce(out, t, n, k);
     }
 
@@ -171,31 +171,27 @@ struct Mont {
     static void square(Limb* out, const Limb* a, const Limb* n, Limb nPrime, uint32_t kIn, Limb* t,
                        Limb* m) noexcept {
         const uint32_t k = K != 0 ? K : kIn;
-        Column carry{0, 0, 0};
+        Column carry{0, 0};
 #pragma GCC unroll 32
         for (uint32_t i = 0; i < 2 * k - 1; ++i) {
-            Column c{0, 0, 0};
+            Column c{0, 0};
             const uint32_t first = i < k ? 0 : i - k + 1;
             const uint32_t last = (i + 1) / 2;  // cross products have j < i - j
             if (last > first) {
                 diagonal(c, a + first, a + i - first, last - first);
             }
             // Doubling: the cross sum is below k B^2 / 2, so no bit is lost.
-            c.l2 = static_cast<Limb>((c.l2 << 1) | (c.l1 >> (BITS - 1)));
-            c.l1 = static_cast<Limb>((c.l1 << 1) | (c.l0 >> (BITS - 1)));
-            c.l0 = static_cast<Limb>(c.l0 << 1);
+            c.top = static_cast<Limb>((c.top << 1) | static_cast<Limb>(c.low >> (2 * BITS - 1)));
+            c.low <<= 1;
             if ((i & 1u) == 0) {
                 mulAdd(c, a[i / 2], a[i / 2]);
             }
             // The carry from the previous column (two limbs) joins it.
-            const Wide in = (static_cast<Wide>(carry.l1) << BITS) | carry.l0;
-            const Wide sum = ((static_cast<Wide>(c.l1) << BITS) | c.l0) + in;
-            c.l2 = static_cast<Limb>(c.l2 + (sum < in ? 1u : 0u));
-            c.l0 = static_cast<Limb>(sum);
-            c.l1 = static_cast<Limb>(sum >> BITS);
+            c.low += carry.low;
+            c.top = static_cast<Limb>(c.top + (c.low < carry.low ? 1u : 0u));
             if (i < k) {
                 diagonal(c, m, n + i, i);
-                const Limb mi = static_cast<Limb>(c.l0 * nPrime);
+                const Limb mi = static_cast<Limb>(static_cast<Limb>(c.low) * nPrime);
                 m[i] = mi;
                 mulAdd(c, mi, n[0]);
                 shiftOut(c);
@@ -206,7 +202,7 @@ struct Mont {
             carry = c;
         }
         t[k - 1] = shiftOut(carry);
-        t[k] = carry.l0;
+        t[k] = static_cast<Limb>(carry.low);
         reduceOnce(out, t, n, k);
     }
 

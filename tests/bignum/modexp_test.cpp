@@ -338,16 +338,6 @@ TEST(BigNumNextWindow, WindowsRebuildTheExponent) {
     }
 }
 
-TEST(BigNumWindowWidth, FollowsTheExponentLength) {
-    const uint32_t expected[] = {1, 1, 1, 4, 4, 4, 4, 4, 5};
-    for (uint32_t len = 0; len < 9; ++len) {
-        EXPECT_EQ(vc::bigNumWindowWidth(len), expected[len]) << len;
-    }
-    EXPECT_EQ(vc::bigNumWindowWidth(23), 5u);
-    EXPECT_EQ(vc::bigNumWindowWidth(24), 6u);
-    EXPECT_EQ(vc::bigNumWindowWidth(128), 6u);
-}
-
 // ---------------------------------------------------------------------------
 
 TEST(BigNumModExp, SmallKnownAnswer) {

@@ -157,6 +157,19 @@ int32_t endConnectionOnFailure(Connection* connection, int32_t result) noexcept 
     return result;
 }
 
+// Records travel only on a live connection whose handshake is complete;
+// neither refusal harms the connection.
+int32_t recordConnection(VcConnection* handle, Connection** connection) noexcept {
+    *connection = liveConnection(handle);
+    if (*connection == nullptr) {
+        return VC_NO_CONNECTION;
+    }
+    if ((*connection)->state != HANDSHAKE_COMPLETE) {
+        return VC_HANDSHAKE_IN_PROGRESS;
+    }
+    return VC_OK;
+}
+
 }  // namespace
 
 void contextTeardown(Context* context) noexcept {
@@ -310,12 +323,9 @@ VC_EXPORT int32_t VC_API vcOpenRecord(uint8_t* input, uint32_t* inputLength, uin
     if (outputLength != nullptr) {
         *outputLength = 0;
     }
-    Connection* connection = liveConnection(handle);
-    if (connection == nullptr) {
-        return VC_NO_CONNECTION;
-    }
-    if (connection->state != HANDSHAKE_COMPLETE) {
-        return VC_HANDSHAKE_IN_PROGRESS;
+    Connection* connection = nullptr;
+    if (const int32_t refused = recordConnection(handle, &connection); refused != VC_OK) {
+        return refused;
     }
     if (outputLength == nullptr) {
         return VC_RECEIVE_MORE_DATA;
@@ -339,12 +349,9 @@ VC_EXPORT int32_t VC_API vcSealRecord(const uint8_t* data, uint32_t* dataLength,
     if (outputLength != nullptr) {
         *outputLength = 0;
     }
-    Connection* connection = liveConnection(handle);
-    if (connection == nullptr) {
-        return VC_NO_CONNECTION;
-    }
-    if (connection->state != HANDSHAKE_COMPLETE) {
-        return VC_HANDSHAKE_IN_PROGRESS;
+    Connection* connection = nullptr;
+    if (const int32_t refused = recordConnection(handle, &connection); refused != VC_OK) {
+        return refused;
     }
     uint32_t taken = offered;
     uint32_t written = 0;

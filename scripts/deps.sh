@@ -5,9 +5,10 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           openssl clang-format binutils)
-if [ "${1:-}" = "--windows" ]; then
-  packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686)
-fi
+case "${1:-}" in
+  --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686) ;;
+  --fuzz) packages+=(clang libclang-rt-dev) ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do

@@ -4,38 +4,34 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <random>
-#include <string>
-#include <vector>
+#include <optional>
+#include <utility>
 
 #include "api/library_state.h"
 #include "crypto/random_pool.h"
 #include "entropy/entropy.h"
+#include "support/test_vectors.h"
 #include "veilcastnet.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Bytes = std::vector<uint8_t>;
+using vctest::Bytes;
 
 Bytes randomFileContent(uint32_t seed, std::size_t size) {
     std::mt19937 rng(seed);
-    Bytes bytes(size);
-    for (uint8_t& b : bytes) {
-        b = static_cast<uint8_t>(rng());
-    }
-    return bytes;
+    return vctest::randomData(rng, size);
 }
 
 bool samePool(const vc::RandomPool& a, const vc::RandomPool& b) {
     return std::memcmp(&a, &b, sizeof(a)) == 0;
 }
 
-// Each test gets its own directory and a terminated library, and leaves the
+// Each test gets its own directory, which is also the working directory (so
+// relative names resolve inside it), and a terminated library; it leaves the
 // pool, the start-up flag and the working directory as it found them.
 class SeedFileStartUp : public ::testing::Test {
   protected:
@@ -47,6 +43,7 @@ class SeedFileStartUp : public ::testing::Test {
         std::string pattern = (fs::temp_directory_path() / "vcseedXXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
         dir_ = pattern;
+        fs::current_path(dir_);
     }
     void TearDown() override {
         fs::current_path(savedCwd_);
@@ -56,8 +53,10 @@ class SeedFileStartUp : public ::testing::Test {
         vc::libraryInitialized.store(savedInitialized_);
     }
 
+    // Writes dir/name (creating its parent) and returns the absolute path.
     std::string write(const std::string& name, const Bytes& content) {
         const fs::path path = dir_ / name;
+        fs::create_directories(path.parent_path());
         std::ofstream file(path, std::ios::binary | std::ios::trunc);
         file.write(reinterpret_cast<const char*>(content.data()),
                    static_cast<std::streamsize>(content.size()));
@@ -65,22 +64,24 @@ class SeedFileStartUp : public ::testing::Test {
         return path.string();
     }
 
-    static int32_t initialize(const std::string& path) {
-        return vcInitialize(nullptr, nullptr, nullptr, nullptr, path.c_str());
+    static int32_t initialize(const char* path) {
+        return vcInitialize(nullptr, nullptr, nullptr, nullptr, path);
     }
+    static int32_t initialize(const std::string& path) { return initialize(path.c_str()); }
 
     // Client context with neither own credentials nor CA certificates: it
     // gets past the start-up check only on a seeded, initialised library.
-    static int32_t createBareClientContext(VcContext** out) {
-        *out = reinterpret_cast<VcContext*>(0x1);
-        return vcCreateContext(nullptr, nullptr, nullptr, 0, nullptr, 3, ROLE_CLIENT, out);
+    static int32_t createBareClientContext() {
+        VcContext* out = reinterpret_cast<VcContext*>(0x1);
+        const int32_t result =
+            vcCreateContext(nullptr, nullptr, nullptr, 0, nullptr, 3, ROLE_CLIENT, &out);
+        EXPECT_EQ(out, nullptr);
+        return result;
     }
 
     static void expectLibraryUnusable() {
         EXPECT_EQ(vc::randomIsUnseeded(), 1);
-        VcContext* out = nullptr;
-        EXPECT_EQ(createBareClientContext(&out), VC_NOT_INITIALIZED);
-        EXPECT_EQ(out, nullptr);
+        EXPECT_EQ(createBareClientContext(), VC_NOT_INITIALIZED);
     }
 
     fs::path dir_;
@@ -91,139 +92,99 @@ class SeedFileStartUp : public ::testing::Test {
     fs::path savedCwd_;
 };
 
-TEST_F(SeedFileStartUp, RandomFileSeedsThePool) {
-    ASSERT_EQ(initialize(write("seed", randomFileContent(1, 512))), VC_OK);
-    EXPECT_EQ(vc::randomIsUnseeded(), 0);
-    const vc::RandomPool pool = vc::randomPoolSnapshot();
-    EXPECT_EQ(pool.seedTotal, 512u);
-    EXPECT_EQ(pool.ringWraps, 2u);
-    EXPECT_EQ(pool.ringPos, 2u);
-    VcContext* out = nullptr;
-    EXPECT_EQ(createBareClientContext(&out), VC_NO_CA_CERTIFICATES);
-    EXPECT_EQ(out, nullptr);
-}
-
-// ---- Files that are refused ----
-
-TEST_F(SeedFileStartUp, RelativePathIsRefusedEvenWhenItWouldOpen) {
-    // Every one of these names a readable 512-byte file from the test
-    // directory; a drive form needs both the colon and the separator.
-    fs::current_path(dir_);
-    const Bytes content = randomFileContent(2, 512);
-    write("seed", content);
-    write("1:seed", content);
-    fs::create_directory(dir_ / "ab:");
-    write("ab:/seed", content);
-    for (const char* path : {"seed", "./seed", "", "1:seed", "ab:/seed"}) {
-        EXPECT_EQ(initialize(path), VC_INITIALIZATION_FAILED) << '"' << path << '"';
-        // Refused before the file was opened: nothing was mixed in.
-        EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 0u);
+TEST_F(SeedFileStartUp, RefusedPathsAndFiles) {
+    const Bytes good = randomFileContent(2, 512);
+    // Readable 512-byte files under relative names: a drive form needs both
+    // the colon and the separator.
+    for (const char* name : {"seed", "1:seed", "ab:/seed"}) {
+        write(name, good);
+    }
+    write("short0", {});
+    write("short1", randomFileContent(3, 1));
+    write("short511", randomFileContent(4, 511));
+    write("zeros", Bytes(512, 0));
+    fs::create_directory(dir_ / "folder");
+    // Paths and the number of bytes that reached the pool before the refusal.
+    const std::string in = dir_.string() + "/";
+    const std::pair<std::optional<std::string>, uint32_t> rows[] = {
+        {"seed", 0},
+        {"./seed", 0},
+        {"", 0},
+        {"1:seed", 0},
+        {"ab:/seed", 0},
+        {in + "short0", 0},
+        {in + "short1", 0},
+        {in + "short511", 0},
+        {in + "absent", 0},
+        {in + "folder", 0},
+        {"1:\\absent", 0},
+        {std::nullopt, 0},
+        // Read and mixed in, but 512 equal bytes carry no entropy.
+        {in + "zeros", 512}};
+    for (const auto& [path, seedTotal] : rows) {
+        SCOPED_TRACE(path.value_or("(no path)"));
+        EXPECT_EQ(initialize(path ? path->c_str() : nullptr), VC_INITIALIZATION_FAILED);
+        EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, seedTotal);
         expectLibraryUnusable();
     }
 }
 
-TEST_F(SeedFileStartUp, ShortFileIsRefused) {
-    for (const std::size_t size : {0u, 1u, 511u}) {
-        EXPECT_EQ(initialize(write("short", randomFileContent(4, size))), VC_INITIALIZATION_FAILED)
-            << size << " bytes";
-        EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 0u);
-        expectLibraryUnusable();
+TEST_F(SeedFileStartUp, AcceptedPathsAndFiles) {
+    // On this system the backslash and drive forms are relative names that
+    // resolve inside the test directory: a successful start-up shows the
+    // path passed the rule. The first character of a drive form need not be
+    // a letter, and a longer file gives its first 512 bytes.
+    const Bytes good = randomFileContent(6, 512);
+    for (const char* name : {"\\seed", "Z:/seed", "1:\\seed", "Z:\\seed", "?:/seed"}) {
+        write(name, good);
     }
-}
-
-TEST_F(SeedFileStartUp, ZeroFileIsNotEnoughEntropy) {
-    EXPECT_EQ(initialize(write("zeros", Bytes(512, 0))), VC_INITIALIZATION_FAILED);
-    // The bytes were read and mixed in; they just do not count as entropy.
-    EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 512u);
-    expectLibraryUnusable();
-}
-
-TEST_F(SeedFileStartUp, MissingFileAndDirectoryAreRefused) {
-    EXPECT_EQ(initialize((dir_ / "absent").string()), VC_INITIALIZATION_FAILED);
-    expectLibraryUnusable();
-    EXPECT_EQ(initialize(dir_.string()), VC_INITIALIZATION_FAILED);
-    expectLibraryUnusable();
-    EXPECT_EQ(initialize("1:\\absent"), VC_INITIALIZATION_FAILED);
-    expectLibraryUnusable();
-}
-
-// ---- Files that are accepted ----
-
-TEST_F(SeedFileStartUp, LongFileUsesOnlyItsFirst512Bytes) {
-    const Bytes content = randomFileContent(5, 600);
-    ASSERT_EQ(initialize(write("long", content)), VC_OK);
-    const vc::RandomPool fromLong = vc::randomPoolSnapshot();
-    EXPECT_EQ(fromLong.seedTotal, 512u);
-
-    vcTerminate();
-    const Bytes prefix(content.begin(), content.begin() + 512);
-    ASSERT_EQ(initialize(write("prefix", prefix)), VC_OK);
-    EXPECT_TRUE(samePool(fromLong, vc::randomPoolSnapshot()));
-}
-
-TEST_F(SeedFileStartUp, SeparatorAndDriveFormsCountAsAbsolute) {
-    // On this system these names are relative, so each resolves inside the
-    // test directory: a successful start-up shows the path passed the rule.
-    fs::current_path(dir_);
-    fs::create_directory(dir_ / "Z:");
-    const Bytes content = randomFileContent(6, 512);
-    write("\\seed", content);
-    write("Z:/seed", content);
-    write("1:\\seed", content);
-    write("Z:\\seed", content);
-    for (const char* path : {"\\seed", "Z:/seed", "1:\\seed", "Z:\\seed"}) {
+    const std::string paths[] = {"\\seed",
+                                 "Z:/seed",
+                                 "1:\\seed",
+                                 "Z:\\seed",
+                                 "?:/seed",
+                                 write("abs", good),
+                                 write("long", randomFileContent(5, 600))};
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
         vcTerminate();
-        EXPECT_EQ(initialize(path), VC_OK) << path;
-        EXPECT_EQ(vc::randomIsUnseeded(), 0) << path;
+        EXPECT_EQ(initialize(path), VC_OK);
+        EXPECT_EQ(vc::randomIsUnseeded(), 0);
+        const vc::RandomPool pool = vc::randomPoolSnapshot();
+        EXPECT_EQ(pool.seedTotal, 512u);
+        EXPECT_EQ(pool.ringWraps, 2u);
+        EXPECT_EQ(pool.ringPos, 2u);
+        EXPECT_EQ(createBareClientContext(), VC_NO_CA_CERTIFICATES);
     }
-    vcTerminate();
-    EXPECT_EQ(initialize(write("/slash", content)), VC_OK);
 }
 
-// ---- Library state around start-up ----
-
-TEST_F(SeedFileStartUp, SecondInitializeDoesNotReadTheFileAgain) {
+TEST_F(SeedFileStartUp, SecondInitializeTerminateAndRestart) {
     const std::string path = write("seed", randomFileContent(7, 512));
     ASSERT_EQ(initialize(path), VC_OK);
     const vc::RandomPool seeded = vc::randomPoolSnapshot();
 
+    // While initialised, the file is not read again, whatever it has become.
     fs::remove(path);
     EXPECT_EQ(initialize(path), VC_OK);
-    EXPECT_TRUE(samePool(seeded, vc::randomPoolSnapshot()));
-
-    write("seed", randomFileContent(8, 512));
-    EXPECT_EQ(initialize(path), VC_OK);
-    EXPECT_TRUE(samePool(seeded, vc::randomPoolSnapshot()));
-
     write("seed", Bytes(3, 0));
     EXPECT_EQ(initialize(path), VC_OK);
     EXPECT_EQ(initialize("relative"), VC_OK);
     EXPECT_TRUE(samePool(seeded, vc::randomPoolSnapshot()));
-}
 
-TEST_F(SeedFileStartUp, TerminateStopsContextsButKeepsThePool) {
-    ASSERT_EQ(initialize(write("seed", randomFileContent(9, 512))), VC_OK);
-    const vc::RandomPool seeded = vc::randomPoolSnapshot();
-    vcTerminate();
-    VcContext* out = nullptr;
-    EXPECT_EQ(createBareClientContext(&out), VC_NOT_INITIALIZED);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(vc::randomIsUnseeded(), 0);
-    EXPECT_TRUE(samePool(seeded, vc::randomPoolSnapshot()));
-}
-
-TEST_F(SeedFileStartUp, RestartClearsThePoolBeforeSeeding) {
-    ASSERT_EQ(initialize(write("first", randomFileContent(10, 512))), VC_OK);
+    // Terminating stops new contexts but leaves the pool as it is.
     uint8_t drawn[16];
     ASSERT_EQ(vc::randomBytes(drawn, sizeof(drawn)), 0);
+    const vc::RandomPool used = vc::randomPoolSnapshot();
     vcTerminate();
+    EXPECT_EQ(createBareClientContext(), VC_NOT_INITIALIZED);
+    EXPECT_EQ(vc::randomIsUnseeded(), 0);
+    EXPECT_TRUE(samePool(used, vc::randomPoolSnapshot()));
 
+    // A restart clears the pool before seeding it again ...
     ASSERT_EQ(initialize(write("second", randomFileContent(11, 512))), VC_OK);
-    const vc::RandomPool restarted = vc::randomPoolSnapshot();
-    EXPECT_EQ(restarted.seedTotal, 512u);
-    EXPECT_EQ(restarted.outputCounter, 0u);
-
-    // A failed restart leaves a cleared, unseeded pool behind.
+    EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 512u);
+    EXPECT_EQ(vc::randomPoolSnapshot().outputCounter, 0u);
+    // ... and a failed one leaves it cleared and unseeded.
     vcTerminate();
     EXPECT_EQ(initialize(write("third", Bytes(100, 1))), VC_INITIALIZATION_FAILED);
     EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 0u);
@@ -231,58 +192,31 @@ TEST_F(SeedFileStartUp, RestartClearsThePoolBeforeSeeding) {
     EXPECT_EQ(vc::randomBytes(drawn, sizeof(drawn)), 1);
 }
 
-#if !defined(_WIN32)
-TEST_F(SeedFileStartUp, WithoutSeedFileThereIsNoOtherSourceHere) {
-    EXPECT_EQ(vcInitialize(nullptr, nullptr, nullptr, nullptr, nullptr), VC_INITIALIZATION_FAILED);
-    expectLibraryUnusable();
-}
-#endif
-
 // ---- The gatherer's contract with its callback ----
 
-struct RecordedCall {
-    Bytes data;
-};
-std::vector<RecordedCall> recordedCalls;
+std::vector<Bytes> recordedCalls;
 int32_t recordedAnswer = -1;
 
 int32_t recordingCallback(const uint8_t* data, uint32_t count) {
-    recordedCalls.push_back({Bytes(data, data + count)});
+    recordedCalls.emplace_back(data, data + count);
     return recordedAnswer;
 }
 
-class SeedFileGather : public SeedFileStartUp {
-  protected:
-    void SetUp() override {
-        SeedFileStartUp::SetUp();
-        recordedCalls.clear();
-        recordedAnswer = -1;
-    }
-
-    static int32_t gather(const std::string& path) {
-        return vc::entropyGather(nullptr, nullptr, nullptr, nullptr, path.c_str(),
-                                 recordingCallback);
-    }
-};
-
-TEST_F(SeedFileGather, HandsOverTheFirst512BytesInOneCall) {
+TEST_F(SeedFileStartUp, GatherHandsOverFirst512BytesOnceAndNeedsANegativeAnswer) {
     const Bytes content = randomFileContent(12, 700);
-    EXPECT_EQ(gather(write("seed", content)), 0);
-    ASSERT_EQ(recordedCalls.size(), 1u);
-    EXPECT_EQ(recordedCalls[0].data, Bytes(content.begin(), content.begin() + 512));
-}
-
-TEST_F(SeedFileGather, OnlyANegativeAnswerCountsAsSeeded) {
-    const std::string path = write("seed", randomFileContent(13, 512));
-    for (const int32_t answer : {0, 1, 99, 100}) {
+    const std::string path = write("seed", content);
+    recordedCalls.clear();
+    for (const int32_t answer : {0, 1, 99, 100, -1, -5, INT32_MIN}) {
+        SCOPED_TRACE(answer);
         recordedAnswer = answer;
-        EXPECT_EQ(gather(path), 1) << "answer " << answer;
+        EXPECT_EQ(
+            vc::entropyGather(nullptr, nullptr, nullptr, nullptr, path.c_str(), recordingCallback),
+            answer < 0 ? 0 : 1);
     }
-    for (const int32_t answer : {-1, -5, INT32_MIN}) {
-        recordedAnswer = answer;
-        EXPECT_EQ(gather(path), 0) << "answer " << answer;
+    ASSERT_EQ(recordedCalls.size(), 7u);
+    for (const Bytes& call : recordedCalls) {
+        EXPECT_EQ(call, Bytes(content.begin(), content.begin() + 512));
     }
-    EXPECT_EQ(recordedCalls.size(), 7u);
     EXPECT_EQ(vc::entropyGather(nullptr, nullptr, nullptr, nullptr, path.c_str(), nullptr), 1);
 }
 

@@ -3,39 +3,20 @@
 // are those of RSA: 512- and 1024-bit halves with full exponents (private
 // keys of 1024 and 2048 bits) and a 2048-bit modulus with e = 65537.
 #include <benchmark/benchmark.h>
-#include <openssl/bn.h>
-#include <openssl/pem.h>
-#include <openssl/rsa.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstring>
 #include <memory>
 #include <random>
-#include <string>
 #include <vector>
 
 #include "bignum/bignum.h"
 #include "bignum/bignum_internal.h"
+#include "support/openssl_bignum.h"
 
 namespace {
 
 using vc::BigNum;
-
-BigNum fromBn(const BIGNUM* b) {
-    BigNum x;
-    std::memset(&x, 0, sizeof x);
-    std::vector<uint8_t> bytes(static_cast<size_t>(BN_num_bytes(b)) + 1);
-    const int n = BN_bn2bin(b, bytes.data());
-    vc::bigNumFromBytes(bytes.data(), static_cast<uint32_t>(n), &x);
-    return x;
-}
-
-BIGNUM* toBn(const BigNum& x) {
-    std::vector<uint8_t> bytes(4 * x.length + 1);
-    vc::bigNumToBytes(bytes.data(), 4 * x.length, &x);
-    return BN_bin2bn(bytes.data(), static_cast<int>(4 * x.length), nullptr);
-}
+using vctest::fromBn;
 
 // An odd modulus with its top bit set, a base below it and an exponent of
 // the same size (or 65537), all from a fixed seed.
@@ -75,51 +56,40 @@ void modExpVeilcastnet(benchmark::State& state) {
     }
 }
 
-void modExpPlainVeilcastnet(benchmark::State& state) {
+// One engine on its own work storage, on the same operands.
+template <typename Work,
+          void (*Engine)(const BigNum*, const BigNum*, const BigNum*, BigNum*, Work*) noexcept>
+void modExpEngine(benchmark::State& state) {
     const Operands o = makeOperands(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
-    auto work = std::make_unique<vc::ModExpPlainWork>();
+    auto work = std::make_unique<Work>();
     BigNum out;
     for (auto _ : state) {
-        vc::bigNumModExpPlain(&o.base, &o.exponent, &o.n, &out, work.get());
-        benchmark::DoNotOptimize(out);
-    }
-}
-
-void modExp32Veilcastnet(benchmark::State& state) {
-    const Operands o = makeOperands(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
-    auto work = std::make_unique<vc::ModExpWork32>();
-    BigNum out;
-    for (auto _ : state) {
-        vc::bigNumModExpInterleaved32(&o.base, &o.exponent, &o.n, &out, work.get());
+        Engine(&o.base, &o.exponent, &o.n, &out, work.get());
         benchmark::DoNotOptimize(out);
     }
 }
 
 void modExpOpenSsl(benchmark::State& state) {
     const Operands o = makeOperands(static_cast<uint32_t>(state.range(0)), state.range(1) != 0);
-    BIGNUM* n = toBn(o.n);
-    BIGNUM* base = toBn(o.base);
-    BIGNUM* exponent = toBn(o.exponent);
-    BIGNUM* out = BN_new();
-    BN_CTX* ctx = BN_CTX_new();
+    vctest::Bn n = vctest::toBn(o.n);
+    vctest::Bn base = vctest::toBn(o.base);
+    vctest::Bn exponent = vctest::toBn(o.exponent);
+    vctest::Bn out(BN_new());
+    vctest::BnCtx ctx(BN_CTX_new());
     BN_MONT_CTX* mont = BN_MONT_CTX_new();
-    BN_MONT_CTX_set(mont, n, ctx);
+    BN_MONT_CTX_set(mont, n.get(), ctx.get());
     for (auto _ : state) {
         // The secret-exponent routine for full exponents, as a private key
         // would use; the plain one for the public exponent.
         if (state.range(1) != 0) {
-            BN_mod_exp_mont(out, base, exponent, n, ctx, mont);
+            BN_mod_exp_mont(out.get(), base.get(), exponent.get(), n.get(), ctx.get(), mont);
         } else {
-            BN_mod_exp_mont_consttime(out, base, exponent, n, ctx, mont);
+            BN_mod_exp_mont_consttime(out.get(), base.get(), exponent.get(), n.get(), ctx.get(),
+                                      mont);
         }
-        benchmark::DoNotOptimize(out);
+        benchmark::DoNotOptimize(out.get());
     }
     BN_MONT_CTX_free(mont);
-    BN_CTX_free(ctx);
-    BN_free(out);
-    BN_free(exponent);
-    BN_free(base);
-    BN_free(n);
 }
 
 void modExpArgs(benchmark::internal::Benchmark* b) {
@@ -127,42 +97,31 @@ void modExpArgs(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(modExpVeilcastnet)->Apply(modExpArgs)->Unit(benchmark::kMicrosecond);
-BENCHMARK(modExp32Veilcastnet)->Apply(modExpArgs)->Unit(benchmark::kMicrosecond);
-BENCHMARK(modExpPlainVeilcastnet)->Apply(modExpArgs)->Unit(benchmark::kMicrosecond);
+BENCHMARK(modExpEngine<vc::ModExpWork32, vc::bigNumModExpInterleaved32>)
+    ->Name("modExp32Veilcastnet")
+    ->Apply(modExpArgs)
+    ->Unit(benchmark::kMicrosecond);
+BENCHMARK(modExpEngine<vc::ModExpPlainWork, vc::bigNumModExpPlain>)
+    ->Name("modExpPlainVeilcastnet")
+    ->Apply(modExpArgs)
+    ->Unit(benchmark::kMicrosecond);
 BENCHMARK(modExpOpenSsl)->Apply(modExpArgs)->Unit(benchmark::kMicrosecond);
 
 // --- CRT on the test keys -------------------------------------------------
 
+// The key's CRT members and c = n / 2, a full-size value below n.
 struct CrtKey {
-    BigNum p, q, dP, dQ, qInv, c;
-    RSA* rsa = nullptr;
+    vctest::TestKey test;
+    BigNum c;
 };
 
 bool loadKey(int bits, CrtKey* key) {
-    const std::string path =
-        std::string(VC_TEST_DATA_DIR) + "/keys/rsa-" + std::to_string(bits) + ".pem";
-    FILE* f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) {
+    if (!vctest::loadTestKey(bits, &key->test)) {
         return false;
     }
-    key->rsa = PEM_read_RSAPrivateKey(f, nullptr, nullptr, nullptr);
-    std::fclose(f);
-    if (key->rsa == nullptr) {
-        return false;
-    }
-    const BIGNUM *p, *q, *dP, *dQ, *qInv, *n;
-    RSA_get0_factors(key->rsa, &p, &q);
-    RSA_get0_crt_params(key->rsa, &dP, &dQ, &qInv);
-    RSA_get0_key(key->rsa, &n, nullptr, nullptr);
-    key->p = fromBn(p);
-    key->q = fromBn(q);
-    key->dP = fromBn(dP);
-    key->dQ = fromBn(dQ);
-    key->qInv = fromBn(qInv);
-    BIGNUM* c = BN_new();
-    BN_rshift1(c, n);
-    key->c = fromBn(c);
-    BN_free(c);
+    vctest::Bn c = vctest::toBn(key->test.key.n);
+    BN_rshift1(c.get(), c.get());
+    key->c = fromBn(c.get());
     return true;
 }
 
@@ -174,10 +133,10 @@ void crtVeilcastnet(benchmark::State& state) {
     }
     BigNum out;
     for (auto _ : state) {
-        vc::bigNumModExpCrt(&key.c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &out);
+        const vc::RsaPrivateKey& k = key.test.key;
+        vc::bigNumModExpCrt(&key.c, &k.dP, &k.dQ, &k.p, &k.q, &k.qInv, &out);
         benchmark::DoNotOptimize(out);
     }
-    RSA_free(key.rsa);
 }
 
 // The raw private-key operation (no padding), which is OpenSSL's CRT
@@ -188,16 +147,16 @@ void crtOpenSsl(benchmark::State& state) {
         state.SkipWithError("test key not found");
         return;
     }
-    RSA_blinding_off(key.rsa);
-    const int k = RSA_size(key.rsa);
+    RSA* rsa = key.test.rsa.get();
+    RSA_blinding_off(rsa);
+    const int k = RSA_size(rsa);
     std::vector<uint8_t> in(static_cast<size_t>(k));
     std::vector<uint8_t> out(static_cast<size_t>(k));
     vc::bigNumToBytes(in.data(), static_cast<uint32_t>(k), &key.c);
     for (auto _ : state) {
-        RSA_private_decrypt(k, in.data(), out.data(), key.rsa, RSA_NO_PADDING);
+        RSA_private_decrypt(k, in.data(), out.data(), rsa, RSA_NO_PADDING);
         benchmark::DoNotOptimize(out.data());
     }
-    RSA_free(key.rsa);
 }
 
 BENCHMARK(crtVeilcastnet)->Arg(1024)->Arg(2048)->Unit(benchmark::kMicrosecond);

@@ -5,18 +5,11 @@
 #include <cstring>
 
 #include "bignum/bignum.h"
+#include "bignum/bignum_internal.h"
 #include "crypto/secure_wipe.h"
 
 namespace vc {
 namespace {
-
-void normalise(BigNum* x) noexcept {
-    uint32_t len = x->length;
-    while (len > 0 && x->words[len - 1] == 0) {
-        --len;
-    }
-    x->length = len;
-}
 
 uint32_t loadBigEndian32(const uint8_t* p) noexcept {
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
@@ -72,7 +65,7 @@ void bigNumFromBytes(const uint8_t* bytes, uint32_t count, BigNum* out) noexcept
         out->words[formed++] = word;
     }
     out->length = formed;
-    normalise(out);
+    bigNumNormalise(out);
 }
 
 void bigNumToBytes(uint8_t* out, uint32_t count, const BigNum* value) noexcept {
@@ -139,7 +132,7 @@ uint32_t bigNumAdd(const BigNum* a, const BigNum* b, BigNum* out) noexcept {
         carry = 0;
     }
     out->length = i;
-    normalise(out);
+    bigNumNormalise(out);
     return carry;
 }
 
@@ -166,7 +159,7 @@ uint32_t bigNumSub(const BigNum* a, const BigNum* b, BigNum* out) noexcept {
     }
     if (borrow == 0) {
         out->length = i;
-        normalise(out);
+        bigNumNormalise(out);
         return 0;
     }
     // A negative difference stays as its 256-word two's complement.
@@ -217,7 +210,7 @@ void bigNumMul(const BigNum* a, const BigNum* b, BigNum* out) noexcept {
         row[cols] = static_cast<uint32_t>(carry);
     }
     out->length = la + lb;
-    normalise(out);
+    bigNumNormalise(out);
 }
 
 void bigNumSquare(const BigNum* a, BigNum* out) noexcept {
@@ -269,14 +262,14 @@ void bigNumSquare(const BigNum* a, BigNum* out) noexcept {
         carry >>= 32;
     }
     out->length = 2 * len;
-    normalise(out);
+    bigNumNormalise(out);
 }
 
 void bigNumDivWord(const BigNum* a, uint32_t w, BigNum* quotient, BigNum* remainder) noexcept {
     const uint32_t len = a->length;
     const uint32_t r = divideWordsByWord(a->words, len, w, 0, quotient->words);
     quotient->length = len;
-    normalise(quotient);
+    bigNumNormalise(quotient);
     remainder->words[0] = r;
     remainder->length = r != 0 ? 1 : 0;
 }
@@ -328,7 +321,7 @@ void bigNumDiv(const BigNum* a, const BigNum* b, BigNum* quotient, BigNum* remai
     if (n == 1) {
         const uint32_t r = divideWordsByWord(u, ulen, v[0], 0, quotient->words);
         quotient->length = ulen;
-        normalise(quotient);
+        bigNumNormalise(quotient);
         remainder->words[0] = r >> s;
         remainder->length = (r >> s) != 0 ? 1 : 0;
         secureWipe(v, sizeof(uint32_t));
@@ -402,7 +395,7 @@ void bigNumDiv(const BigNum* a, const BigNum* b, BigNum* quotient, BigNum* remai
         q[j - n] = qhat;
     }
     quotient->length = ulen - n;
-    normalise(quotient);
+    bigNumNormalise(quotient);
 
     if (s != 0) {
         for (uint32_t i = 0; i + 1 < n; ++i) {
@@ -411,7 +404,7 @@ void bigNumDiv(const BigNum* a, const BigNum* b, BigNum* quotient, BigNum* remai
         u[n - 1] >>= s;
     }
     remainder->length = n;
-    normalise(remainder);
+    bigNumNormalise(remainder);
     secureWipe(v, n * sizeof(uint32_t));
 }
 

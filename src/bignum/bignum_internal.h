@@ -1,6 +1,7 @@
-// Working storage and the individual exponentiation engines behind
-// bigNumModExp, visible to tests so each engine can be checked on its own
-// and its storage examined after it returns. Not for use by other modules.
+// Normalisation shared by the arithmetic files, and the working storage and
+// individual exponentiation engines behind bigNumModExp, visible to tests so
+// each engine can be checked on its own and its storage examined after it
+// returns. Not for use by other modules.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +11,15 @@
 namespace vc {
 
 constexpr uint32_t MODEXP_TABLE_ENTRIES = 32;
+
+// Drops zero words from the top, so that words[length - 1] != 0 again.
+inline void bigNumNormalise(BigNum* x) noexcept {
+    uint32_t len = x->length;
+    while (len > 0 && x->words[len - 1] == 0) {
+        --len;
+    }
+    x->length = len;
+}
 
 // 1-2 exponent words: 1; 3-7: 4; 8-23: 5; 24 and more: 6.
 uint32_t bigNumWindowWidth(uint32_t exponentWords) noexcept;

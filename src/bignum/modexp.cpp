@@ -12,14 +12,6 @@
 namespace vc {
 namespace {
 
-void normalise(BigNum* x) noexcept {
-    uint32_t len = x->length;
-    while (len > 0 && x->words[len - 1] == 0) {
-        --len;
-    }
-    x->length = len;
-}
-
 // Copies only the words in use; what lies above length is not the value.
 void copyValue(BigNum* to, const BigNum* from) noexcept {
     std::memcpy(to->words, from->words, from->length * sizeof(uint32_t));
@@ -30,6 +22,40 @@ void setOneModN(const BigNum* n, BigNum* out) noexcept {
     // 1 mod n: zero only for n = 1.
     out->words[0] = 1;
     out->length = (n->length == 1 && n->words[0] == 1) ? 0 : 1;
+}
+
+// The left-to-right sliding-window walk shared by the engines: start(entry)
+// with the table entry of the first window (past the leading zero bits of
+// the top word), then for every further step square() once per bit consumed
+// and, after a window rather than a zero run, multiply(entry). An exponent
+// record of zero words has no first window: then nothing is called and the
+// result is false.
+template <typename Start, typename Square, typename Multiply>
+bool walkWindows(const BigNum* exponent, uint32_t w, Start start, Square square,
+                 Multiply multiply) noexcept {
+    int32_t position = static_cast<int32_t>(32 * exponent->length) - 1;
+    uint32_t value = 0;
+    uint32_t zeroRun = 0;
+    bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+    if (zeroRun != 0) {
+        bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+    }
+    if (value == 0) {
+        return false;
+    }
+    start((value - 1) / 2);
+    for (;;) {
+        const uint32_t count = bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
+        if (count == 0) {
+            return true;
+        }
+        for (uint32_t s = 0; s < count; ++s) {
+            square();
+        }
+        if (zeroRun == 0) {
+            multiply((value - 1) / 2);
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -85,7 +111,7 @@ struct Mont {
             }
         }
         out->length = limbs * WORDS_PER_LIMB;
-        normalise(out);
+        bigNumNormalise(out);
     }
 
     // A column sum in three limbs, low + top B^2, the carry out of low
@@ -273,31 +299,15 @@ struct Mont {
             }
         }
 
-        int32_t position = static_cast<int32_t>(32 * exponent->length) - 1;
-        uint32_t value = 0;
-        uint32_t zeroRun = 0;
-        bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-        if (zeroRun != 0) {
-            bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-        }
-        if (value == 0) {
-            // An exponent record holding zero words: there is no first window.
+        const bool started = walkWindows(
+            exponent, w,
+            [&](uint32_t entry) { std::memcpy(acc, work->table[entry], k * sizeof(Limb)); },
+            [&] { sq(acc, acc, mod, nPrime, k, t, factors); },
+            [&](uint32_t entry) { mu(acc, acc, work->table[entry], mod, nPrime, k, t, factors); });
+        if (!started) {
             setOneModN(n, out);
             secureWipe(work, sizeof *work);
             return;
-        }
-        std::memcpy(acc, work->table[(value - 1) / 2], k * sizeof(Limb));
-        for (;;) {
-            const uint32_t count = bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-            if (count == 0) {
-                break;
-            }
-            for (uint32_t s = 0; s < count; ++s) {
-                sq(acc, acc, mod, nPrime, k, t, factors);
-            }
-            if (zeroRun == 0) {
-                mu(acc, acc, work->table[(value - 1) / 2], mod, nPrime, k, t, factors);
-            }
         }
 
         // Out of Montgomery form: multiply by 1.
@@ -370,7 +380,7 @@ void bigNumMontReduce(BigNum* t, const BigNum* n, BigNum* out, uint32_t nPrime) 
     // residue. T is free again and takes the difference.
     std::memcpy(out->words, tw + len, (len + 1) * sizeof(uint32_t));
     out->length = len + 1;
-    normalise(out);
+    bigNumNormalise(out);
     if (bigNumSub(out, n, t) == 0) {
         copyValue(out, t);
     }
@@ -453,32 +463,20 @@ void bigNumModExpPlain(const BigNum* base, const BigNum* exponent, const BigNum*
         }
     }
 
-    int32_t position = static_cast<int32_t>(32 * exponent->length) - 1;
-    uint32_t value = 0;
-    uint32_t zeroRun = 0;
-    bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-    if (zeroRun != 0) {
-        bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-    }
-    if (value == 0) {
+    const bool started = walkWindows(
+        exponent, w, [&](uint32_t entry) { copyValue(acc, &table[entry]); },
+        [&] {
+            bigNumSquare(acc, scratch);
+            bigNumMontReduce(scratch, n, acc, nPrime);
+        },
+        [&](uint32_t entry) {
+            bigNumMul(acc, &table[entry], scratch);
+            bigNumMontReduce(scratch, n, acc, nPrime);
+        });
+    if (!started) {
         setOneModN(n, out);
         secureWipe(work, sizeof *work);
         return;
-    }
-    copyValue(acc, &table[(value - 1) / 2]);
-    for (;;) {
-        const uint32_t count = bigNumNextWindow(exponent, &position, w, &value, &zeroRun);
-        if (count == 0) {
-            break;
-        }
-        for (uint32_t s = 0; s < count; ++s) {
-            bigNumSquare(acc, scratch);
-            bigNumMontReduce(scratch, n, acc, nPrime);
-        }
-        if (zeroRun == 0) {
-            bigNumMul(acc, &table[(value - 1) / 2], scratch);
-            bigNumMontReduce(scratch, n, acc, nPrime);
-        }
     }
     secureWipe(table, sizeof work->table);
     bigNumMontReduce(acc, n, out, nPrime);

@@ -131,6 +131,46 @@ void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* o
     }
 }
 
+// The common front of decryption and recovery: the key checks, then the
+// input block must be exactly k bytes with a value in [1, n). em receives
+// its image under exponent (d or e), k bytes; a private key passed as crtKey
+// may take the CRT path instead.
+CryptoStatus openInputBlock(const uint8_t* input, uint32_t inputLength, const BigNum& n,
+                            const BigNum& exponent, const RsaPrivateKey* crtKey, uint8_t* em,
+                            uint32_t* k) noexcept {
+    const CryptoStatus keyStatus = checkKey(n, isPresent(exponent), k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    // k <= 2 leaves no room for the block type: refused whatever the input.
+    if (inputLength != *k || *k <= 2) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    BigNum c;
+    if (!loadInputBlock(input, *k, n, &c)) {
+        return CRYPTO_BLOCK_REFUSED;
+    }
+    BigNum m;
+    if (crtKey != nullptr) {
+        privateExponentiate(c, *crtKey, &m);
+    } else {
+        bigNumModExp(&c, &exponent, &n, &m);
+    }
+    bigNumToBytes(em, *k, &m);
+    secureWipeObject(m);
+    return CRYPTO_OK;
+}
+
+// The data after the separator at index separator of a k-byte block.
+void emitData(const uint8_t* em, uint32_t k, uint32_t separator, uint8_t* out,
+              uint32_t* outLength) noexcept {
+    const uint32_t dataLength = k - separator - 1;
+    if (dataLength != 0) {
+        std::memcpy(out, em + separator + 1, dataLength);
+    }
+    *outLength = dataLength;
+}
+
 }  // namespace
 
 CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const RsaPublicKey* key,
@@ -179,38 +219,19 @@ CryptoStatus rsaPrivateDecrypt(const uint8_t* input, uint32_t inputLength, const
         return CRYPTO_KEY_UNUSABLE;
     }
     uint32_t k = 0;
-    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->d), &k);
-    if (keyStatus != CRYPTO_OK) {
-        return keyStatus;
-    }
-    // k <= 2 leaves no room for the block type: refused whatever the input.
-    if (inputLength != k || k <= 2) {
-        return CRYPTO_BLOCK_REFUSED;
-    }
-    BigNum c;
-    if (!loadInputBlock(input, k, key->n, &c)) {
-        return CRYPTO_BLOCK_REFUSED;
-    }
-
-    BigNum m;
-    privateExponentiate(c, *key, &m);
     uint8_t em[RSA_MAX_BLOCK_BYTES];
-    bigNumToBytes(em, k, &m);
-    secureWipeObject(m);
-
+    const CryptoStatus status = openInputBlock(input, inputLength, key->n, key->d, key, em, &k);
+    if (status != CRYPTO_OK) {
+        return status;
+    }
     const SeparatorScan scan = scanEncryptionBlock(em, k);
-    CryptoStatus status = CRYPTO_BLOCK_REFUSED;
     // Only the verdict is branched on; it becomes public through the result.
-    if (scan.validMask != 0) {
-        const uint32_t dataLength = k - scan.separator - 1;
-        if (dataLength != 0) {
-            std::memcpy(out, em + scan.separator + 1, dataLength);
-        }
-        *outLength = dataLength;
-        status = CRYPTO_OK;
+    const bool valid = scan.validMask != 0;
+    if (valid) {
+        emitData(em, k, scan.separator, out, outLength);
     }
     secureWipe(em, sizeof em);
-    return status;
+    return valid ? CRYPTO_OK : CRYPTO_BLOCK_REFUSED;
 }
 
 CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
@@ -262,23 +283,11 @@ CryptoStatus rsaPublicRecover(const uint8_t* input, uint32_t inputLength, const 
         return CRYPTO_KEY_UNUSABLE;
     }
     uint32_t k = 0;
-    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->e), &k);
-    if (keyStatus != CRYPTO_OK) {
-        return keyStatus;
-    }
-    if (inputLength != k || k <= 2) {
-        return CRYPTO_BLOCK_REFUSED;
-    }
-    BigNum c;
-    if (!loadInputBlock(input, k, key->n, &c)) {
-        return CRYPTO_BLOCK_REFUSED;
-    }
-
-    BigNum m;
-    bigNumModExp(&c, &key->e, &key->n, &m);
     uint8_t em[RSA_MAX_BLOCK_BYTES];
-    bigNumToBytes(em, k, &m);
-
+    const CryptoStatus status = openInputBlock(input, inputLength, key->n, key->e, nullptr, em, &k);
+    if (status != CRYPTO_OK) {
+        return status;
+    }
     // Everything here is public (a signature and a public key), so the scan
     // may stop at the first byte that decides.
     if (em[0] != 0x00 || em[1] != BLOCK_TYPE_SIGNATURE) {
@@ -294,11 +303,7 @@ CryptoStatus rsaPublicRecover(const uint8_t* input, uint32_t inputLength, const 
     if (i < PKCS1_FIRST_SEPARATOR || i == k) {
         return CRYPTO_BLOCK_REFUSED;
     }
-    const uint32_t dataLength = k - i - 1;
-    if (dataLength != 0) {
-        std::memcpy(out, em + i + 1, dataLength);
-    }
-    *outLength = dataLength;
+    emitData(em, k, i, out, outLength);
     return CRYPTO_OK;
 }
 

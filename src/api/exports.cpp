@@ -32,6 +32,22 @@ std::size_t derRoom(uint32_t pemLength) noexcept {
     return static_cast<std::size_t>((static_cast<uint64_t>(pemLength) * 3) / 4);
 }
 
+// A decoding buffer for credentials: it may hold a decrypted private key,
+// so it is wiped and released on every way out of its scope.
+class ScratchBuffer {
+  public:
+    explicit ScratchBuffer(std::size_t size) noexcept
+        : data_(static_cast<uint8_t*>(allocateZeroed(size))), wipe_(data_, data_ ? size : 0) {}
+    ~ScratchBuffer() { release(data_); }
+    ScratchBuffer(const ScratchBuffer&) = delete;
+    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
+    uint8_t* get() const noexcept { return data_; }
+
+  private:
+    uint8_t* data_;
+    WipeOnExit wipe_;  // destroyed before release runs
+};
+
 int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
                            const PemKeyInput* privateKey) {
     context->ownCertificate = static_cast<uint8_t*>(allocateZeroed(derRoom(certificate->length)));
@@ -49,17 +65,16 @@ int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
     if (privateKey == nullptr) {
         return VC_NO_PRIVATE_KEY;
     }
-    const std::size_t scratchSize = derRoom(privateKey->length);
-    auto* scratch = static_cast<uint8_t*>(allocateZeroed(scratchSize));
-    if (scratch == nullptr) {
-        return VC_NO_MEMORY;
+    {
+        const ScratchBuffer scratch(derRoom(privateKey->length));
+        if (scratch.get() == nullptr) {
+            return VC_NO_MEMORY;
+        }
+        uint32_t decodedLength = 0;
+        status = privateKeyLoad(privateKey->text, privateKey->length, privateKey->passPhrase,
+                                privateKey->passPhraseLength, scratch.get(), &decodedLength,
+                                &context->privateKey);
     }
-    uint32_t decodedLength = 0;
-    status =
-        privateKeyLoad(privateKey->text, privateKey->length, privateKey->passPhrase,
-                       privateKey->passPhraseLength, scratch, &decodedLength, &context->privateKey);
-    secureWipe(scratch, scratchSize);
-    release(scratch);
     if (status == CRYPTO_NO_PASSPHRASE || status == CRYPTO_BAD_DECRYPT) {
         return VC_PASSPHRASE_BAD;
     }
@@ -95,20 +110,17 @@ int32_t loadCaCertificates(Context* context, const PemInput* caCertificates, int
             longest = caCertificates[i].length;
         }
     }
-    const std::size_t scratchSize = derRoom(longest);
-    auto* scratch = static_cast<uint8_t*>(allocateZeroed(scratchSize));
-    if (scratch == nullptr) {
+    const ScratchBuffer scratch(derRoom(longest));
+    if (scratch.get() == nullptr) {
         return VC_NO_MEMORY;
     }
     CryptoStatus status = CRYPTO_OK;
     for (std::size_t i = 0; i < count && status == CRYPTO_OK; ++i) {
         uint32_t derLength = 0;
         status = certificateLoad(reinterpret_cast<const uint8_t*>(caCertificates[i].text),
-                                 caCertificates[i].length, scratch, &derLength, 1,
+                                 caCertificates[i].length, scratch.get(), &derLength, 1,
                                  &context->caCertificates[i]);
     }
-    secureWipe(scratch, scratchSize);
-    release(scratch);
     return status == CRYPTO_OK ? VC_OK : VC_CA_CERTIFICATES_BAD;
 }
 

@@ -151,13 +151,13 @@ CryptoStatus openInputBlock(const uint8_t* input, uint32_t inputLength, const Bi
         return CRYPTO_BLOCK_REFUSED;
     }
     BigNum m;
+    WipeOnExit wipeResult(m);
     if (crtKey != nullptr) {
         privateExponentiate(c, *crtKey, &m);
     } else {
         bigNumModExp(&c, &exponent, &n, &m);
     }
     bigNumToBytes(em, *k, &m);
-    secureWipeObject(m);
     return CRYPTO_OK;
 }
 
@@ -188,28 +188,26 @@ CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const 
     }
 
     uint8_t em[RSA_MAX_BLOCK_BYTES];
+    BigNum m;
+    WipeOnExit wipeBlock(em);
+    WipeOnExit wipeMessage(m);
     const uint32_t separator = k - inputLength - 1;
     for (uint32_t i = 2; i < separator; ++i) {
         // One byte per draw, drawn again while zero: the padding must not
         // contain the separator value.
         do {
             if (randomBytes(em + i, 1) != 0) {
-                secureWipe(em, sizeof em);
                 return CRYPTO_NO_RANDOM;
             }
         } while (em[i] == 0);
     }
     frameBlock(em, k, BLOCK_TYPE_ENCRYPTION, input, inputLength);
 
-    BigNum m;
     BigNum c;
     bigNumFromBytes(em, k, &m);
     bigNumModExp(&m, &key->e, &key->n, &c);
     bigNumToBytes(out, k, &c);
     *outLength = k;
-
-    secureWipe(em, sizeof em);
-    secureWipeObject(m);
     return CRYPTO_OK;
 }
 
@@ -220,18 +218,18 @@ CryptoStatus rsaPrivateDecrypt(const uint8_t* input, uint32_t inputLength, const
     }
     uint32_t k = 0;
     uint8_t em[RSA_MAX_BLOCK_BYTES];
+    WipeOnExit wipeBlock(em);
     const CryptoStatus status = openInputBlock(input, inputLength, key->n, key->d, key, em, &k);
     if (status != CRYPTO_OK) {
         return status;
     }
     const SeparatorScan scan = scanEncryptionBlock(em, k);
     // Only the verdict is branched on; it becomes public through the result.
-    const bool valid = scan.validMask != 0;
-    if (valid) {
-        emitData(em, k, scan.separator, out, outLength);
+    if (scan.validMask == 0) {
+        return CRYPTO_BLOCK_REFUSED;
     }
-    secureWipe(em, sizeof em);
-    return valid ? CRYPTO_OK : CRYPTO_BLOCK_REFUSED;
+    emitData(em, k, scan.separator, out, outLength);
+    return CRYPTO_OK;
 }
 
 CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const RsaPrivateKey* key,
@@ -249,31 +247,30 @@ CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const Rs
     }
 
     uint8_t em[RSA_MAX_BLOCK_BYTES];
+    BigNum m;
+    BigNum s;
+    BigNum check;
+    WipeOnExit wipeBlock(em);
+    WipeOnExit wipeMessage(m);
+    WipeOnExit wipeSignature(s);
+    WipeOnExit wipeCheck(check);
     std::memset(em + 2, 0xFF, k - inputLength - 3);
     frameBlock(em, k, BLOCK_TYPE_SIGNATURE, input, inputLength);
-    BigNum m;
     bigNumFromBytes(em, k, &m);
-    secureWipe(em, sizeof em);
 
-    BigNum s;
     bool signedOk = false;
     if (crtUsable(*key)) {
-        BigNum check;
         for (int attempt = 0; attempt < CRT_SIGN_ATTEMPTS && !signedOk; ++attempt) {
             bigNumModExpCrt(&m, &key->dP, &key->dQ, &key->p, &key->q, &key->qInv, &s);
             bigNumModExp(&s, &key->e, &key->n, &check);
             signedOk = bigNumEqual(&check, &m) != 0;
         }
-        secureWipeObject(check);
     }
     if (!signedOk) {
         bigNumModExp(&m, &key->d, &key->n, &s);
     }
     bigNumToBytes(out, k, &s);
     *outLength = k;
-
-    secureWipeObject(m);
-    secureWipeObject(s);
     return CRYPTO_OK;
 }
 

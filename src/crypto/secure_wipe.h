@@ -14,4 +14,21 @@ inline void secureWipeObject(T& object) noexcept {
     secureWipe(&object, sizeof(T));
 }
 
+// Wipes a range when the scope ends, however it ends: code that holds
+// decoded keys, derived keys or digests across many early returns cannot
+// forget one of them.
+class WipeOnExit {
+  public:
+    WipeOnExit(void* data, std::size_t length) noexcept : data_(data), length_(length) {}
+    template <typename T>
+    explicit WipeOnExit(T& object) noexcept : WipeOnExit(&object, sizeof(T)) {}
+    ~WipeOnExit() { secureWipe(data_, length_); }
+    WipeOnExit(const WipeOnExit&) = delete;
+    WipeOnExit& operator=(const WipeOnExit&) = delete;
+
+  private:
+    void* data_;
+    std::size_t length_;
+};
+
 }  // namespace vc

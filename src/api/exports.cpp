@@ -37,15 +37,20 @@ std::size_t derRoom(uint32_t pemLength) noexcept {
 class ScratchBuffer {
   public:
     explicit ScratchBuffer(std::size_t size) noexcept
-        : data_(static_cast<uint8_t*>(allocateZeroed(size))), wipe_(data_, data_ ? size : 0) {}
-    ~ScratchBuffer() { release(data_); }
+        : data_(static_cast<uint8_t*>(allocateZeroed(size))), size_(size) {}
+    ~ScratchBuffer() {
+        if (data_ != nullptr) {
+            secureWipe(data_, size_);
+            release(data_);
+        }
+    }
     ScratchBuffer(const ScratchBuffer&) = delete;
     ScratchBuffer& operator=(const ScratchBuffer&) = delete;
     uint8_t* get() const noexcept { return data_; }
 
   private:
     uint8_t* data_;
-    WipeOnExit wipe_;  // destroyed before release runs
+    std::size_t size_;
 };
 
 int32_t loadOwnCredentials(Context* context, const PemInput* certificate,

@@ -1,0 +1,185 @@
+// PEM layout, the certificate reader's refusals on a synthetic certificate,
+// agreement with OpenSSL's parse of every committed certificate, and inputs
+// cut short or mutated (run under ASan in CI, with exact-size buffers).
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/md5.h>
+
+#include <ctime>
+#include <map>
+
+#include "pki/certificate.h"
+#include "pki/checks.h"
+#include "pki/pem.h"
+#include "pki/pki_support.h"
+#include "support/openssl_bignum.h"
+
+namespace {
+
+using vctest::Bytes;
+
+vc::CryptoStatus pemDecode(const std::string& label, const std::string& text, Bytes* der) {
+    std::vector<char> exact(text.begin(), text.end());  // no slack for ASan to miss
+    der->assign(std::max<std::size_t>(1, text.size() * 3 / 4), 0);
+    uint32_t length = 0;
+    uint32_t bodyLength = 0;
+    vc::CryptoStatus status = vc::CRYPTO_PEM_FORMAT;
+    const auto size = static_cast<uint32_t>(exact.size());
+    if (label == "C") {
+        status = vc::pemDecodeCertificate(exact.data(), size, der->data(), &length);
+    } else if (const char* body =
+                   vc::pemFindBody(exact.data(), size, "RSA PRIVATE KEY", &bodyLength)) {
+        status = vc::base64Decode(body, bodyLength, der->data(), &length);
+    }
+    der->resize(status == vc::CRYPTO_OK ? length : 0);
+    return status;
+}
+
+vc::CryptoStatus parse(const Bytes& der, vc::Certificate* out) {
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[der.size() + 1]);
+    std::copy(der.begin(), der.end(), exact.get());
+    return vc::certificateFromDer(exact.get(), static_cast<uint32_t>(der.size()), out);
+}
+
+TEST(Pem, LayoutTable) {
+    for (const auto& row : vctest::readVec("pem.vec")) {
+        const std::string text = vctest::expand(row.value);
+        Bytes der;
+        EXPECT_EQ(pemDecode(row.fields[0], text, &der), std::stoi(row.fields[1])) << row.value;
+        if (row.fields[2] != "-") {
+            EXPECT_EQ(vctest::toHex(der), row.fields[2] == "." ? "" : vctest::expand(row.fields[2]))
+                << row.value;
+        }
+    }
+}
+
+TEST(Certificate, SyntheticRefusalTable) {
+    std::map<std::string, std::string> base;
+    for (const auto& row : vctest::readVec("certificate_der.vec")) {
+        if (row.fields[0] == "part") {
+            base[row.fields[1]] = row.value;
+            continue;
+        }
+        std::map<std::string, std::string> parts = base;
+        std::string notBefore;
+        for (std::size_t i = 2; i < row.fields.size(); ++i) {
+            const std::string& edit = row.fields[i];
+            const std::size_t equals = edit.find('=');
+            if (edit.rfind("nb:", 0) == 0) {
+                notBefore = edit.substr(3);
+            } else {
+                parts.at(edit.substr(0, equals)) = vctest::expand(edit.substr(equals + 1));
+            }
+        }
+        const std::string der = vctest::buildCertificate(parts);
+        vc::Certificate certificate{};
+        EXPECT_EQ(parse(vctest::fromHex(der), &certificate), std::stoi(row.fields[1])) << der;
+        if (!notBefore.empty()) {
+            EXPECT_EQ(certificate.notBefore, notBefore);
+        }
+    }
+    vc::Certificate certificate;
+    EXPECT_EQ(vc::certificateFromDer(nullptr, 0, &certificate), vc::CRYPTO_DER_FORMAT);
+}
+
+std::string timeText(const ASN1_TIME* time) {
+    std::tm t{};
+    ASN1_TIME_to_tm(time, &t);
+    char text[16];
+    std::strftime(text, sizeof text, "%Y%m%d%H%M", &t);
+    return text;
+}
+
+Bytes nameContents(const X509_NAME* name) {
+    const unsigned char* der = nullptr;
+    std::size_t length = 0;
+    X509_NAME_get0_der(const_cast<X509_NAME*>(name), &der, &length);
+    const std::size_t header = der[1] < 0x80 ? 2 : 2 + (der[1] & 0x7F);
+    return Bytes(der + header, der + length);
+}
+
+vc::BigNum keyParameter(const X509* x509, const char* name) {
+    BIGNUM* value = nullptr;
+    EVP_PKEY_get_bn_param(X509_get0_pubkey(x509), name, &value);
+    vctest::Bn owned(value);
+    return vctest::fromBn(value);
+}
+
+TEST(Certificate, AgreesWithOpenSslOnEveryCredential) {
+    for (const std::string& file : vctest::certificateFiles()) {
+        SCOPED_TRACE(file);
+        const std::string pem = vctest::credential(file);
+        vctest::X509Ptr x509 = vctest::opensslCertificate(pem);
+        ASSERT_TRUE(x509);
+        Bytes der(pem.size() * 3 / 4);
+        uint32_t derLength = 0;
+        vc::Certificate ours{};
+        const vc::CryptoStatus status = vc::certificateLoad(
+            reinterpret_cast<const uint8_t*>(pem.data()), static_cast<uint32_t>(pem.size()),
+            der.data(), &derLength, 1, &ours);
+        der.resize(derLength);
+        EXPECT_EQ(der, vctest::derOf(x509.get(), i2d_X509));
+        if (file == "sha256.pem") {
+            EXPECT_EQ(status, vc::CRYPTO_NOT_MD5_RSA);
+            continue;
+        }
+        ASSERT_EQ(status, vc::CRYPTO_OK);
+        EXPECT_EQ(ours.version, static_cast<uint32_t>(X509_get_version(x509.get()) + 1));
+        vctest::Bn serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x509.get()), nullptr));
+        EXPECT_TRUE(vctest::sameValue(ours.serialNumber, vctest::fromBn(serial.get())));
+        EXPECT_EQ(Bytes(ours.issuer, ours.issuer + ours.issuerLength),
+                  nameContents(X509_get_issuer_name(x509.get())));
+        EXPECT_EQ(Bytes(ours.subject, ours.subject + ours.subjectLength),
+                  nameContents(X509_get_subject_name(x509.get())));
+        EXPECT_EQ(ours.notBefore, timeText(X509_get0_notBefore(x509.get())));
+        EXPECT_EQ(ours.notAfter, timeText(X509_get0_notAfter(x509.get())));
+        EXPECT_TRUE(
+            vctest::sameValue(ours.publicKey.n, keyParameter(x509.get(), OSSL_PKEY_PARAM_RSA_N)));
+        EXPECT_TRUE(
+            vctest::sameValue(ours.publicKey.e, keyParameter(x509.get(), OSSL_PKEY_PARAM_RSA_E)));
+        const ASN1_BIT_STRING* signature = nullptr;
+        X509_get0_signature(&signature, nullptr, x509.get());
+        EXPECT_EQ(Bytes(ours.signature, ours.signature + ours.signatureLength),
+                  Bytes(signature->data, signature->data + signature->length));
+        const Bytes tbs = vctest::derOf(x509.get(), i2d_re_X509_tbs);
+        uint8_t digest[16];
+        MD5(tbs.data(), tbs.size(), digest);
+        EXPECT_EQ(Bytes(ours.tbsDigest, ours.tbsDigest + 16), Bytes(digest, digest + 16));
+    }
+}
+
+// Every prefix of every certificate, as DER and as PEM text, and random
+// single-byte changes: each ends in a status, and what is accepted holds
+// only values that fit the record.
+TEST(Certificate, TruncatedAndMutatedInputsEndInAStatus) {
+    std::mt19937 rng(7);
+    vc::Certificate ca{};
+    ASSERT_EQ(parse(vctest::certificateDer("ca.pem"), &ca), vc::CRYPTO_OK);
+    int accepted = 0;
+    for (const std::string& file : vctest::certificateFiles()) {
+        const Bytes der = vctest::certificateDer(file);
+        const std::string pem = vctest::credential(file);
+        vc::Certificate certificate;
+        for (std::size_t length = 0; length < der.size(); ++length) {
+            ASSERT_NE(parse(Bytes(der.begin(), der.begin() + length), &certificate), vc::CRYPTO_OK);
+        }
+        for (std::size_t length = 0; length < pem.size(); length += 7) {
+            Bytes out;
+            pemDecode("C", pem.substr(0, length), &out);
+        }
+        for (int i = 0; i < 300; ++i) {
+            Bytes mutated = der;
+            mutated[rng() % mutated.size()] = static_cast<uint8_t>(rng());
+            if (parse(mutated, &certificate) == vc::CRYPTO_OK) {
+                ++accepted;
+                ASSERT_LE(certificate.issuerLength + certificate.subjectLength, 2000u);
+                ASSERT_EQ(std::strlen(certificate.notAfter), 12u);
+                vc::certificateVerify(&certificate, &ca, 1);
+                vc::certificateMatchesServiceName(&certificate, "server.example");
+            }
+        }
+    }
+    EXPECT_GT(accepted, 0);  // changes inside names, keys and signatures pass the reader
+}
+
+}  // namespace

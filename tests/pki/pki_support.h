@@ -1,0 +1,125 @@
+// What the certificate and key tests share: the committed credentials, the
+// escapes of the PKI data files, and OpenSSL's reading of the same inputs as
+// the reference. Test-only.
+#pragma once
+
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "support/test_vectors.h"
+
+namespace vctest {
+
+// \n, \r and \t escapes, and {TEXT*N} for TEXT repeated N times (other
+// braces, as in a regular expression, stay as they are).
+inline std::string expand(const std::string& in) {
+    std::string out;
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        if (in[i] == '\\' && i + 1 < in.size()) {
+            const char c = in[++i];
+            out += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+        } else if (in[i] == '{' && in.find('*', i) < in.find('}', i)) {
+            const std::size_t star = in.find('*', i);
+            const std::size_t close = in.find('}', star);
+            const std::string text = in.substr(i + 1, star - i - 1);
+            for (int n = std::stoi(in.substr(star + 1, close - star - 1)); n > 0; --n) {
+                out += text;
+            }
+            i = close;
+        } else {
+            out += in[i];
+        }
+    }
+    return out;
+}
+
+inline std::string credential(const std::string& name) {
+    std::ifstream file(std::string(VC_TEST_DATA_DIR) + "/credentials/" + name, std::ios::binary);
+    EXPECT_TRUE(file.is_open()) << name;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+struct X509Free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+inline X509Ptr opensslCertificate(const std::string& pem) {
+    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), int(pem.size())),
+                                                  &BIO_free);
+    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+template <typename Object, typename Encode>
+Bytes derOf(Object* object, Encode encode) {
+    unsigned char* der = nullptr;
+    const int length = encode(object, &der);
+    Bytes out(der, der + (length > 0 ? length : 0));
+    OPENSSL_free(der);
+    return out;
+}
+
+// The DER of a credential's certificate, as OpenSSL reads it.
+inline Bytes certificateDer(const std::string& name) {
+    X509Ptr x509 = opensslCertificate(credential(name));
+    return x509 ? derOf(x509.get(), i2d_X509) : Bytes{};
+}
+
+// Every committed certificate file.
+inline const std::vector<std::string>& certificateFiles() {
+    static const std::vector<std::string> files = {
+        "ca.pem",       "server.pem",     "client.pem",  "expired.pem",    "notyet.pem",
+        "other-ca.pem", "unknown-ca.pem", "ca-twin.pem", "expired-ca.pem", "by-expired-ca.pem",
+        "utf8-cn.pem",  "case-cn.pem",    "two-cn.pem",  "rsa512.pem",     "sha256.pem",
+        "ca4096.pem",   "by-ca4096.pem",  "v1.pem",      "bundle.pem"};
+    return files;
+}
+
+// The element hex with a definite length in front of the contents.
+inline std::string wrap(const char* tag, const std::string& contentHex) {
+    const std::size_t n = contentHex.size() / 2;
+    char length[16];
+    std::snprintf(length, sizeof length, n < 128 ? "%02zX" : n < 256 ? "81%02zX" : "82%04zX", n);
+    return tag + std::string(length) + contentHex;
+}
+
+// Certificate DER (hex) from the named elements of certificate_der.vec;
+// only the tbsCertificate and outer SEQUENCE lengths are computed.
+inline std::string buildCertificate(std::map<std::string, std::string> parts) {
+    std::string tbs;
+    for (const char* name : {"version", "serial", "algorithm", "issuer", "validity", "subject",
+                             "key", "issuerUid", "subjectUid", "extensions", "tbsExtra"}) {
+        tbs += parts[name];
+    }
+    return wrap("30", wrap("30", tbs) + parts["signatureAlgorithm"] + parts["signature"] +
+                          parts["outerExtra"]) +
+           parts["trailing"];
+}
+
+inline std::map<std::string, std::string> baseCertificateParts() {
+    std::map<std::string, std::string> parts;
+    for (const auto& row : readVec("certificate_der.vec")) {
+        if (row.fields[0] == "part") {
+            parts[row.fields[1]] = row.value;
+        }
+    }
+    return parts;
+}
+
+// PEM text of DER under a label, in 64-character lines.
+inline std::string pemOf(const Bytes& der, const std::string& label) {
+    std::string text = "-----BEGIN " + label + "-----\n";
+    for (std::size_t at = 0; at < der.size(); at += 48) {
+        unsigned char line[65];
+        EVP_EncodeBlock(line, der.data() + at, int(std::min<std::size_t>(48, der.size() - at)));
+        text += reinterpret_cast<char*>(line) + std::string("\n");
+    }
+    return text + "-----END " + label + "-----\n";
+}
+
+}  // namespace vctest

@@ -1,0 +1,208 @@
+// Private-key texts: pass phrases, header forms, DER edits and the padding
+// of the decrypted data, the members against OpenSSL's reading of every key,
+// and every prefix and random changes of the key texts.
+#include <gtest/gtest.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+
+#include "pki/pem.h"
+#include "pki/pki_support.h"
+#include "pki/private_key.h"
+#include "support/openssl_bignum.h"
+
+namespace {
+
+using vctest::Bytes;
+
+struct Loaded {
+    vc::CryptoStatus status;
+    vc::RsaPrivateKey key;
+};
+
+Loaded load(const std::string& text, const std::string& pass) {
+    const std::string right = vctest::credential("passphrase.txt");
+    const std::string phrase = pass == "right" ? right : pass == "wrong" ? "not the phrase" : "";
+    std::vector<char> exact(text.begin(), text.end());
+    std::vector<char> exactPhrase(phrase.begin(), phrase.end());
+    Bytes scratch(std::max<std::size_t>(1, text.size() * 3 / 4));
+    uint32_t length = 0;
+    Loaded out{};
+    out.status =
+        vc::privateKeyLoad(exact.data(), static_cast<uint32_t>(exact.size()),
+                           pass == "-" ? nullptr : exactPhrase.data(),
+                           static_cast<uint32_t>(phrase.size()), scratch.data(), &length, &out.key);
+    return out;
+}
+
+Bytes plainDer(const std::string& file) {
+    const std::string text = vctest::credential(file);
+    Bytes der(text.size() * 3 / 4);
+    uint32_t length = 0;
+    EXPECT_EQ(vc::pemDecodeRsaPrivateKey(text.data(), uint32_t(text.size()), nullptr, 0, der.data(),
+                                         &length),
+              vc::CRYPTO_OK);
+    der.resize(length);
+    return der;
+}
+
+// "FROM|TO" on the first match of FROM, where '?' in FROM matches any one
+// character and each '?' in TO copies the next of them; '^' and '$' anchor
+// FROM at the start or end, and a leading '*' edits every match.
+std::string edit(std::string text, std::string spec) {
+    const bool every = spec[0] == '*';
+    spec.erase(0, every ? 1 : 0);
+    const std::size_t bar = spec.find('|');
+    std::string from = spec.substr(0, bar);
+    const std::string to = spec.substr(bar + 1);
+    const bool atStart = from.starts_with('^');
+    const bool atEnd = from.ends_with('$');
+    from = from.substr(atStart ? 1 : 0, from.size() - atStart - atEnd);
+    bool edited = false;
+    for (std::size_t at = atEnd ? text.size() - from.size() : 0; at + from.size() <= text.size();) {
+        std::string wild;
+        bool match = true;
+        for (std::size_t i = 0; i < from.size() && match; ++i) {
+            match = from[i] == '?' ? (wild += text[at + i], true) : from[i] == text[at + i];
+        }
+        if (match) {
+            std::string out;
+            for (std::size_t i = 0, w = 0; i < to.size(); ++i) {
+                out += to[i] == '?' ? wild[w++] : to[i];
+            }
+            text.replace(at, from.size(), out);
+            at += out.size();
+            edited = true;
+        }
+        if ((edited && !every) || atStart || atEnd) {
+            break;
+        }
+        at += match ? 0 : 1;
+    }
+    EXPECT_TRUE(edited) << spec;
+    return text;
+}
+
+// Encrypted the way the openssl tool does (EVP_BytesToKey with MD5, one round).
+std::string encryptedKeyText(const Bytes& data, const std::string& phrase) {
+    const unsigned char iv[8] = {1, 2, 3, 4, 5, 6, 7, 0xAB};
+    unsigned char key[24];
+    EVP_BytesToKey(EVP_des_ede3_cbc(), EVP_md5(), iv,
+                   reinterpret_cast<const unsigned char*>(phrase.data()), int(phrase.size()), 1,
+                   key, nullptr);
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
+                                                                        &EVP_CIPHER_CTX_free);
+    EVP_EncryptInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, key, iv);
+    EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    Bytes out(data.size());
+    int length = 0;
+    EVP_EncryptUpdate(ctx.get(), out.data(), &length, data.data(), int(data.size()));
+    const std::string pem = vctest::pemOf(out, "RSA PRIVATE KEY");
+    const std::size_t body = pem.find('\n') + 1;
+    return pem.substr(0, body) + "Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC," +
+           vctest::toHex(iv, 8) + "\n\n" + pem.substr(body);
+}
+
+TEST(PrivateKey, TextAndDerTable) {
+    const std::string serverDerHex = [] {
+        std::string hex = vctest::toHex(plainDer("server.key"));
+        for (char& c : hex) {
+            c = char(std::toupper(c));
+        }
+        return hex;
+    }();
+    for (const auto& row : vctest::readVec("private_key.vec")) {
+        SCOPED_TRACE(row.fields[0] + " " + row.fields[1] + " " + row.value);
+        const std::string kind = row.fields[0];
+        if (kind == "key" || kind == "text") {
+            std::string text =
+                kind == "text" ? vctest::expand(row.value) : vctest::credential(row.fields[1]);
+            if (row.value == "lower-iv") {
+                const std::size_t iv = text.find("CBC,") + 4;
+                std::transform(text.begin() + long(iv), text.begin() + long(iv) + 16,
+                               text.begin() + long(iv), ::tolower);
+            } else if (kind == "key" && !row.value.empty()) {
+                text = edit(text, vctest::expand(row.value));
+            }
+            const std::string& pass = row.fields[kind == "key" ? 2 : 1];
+            EXPECT_EQ(load(text, pass).status, std::stoi(row.fields[kind == "key" ? 3 : 2]));
+        } else if (kind == "der") {
+            std::string hex =
+                row.value[0] == '=' ? row.value.substr(1) : edit(serverDerHex, row.value);
+            if (hex.rfind("3082", 0) == 0) {
+                char length[5];
+                std::snprintf(length, sizeof length, "%04zX", hex.size() / 2 - 4);
+                hex.replace(4, 4, length);
+            }
+            const Bytes der = vctest::fromHex(hex);
+            vc::RsaPrivateKey key;
+            EXPECT_EQ(vc::rsaPrivateKeyFromDer(der.data(), uint32_t(der.size()), &key),
+                      std::stoi(row.fields[1]));
+        } else if (kind == "pad") {
+            std::string data = vctest::expand(row.value);
+            if (data.rfind("der", 0) == 0) {
+                data = serverDerHex + data.substr(3);
+            }
+            const Bytes plain = vctest::fromHex(data);
+            ASSERT_EQ(plain.size() % 8, 0u);
+            EXPECT_EQ(
+                load(encryptedKeyText(plain, vctest::credential("passphrase.txt")), "right").status,
+                std::stoi(row.fields[1]));
+        }
+    }
+}
+
+vc::BigNum parameter(EVP_PKEY* key, const char* name) {
+    BIGNUM* value = nullptr;
+    EVP_PKEY_get_bn_param(key, name, &value);
+    vctest::Bn owned(value);
+    return vctest::fromBn(value);
+}
+
+TEST(PrivateKey, MembersAgreeWithOpenSsl) {
+    const std::string phrase = vctest::credential("passphrase.txt");
+    for (const char* file :
+         {"server.key", "server-enc.key", "client-enc.key", "ca.key", "rsa512.key", "ca4096.key"}) {
+        SCOPED_TRACE(file);
+        const std::string text = vctest::credential(file);
+        const Loaded ours = load(text, "right");
+        ASSERT_EQ(ours.status, vc::CRYPTO_OK);
+        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
+            BIO_new_mem_buf(text.data(), int(text.size())), &BIO_free);
+        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> theirs(
+            PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, const_cast<char*>(phrase.c_str())),
+            &EVP_PKEY_free);
+        ASSERT_TRUE(theirs);
+        const vc::BigNum* members[] = {&ours.key.n, &ours.key.e,  &ours.key.d,  &ours.key.p,
+                                       &ours.key.q, &ours.key.dP, &ours.key.dQ, &ours.key.qInv};
+        const char* names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
+                               OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                               OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                               OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+        for (int i = 0; i < 8; ++i) {
+            EXPECT_TRUE(vctest::sameValue(*members[i], parameter(theirs.get(), names[i])))
+                << names[i];
+        }
+    }
+}
+
+TEST(PrivateKey, TruncatedAndMutatedTextsEndInAStatus) {
+    std::mt19937 rng(11);
+    for (const char* file : {"server-enc.key", "client.key"}) {
+        const std::string text = vctest::credential(file);
+        for (std::size_t length = 0; length < text.size(); length += 3) {
+            ASSERT_NE(load(text.substr(0, length), "right").status, vc::CRYPTO_OK);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            std::string mutated = text;
+            mutated[rng() % mutated.size()] = static_cast<char>(rng());
+            load(mutated, "right");
+        }
+        const Bytes der = plainDer("client.key");
+        for (std::size_t length = 0; length < der.size(); ++length) {
+            vc::RsaPrivateKey key;
+            ASSERT_NE(vc::rsaPrivateKeyFromDer(der.data(), uint32_t(length), &key), vc::CRYPTO_OK);
+        }
+    }
+}
+
+}  // namespace

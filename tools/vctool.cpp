@@ -1,20 +1,33 @@
-// vctool: the command-line face of the library. It loads the shared library
-// through its public interface only.
+// vctool: the command-line face of the library. info, errors, init and demo
+// use the public C functions only; cert, key and verify read credentials
+// with the library's own certificate and key readers, which are internal,
+// so the program links the static library.
 //
 //   vctool info                 print the information text
 //   vctool init SEEDFILE        seed the generator from a 512-byte file
 //   vctool errors               list every result code with its text
 //   vctool demo SEEDFILE        the above in one run, as far as the library goes
+//   vctool cert FILE...         show PEM certificates
+//   vctool key FILE [--pass-phrase-file F] [--cert CERT.pem]
+//                               load an RSA private key, check it against a certificate
+//   vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] CERT.pem
+//                               check a certificate the way a handshake does
 #include <cstdio>
 #include <cstring>
 
+#include "credentials.h"
 #include "veilcastnet.h"
 
 namespace {
 
 int usage() {
-    std::fprintf(stderr, "usage: vctool info | errors | init SEEDFILE | demo SEEDFILE\n");
-    return 2;
+    std::fprintf(stderr,
+                 "usage: vctool info | errors | init SEEDFILE | demo SEEDFILE\n"
+                 "       vctool cert FILE...\n"
+                 "       vctool key FILE [--pass-phrase-file FILE] [--cert CERT.pem]\n"
+                 "       vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] "
+                 "CERT.pem\n");
+    return vctool::USAGE_ERROR;
 }
 
 int initialise(const char* seedFile) {
@@ -65,5 +78,13 @@ int main(int argc, char** argv) {
     if (std::strcmp(argv[1], "demo") == 0 && argc == 3) {
         return demo(argv[2]);
     }
-    return usage();
+    int status = vctool::USAGE_ERROR;
+    if (std::strcmp(argv[1], "cert") == 0) {
+        status = vctool::certCommand(argc - 2, argv + 2);
+    } else if (std::strcmp(argv[1], "key") == 0) {
+        status = vctool::keyCommand(argc - 2, argv + 2);
+    } else if (std::strcmp(argv[1], "verify") == 0) {
+        status = vctool::verifyCommand(argc - 2, argv + 2);
+    }
+    return status == vctool::USAGE_ERROR ? usage() : status;
 }

@@ -6,7 +6,8 @@
 //   vctool info                 print the information text
 //   vctool init SEEDFILE        seed the generator from a 512-byte file
 //   vctool errors               list every result code with its text
-//   vctool demo SEEDFILE        the above in one run, as far as the library goes
+//   vctool demo SEEDFILE [DIR]  the above in one run, then server and client
+//                               contexts from the credentials in DIR
 //   vctool cert FILE...         show PEM certificates
 //   vctool key FILE [--pass-phrase-file F] [--cert CERT.pem]
 //                               load an RSA private key, check it against a certificate
@@ -14,6 +15,8 @@
 //                               check a certificate the way a handshake does
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <string>
 
 #include "credentials.h"
 #include "veilcastnet.h"
@@ -22,7 +25,7 @@ namespace {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: vctool info | errors | init SEEDFILE | demo SEEDFILE\n"
+                 "usage: vctool info | errors | init SEEDFILE | demo SEEDFILE [CREDENTIALS_DIR]\n"
                  "       vctool cert FILE...\n"
                  "       vctool key FILE [--pass-phrase-file FILE] [--cert CERT.pem]\n"
                  "       vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] "
@@ -36,18 +39,46 @@ int initialise(const char* seedFile) {
     return result;
 }
 
-int demo(const char* seedFile) {
+std::string readText(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A context from credential files in dir (key pass phrase from passphrase.txt
+// when the key is encrypted); "-" leaves the own certificate and key out.
+int32_t makeContext(const std::string& dir, const char* certificate, const char* key, uint32_t role,
+                    VcContext** context) {
+    const std::string certificateText = readText(dir + "/" + certificate);
+    const std::string keyText = readText(dir + "/" + key);
+    const std::string passPhrase = readText(dir + "/passphrase.txt");
+    const std::string caText = readText(dir + "/ca.pem");
+    const PemInput own = {certificateText.data(), static_cast<uint32_t>(certificateText.size())};
+    const PemKeyInput ownKey = {keyText.data(), static_cast<uint32_t>(keyText.size()),
+                                passPhrase.data(), static_cast<uint32_t>(passPhrase.size())};
+    const PemInput ca = {caText.data(), static_cast<uint32_t>(caText.size())};
+    const bool withOwn = std::strcmp(certificate, "-") != 0;
+    const int32_t result =
+        vcCreateContext(withOwn ? &own : nullptr, withOwn ? &ownKey : nullptr, &ca, 1, nullptr,
+                        VC_CIPHER_RC4_128 | VC_CIPHER_DES_EDE3_CBC, role, context);
+    std::printf("vcCreateContext(%s, %s, CA ca.pem, role %u): %d (%s)\n", certificate, key, role,
+                result, vcErrorText(result));
+    return result;
+}
+
+int demo(const char* seedFile, const char* credentials) {
     std::fputs(vcInfoText(), stdout);
-    const int32_t result = initialise(seedFile);
-    if (result == VC_OK) {
-        // Without credentials a context cannot be made yet; the answer shows
-        // the library got past its start-up check.
-        VcContext* context = nullptr;
-        const int32_t created =
-            vcCreateContext(nullptr, nullptr, nullptr, 0, nullptr, 3, ROLE_CLIENT, &context);
-        std::printf("vcCreateContext(no CA list): %d (%s)\n", created, vcErrorText(created));
-        vcTerminate();
+    int32_t result = initialise(seedFile);
+    if (result == VC_OK && credentials != nullptr) {
+        VcContext* server = nullptr;
+        VcContext* client = nullptr;
+        result = makeContext(credentials, "server.pem", "server-enc.key", ROLE_SERVER, &server);
+        if (result == VC_OK) {
+            result = makeContext(credentials, "-", "-", ROLE_CLIENT, &client);
+        }
+        vcDestroyContext(client);
+        vcDestroyContext(server);
     }
+    vcTerminate();
     std::printf(
         "The handshake is not available yet: client and server cannot connect in this "
         "build.\n");
@@ -75,8 +106,8 @@ int main(int argc, char** argv) {
         vcTerminate();
         return result == VC_OK ? 0 : 1;
     }
-    if (std::strcmp(argv[1], "demo") == 0 && argc == 3) {
-        return demo(argv[2]);
+    if (std::strcmp(argv[1], "demo") == 0 && (argc == 3 || argc == 4)) {
+        return demo(argv[2], argc == 4 ? argv[3] : nullptr);
     }
     int status = vctool::USAGE_ERROR;
     if (std::strcmp(argv[1], "cert") == 0) {

@@ -1,83 +1,62 @@
-// Big-number arithmetic: the boundary cases of each operation as table rows,
-// then differential runs against OpenSSL's BIGNUM over random operands.
+// Big-number arithmetic, then Montgomery reduction, the window scan, the
+// three exponentiation engines and the CRT recombination: the boundary
+// cases of each operation as rows of bignum.vec, and differential runs
+// against OpenSSL's BIGNUM over random operands.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
-#include <iterator>
+#include <memory>
 #include <random>
 #include <vector>
 
+#include "bignum/bignum_internal.h"
 #include "support/openssl_bignum.h"
+#include "support/test_vectors.h"
 
 namespace {
 
 using namespace vctest;
-using Bytes = std::vector<uint8_t>;
 
 // Half short operands, half anywhere up to max words.
 uint32_t randomLength(std::mt19937& rng, uint32_t max) {
     return (rng() % 2 == 0) ? 1 + rng() % 8 : 1 + rng() % max;
 }
 
-BigNum allOnes(uint32_t words) {
-    BigNum x = fromWords({});
-    std::fill(x.words, x.words + words, 0xFFFFFFFFu);
-    x.length = words;
-    return x;
-}
-
-TEST(BigNumBytes, EdgeCases) {
-    const struct {
-        Bytes in;
-        BigNum want;
-    } fromRows[] = {
-        {{0x00, 0x00, 0x01}, fromWords({1})},  // leading zeros cost nothing
-        {{}, fromWords({})},
-        {Bytes(9, 0), fromWords({})},
-        {{0x01, 0x02, 0x03, 0x04, 0x05}, fromWords({0x02030405, 0x01})},
-    };
-    for (const auto& row : fromRows) {
-        SCOPED_TRACE(row.in.size());
-        BigNum x = fromWords({7, 7, 7});
-        vc::bigNumFromBytes(row.in.data(), static_cast<uint32_t>(row.in.size()), &x);
-        EXPECT_TRUE(sameValue(x, row.want));
-    }
-
-    // 01 02 03 04 05 into fewer bytes keeps the low ones, into more pads.
-    const BigNum value = fromWords({0x02030405, 0x01});
-    const BigNum zero = fromWords({});
-    for (const Bytes& want :
-         {Bytes{2, 3, 4, 5}, Bytes{3, 4, 5}, Bytes{0, 0, 1, 2, 3, 4, 5}, Bytes(11, 0)}) {
-        SCOPED_TRACE(want.size());
-        Bytes out(want.size(), 0xEE);
-        vc::bigNumToBytes(out.data(), static_cast<uint32_t>(out.size()),
-                          want.size() == 11 ? &zero : &value);
-        EXPECT_EQ(out, want);
-    }
-}
-
-// Lengths around every word boundary and past the 1024-byte capacity (of
-// which only the last 1024 bytes count), then random ones.
+// Fixed inputs with leading zero bytes or nothing else, then lengths around
+// every word boundary and past the 1024-byte capacity (of which only the
+// last 1024 bytes count), then random ones. Each value goes back out into
+// its own length, which pads, and into 1 to 6 bytes fewer, which keeps the
+// low bytes.
 TEST(BigNumBytes, RoundTripAgreesWithOpenSsl) {
+    const Bytes fixedBytes[] = {{0, 0, 1}, {}, Bytes(9, 0), {1, 2, 3, 4, 5}};
     std::mt19937 rng(101);
-    for (int iter = 0; iter < 300; ++iter) {
+    for (int iter = -4; iter < 300; ++iter) {
         const uint32_t fixed[] = {0, 1, 3, 4, 5, 1023, 1024, 1025, 1029};
-        const uint32_t count = iter < 9 ? fixed[iter] : rng() % 1030;
-        SCOPED_TRACE(count);
-        Bytes bytes(count);
-        for (auto& b : bytes) {
-            b = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : rng());
+        Bytes bytes;
+        if (iter < 0) {
+            bytes = fixedBytes[iter + 4];
+        } else {
+            bytes.resize(iter < 9 ? fixed[iter] : rng() % 1030);
+            for (auto& b : bytes) {
+                b = static_cast<uint8_t>(rng() % 3 == 0 ? 0 : rng());
+            }
         }
-        BigNum x;
+        const auto count = static_cast<uint32_t>(bytes.size());
+        SCOPED_TRACE(testing::Message() << "row " << iter << ", " << count << " bytes");
+        BigNum x = fromWords({7, 7, 7});
         vc::bigNumFromBytes(bytes.data(), count, &x);
         const uint32_t used = std::min(count, 1024u);
         Bn ref(BN_bin2bn(bytes.data() + (count - used), static_cast<int>(used), nullptr));
         ASSERT_TRUE(sameValue(x, fromBn(ref.get())));
 
-        Bytes back(used);
-        vc::bigNumToBytes(back.data(), used, &x);
-        ASSERT_TRUE(std::equal(back.begin(), back.end(), bytes.end() - used));
+        const uint32_t shorter = used - std::min<uint32_t>(used, 1 + (iter + 4) % 6);
+        for (const uint32_t length : {used, shorter}) {
+            Bytes back(length, 0xEE);
+            vc::bigNumToBytes(back.data(), length, &x);
+            ASSERT_TRUE(std::equal(back.begin(), back.end(), bytes.end() - length)) << length;
+        }
     }
 }
 
@@ -97,46 +76,31 @@ TEST(BigNumEqual, LooksOnlyAtWordsInUse) {
     EXPECT_EQ(vc::bigNumEqual(&a, &b), 0);
 }
 
-// The carry out of word 255 is returned, whichever operand is longer; a
-// borrow leaves the 256-word two's complement of the difference.
+// The rows of bignum.vec, each with a fresh output and with the output in
+// place of either operand.
 TEST(BigNumAddSub, EdgeCases) {
-    const BigNum one = fromWords({1});
-    const BigNum five = fromWords({5});
-    const BigNum seven = fromWords({7});
-    const BigNum zero = fromWords({});
-    BigNum minusTwo = allOnes(256);
-    minusTwo.words[0] = 0xFFFFFFFE;
-    const struct {
-        const BigNum a, b;
-        bool subtract;
-        uint32_t carry;
-        const BigNum want;
-    } rows[] = {{allOnes(1), one, false, 0, fromWords({0, 1})},
-                {allOnes(256), one, false, 1, zero},
-                {one, allOnes(256), false, 1, zero},
-                {five, seven, true, 1, minusTwo},
-                {seven, seven, true, 0, zero}};
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        SCOPED_TRACE(i);
-        const auto& row = rows[i];
-        BigNum out = fromWords({1, 1});
-        const uint32_t carry = row.subtract ? vc::bigNumSub(&row.a, &row.b, &out)
-                                            : vc::bigNumAdd(&row.a, &row.b, &out);
-        EXPECT_EQ(carry, row.carry);
-        ASSERT_EQ(out.length, row.want.length);
-        EXPECT_EQ(0, std::memcmp(out.words, row.want.words, 4 * out.length));
+    for (const char* operation : {"add", "sub"}) {
+        const auto rows = readVec("bignum.vec", operation);
+        EXPECT_GE(rows.size(), 3u);
+        for (const auto& row : rows) {
+            const auto& f = row.fields;
+            const std::vector<std::string> want = readFields(row.value);
+            const BigNum expected = wordsOf(want.at(1));
+            for (int into = 0; into < 3; ++into) {
+                SCOPED_TRACE(testing::Message()
+                             << f[0] << " " << f[1] << " " << f[2] << ", into " << into);
+                BigNum a = wordsOf(f[1]);
+                BigNum b = wordsOf(f[2]);
+                BigNum fresh = fromWords({1, 1});
+                BigNum* out = into == 0 ? &fresh : into == 1 ? &a : &b;
+                const uint32_t carry =
+                    f[0] == "sub" ? vc::bigNumSub(&a, &b, out) : vc::bigNumAdd(&a, &b, out);
+                EXPECT_EQ(carry, std::stoul(want.at(0)));
+                ASSERT_EQ(out->length, expected.length);
+                EXPECT_EQ(0, std::memcmp(out->words, expected.words, 4 * out->length));
+            }
+        }
     }
-
-    // The output may be either operand.
-    BigNum a = fromWords({0xFFFFFFFF, 0xFFFFFFFF, 5});
-    vc::bigNumAdd(&a, &one, &a);
-    EXPECT_TRUE(sameValue(a, fromWords({0, 0, 6})));
-    BigNum c = fromWords({2, 3});
-    vc::bigNumAdd(&a, &c, &c);
-    EXPECT_TRUE(sameValue(c, fromWords({2, 3, 6})));
-    BigNum b = fromWords({1});
-    EXPECT_EQ(vc::bigNumSub(&a, &b, &b), 0u);
-    EXPECT_TRUE(sameValue(b, fromWords({0xFFFFFFFF, 0xFFFFFFFF, 5})));
 }
 
 TEST(BigNumAddSub, AgreeWithOpenSsl) {
@@ -202,52 +166,24 @@ TEST(BigNumMul, MulAndSquareAgreeWithOpenSsl) {
     }
 }
 
-// The first rows each drive one rare path, then come random operands shaped
-// for the rare branches: divisors with a top word of 0x80000000 or a single
-// bit, and dividends whose leading words copy the divisor's, minus a little.
-// A zero divisor, a divisor whose top word is zero and a dividend beyond the
-// capacity give zero quotient and remainder. A one-word divisor with its top
-// bit set also goes through bigNumDivWord.
+// First the div rows of bignum.vec, each driving one rare path, then random
+// operands shaped for the rare branches: divisors with a top word of
+// 0x80000000 or a single bit, and dividends whose leading words copy the
+// divisor's, minus a little. A one-word divisor with its top bit set also
+// goes through bigNumDivWord.
 TEST(BigNumDiv, AgreesWithOpenSsl) {
-    const BigNum fixed[][2] = {
-        {fromWords({5, 6}), fromWords({})},
-        {fromWords({5, 6}), fromWords({3, 0})},
-        {allOnes(257), fromWords({7})},
-        {fromWords({}), fromWords({0x80000000})},
-        // 2^64 / 0xFFFFFFFF = 2^32 + 1 remainder 1: one word, no shift.
-        {fromWords({0, 0, 1}), fromWords({0xFFFFFFFF})},
-        // One small word, shifted up 29 bits and the remainder back down.
-        {fromWords({100, 0, 0, 0x12345678}), fromWords({7})},
-        {fromWords({14}), fromWords({7})},
-        // Dividend shorter than the divisor: it is the remainder.
-        {fromWords({1, 2, 3}), fromWords({1, 2, 3, 4, 5})},
-        {fromWords({}), fromWords({1, 2, 3, 4, 5})},
-        // Estimate 0xFFFFFFFE, true digit 0xFFFFFFFC: only the divisor's
-        // second word 0xFFFFFFFF reveals it, through both refinements.
-        {fromWords({0, 0, 0x7FFFFFFF}), fromWords({0xFFFFFFFF, 0x80000000})},
-        // The divisor's second word is 0, so refinement cannot see its low 1:
-        // the estimate 0xFFFFFFFE survives and the add-back gives 0xFFFFFFFD.
-        {fromWords({0, 0, 0, 0x7FFFFFFF}), fromWords({1, 0, 0x80000000})},
-        // Same lengths, estimate 1 one too large.
-        {fromWords({0, 0, 0x80000000}), fromWords({1, 0, 0x80000000})},
-        // The window's top word equals the divisor's: estimate 0xFFFFFFFF and
-        // one refinement; in the second, after an add-back, r-hat overflows
-        // and refinement must stop.
-        {fromWords({0x12345678, 0xFFFFFFFF, 0xFFFFFFFF, 0x7FFFFFFF, 0x80000000}),
-         fromWords({0xFFFFFFFF, 0xFFFFFFFF, 0x80000000})},
-        {fromWords({0x12345678, 0, 0xFFFFFFFF, 0x80000000}),
-         fromWords({0xFFFFFFFF, 0xFFFFFFFF, 0x80000000})},
-    };
+    const auto fixed = readVec("bignum.vec", "div");
+    ASSERT_EQ(fixed.size(), 14u);
     std::mt19937 rng(707);
     BnCtx ctx(BN_CTX_new());
     Bn bq(BN_new());
     Bn br(BN_new());
-    for (size_t iter = 0; iter < std::size(fixed) + 4000; ++iter) {
+    for (size_t iter = 0; iter < fixed.size() + 4000; ++iter) {
         BigNum a;
         BigNum b;
-        if (iter < std::size(fixed)) {
-            a = fixed[iter][0];
-            b = fixed[iter][1];
+        if (iter < fixed.size()) {
+            a = wordsOf(fixed[iter].fields[1]);
+            b = wordsOf(fixed[iter].fields[2]);
         } else {
             const uint32_t lb = randomLength(rng, 200);
             const uint32_t la = std::min<uint32_t>(lb + rng() % (257 - lb), 256);
@@ -281,6 +217,244 @@ TEST(BigNumDiv, AgreesWithOpenSsl) {
             vc::bigNumDivWord(&a, b.words[0], &q, &r);
             ASSERT_TRUE(sameValue(q, fromBn(bq.get())));
             ASSERT_TRUE(sameValue(r, fromBn(br.get())));
+        }
+    }
+}
+
+// ---- Montgomery arithmetic and exponentiation ----
+
+BigNum referenceModExp(const BigNum& base, const BigNum& exponent, const BigNum& n) {
+    BnCtx ctx(BN_CTX_new());
+    Bn r(BN_new());
+    BN_mod_exp(r.get(), toBn(base).get(), toBn(exponent).get(), toBn(n).get(), ctx.get());
+    return fromBn(r.get());
+}
+
+// The public entry point and every engine, each engine on work storage that
+// starts dirty and must be all zeros afterwards.
+struct Engines {
+    std::unique_ptr<vc::ModExpPlainWork> plain = std::make_unique<vc::ModExpPlainWork>();
+    std::unique_ptr<vc::ModExpWork32> limb32 = std::make_unique<vc::ModExpWork32>();
+#if defined(__SIZEOF_INT128__)
+    std::unique_ptr<vc::ModExpWork64> limb64 = std::make_unique<vc::ModExpWork64>();
+#endif
+
+    ::testing::AssertionResult check(const BigNum& base, const BigNum& exponent, const BigNum& n,
+                                     const BigNum& want) {
+        BigNum out;
+        vc::bigNumModExp(&base, &exponent, &n, &out);
+        ::testing::AssertionResult r = sameValue(out, want) << " [bigNumModExp]";
+        const auto engine = [&](const char* name, auto function, auto* work) {
+            if (r) {
+                std::memset(&out, 0x3C, sizeof out);
+                std::memset(work, 0xA5, sizeof *work);
+                function(&base, &exponent, &n, &out, work);
+                const auto* bytes = reinterpret_cast<const uint8_t*>(work);
+                r = std::all_of(bytes, bytes + sizeof *work, [](uint8_t b) { return b == 0; })
+                        ? sameValue(out, want) << " [" << name << "]"
+                        : ::testing::AssertionFailure()
+                              << "work storage not wiped [" << name << "]";
+            }
+        };
+        engine("plain", vc::bigNumModExpPlain, plain.get());
+        engine("32-bit limbs", vc::bigNumModExpInterleaved32, limb32.get());
+#if defined(__SIZEOF_INT128__)
+        engine("64-bit limbs", vc::bigNumModExpInterleaved64, limb64.get());
+#endif
+        return r;
+    }
+};
+
+// T anywhere in [0, N R): the extremes 0 and N R - 1, T = N (R - 1), whose
+// reduction is exactly N before the final subtraction (which must then fire
+// although the difference is zero), and random products of two residues.
+TEST(BigNumMontReduce, DividesByRModN) {
+    std::mt19937 rng(12);
+    BnCtx ctx(BN_CTX_new());
+    for (int iter = 0; iter < 300; ++iter) {
+        const uint32_t len = 1 + (iter % 3 == 0 ? rng() % 128 : rng() % 12);
+        SCOPED_TRACE(testing::Message() << "iteration " << iter << ", length " << len);
+        const BigNum n = randomOddModulus(rng, len);
+        Bn bn = toBn(n);
+        Bn t(BN_new());
+        Bn r(BN_new());
+        BN_set_bit(r.get(), static_cast<int>(32 * len));
+        if (iter % 50 == 0) {
+            BN_zero(t.get());
+        } else if (iter % 50 <= 2) {
+            BN_mul(t.get(), bn.get(), r.get(), ctx.get());
+            BN_sub(t.get(), t.get(), iter % 50 == 1 ? BN_value_one() : bn.get());
+        } else {
+            Bn x = toBn(randomNumber(rng, len));
+            Bn y = toBn(randomNumber(rng, len));
+            BN_nnmod(x.get(), x.get(), bn.get(), ctx.get());
+            BN_nnmod(y.get(), y.get(), r.get(), ctx.get());
+            BN_mul(t.get(), x.get(), y.get(), ctx.get());
+        }
+        BigNum tRecord = fromBn(t.get());
+        BigNum out;
+        std::memset(&out, 0x11, sizeof out);
+        vc::bigNumMontReduce(&tRecord, &n, &out, vc::bigNumMontInverse(n.words[0]));
+
+        Bn rInv(BN_mod_inverse(nullptr, r.get(), bn.get(), ctx.get()));
+        Bn want(BN_new());
+        BN_mod_mul(want.get(), t.get(), rInv.get(), bn.get(), ctx.get());
+        ASSERT_TRUE(sameValue(out, fromBn(want.get())));
+    }
+}
+
+struct Window {
+    uint32_t count;
+    uint32_t value;
+    uint32_t zeroRun;
+    int32_t positionAfter;
+    bool operator==(const Window&) const = default;
+};
+
+std::vector<Window> scan(const BigNum& e, uint32_t w) {
+    std::vector<Window> steps;
+    int32_t position = static_cast<int32_t>(32 * e.length) - 1;
+    uint32_t value = 99;
+    uint32_t zeroRun = 99;
+    while (const uint32_t count = vc::bigNumNextWindow(&e, &position, w, &value, &zeroRun)) {
+        steps.push_back({count, value, zeroRun, position});
+        if (steps.size() > 64 * e.length) {
+            break;  // a scan that never ends is reported, not waited for
+        }
+    }
+    // Once exhausted, the scan leaves its outputs alone.
+    value = zeroRun = 7;
+    EXPECT_EQ(vc::bigNumNextWindow(&e, &position, w, &value, &zeroRun), 0u);
+    EXPECT_EQ(value, 7u);
+    EXPECT_EQ(zeroRun, 7u);
+    return steps;
+}
+
+TEST(BigNumNextWindow, KnownScans) {
+    const auto rows = readVec("bignum.vec", "window");
+    EXPECT_EQ(rows.size(), 4u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fields[1] + " w " + row.fields[2]);
+        std::vector<Window> want;
+        for (const std::string& step : readFields(row.value)) {
+            Window& w = want.emplace_back();
+            ASSERT_EQ(std::sscanf(step.c_str(), "%u,%u,%u,%d", &w.count, &w.value, &w.zeroRun,
+                                  &w.positionAfter),
+                      4);
+        }
+        EXPECT_TRUE(scan(wordsOf(row.fields[1]), std::stoul(row.fields[2])) == want);
+    }
+}
+
+TEST(BigNumModExp, KnownAnswers) {
+    Engines engines;
+    const auto rows = readVec("bignum.vec", "modexp");
+    EXPECT_EQ(rows.size(), 6u);
+    for (const auto& row : rows) {
+        const auto& f = row.fields;
+        SCOPED_TRACE(f[1] + " " + f[2] + " " + f[3]);
+        EXPECT_TRUE(engines.check(wordsOf(f[1]), wordsOf(f[2]), wordsOf(f[3]), wordsOf(row.value)));
+    }
+}
+
+// Bases of zero, equal to N, shorter and longer than N (up to the 256-word
+// capacity with a 128-word modulus, where the base is reduced first), with
+// exponent 1 and with longer exponents.
+TEST(BigNumModExp, BaseEdgeCases) {
+    Engines engines;
+    std::mt19937 rng(21);
+    const struct {
+        uint32_t nLength, baseLength, exponentLength;
+    } rows[] = {{5, 3, 1},     {5, 5, 1},     {5, 9, 1},     {5, 120, 1},   {5, 251, 1},
+                {1, 0, 4},     {2, 0, 4},     {33, 0, 4},    {128, 128, 3}, {127, 129, 3},
+                {128, 200, 3}, {16, 240, 40}, {33, 223, 24}, {1, 255, 2}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "modulus " << row.nLength << " base " << row.baseLength
+                                        << " exponent " << row.exponentLength);
+        const BigNum n = randomOddModulus(rng, row.nLength);
+        const BigNum base = randomNumber(rng, row.baseLength);
+        const BigNum e =
+            row.exponentLength == 1 ? fromWords({1}) : randomNumber(rng, row.exponentLength);
+        EXPECT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)));
+        if (row.baseLength == 0) {
+            EXPECT_TRUE(engines.check(n, e, n, fromWords({})));
+        }
+    }
+}
+
+// 2, 3, 7, 8, 23 and 24 words sit on both sides of each change of window
+// width; 16 and 32 words take the unrolled kernels. The exponent's top word
+// has leading zero bits or its top bit set.
+TEST(BigNumModExp, EveryWindowWidthAndFirstWindow) {
+    Engines engines;
+    std::mt19937 rng(23);
+    for (uint32_t elen : {1u, 2u, 3u, 7u, 8u, 23u, 24u, 40u}) {
+        for (uint32_t nlen : {1u, 3u, 8u, 16u, 32u, 33u}) {
+            for (uint32_t top : {0u, 1u, 0x10u, 0xFFFFu, 0x80000000u, 0xC0000001u}) {
+                SCOPED_TRACE(testing::Message() << "exponent " << elen << " words, modulus " << nlen
+                                                << ", top " << std::hex << top);
+                const BigNum n = randomOddModulus(rng, nlen);
+                const BigNum base = randomNumber(rng, nlen);
+                BigNum e = randomNumber(rng, elen);
+                if (top != 0) {
+                    e.words[elen - 1] = top;
+                }
+                ASSERT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)));
+            }
+        }
+    }
+}
+
+TEST(BigNumModExp, AgreesWithOpenSslOnRandomOddModuli) {
+    Engines engines;
+    std::mt19937 rng(25);
+    for (int iter = 0; iter < 256; ++iter) {
+        // Every length from 1 to 128 words, each twice; long exponents only
+        // on the shorter moduli to keep the run short.
+        const uint32_t nlen = 1 + iter % 128;
+        const BigNum n = randomOddModulus(rng, nlen);
+        const uint32_t blen = rng() % (2 * nlen < 256 - nlen ? 2 * nlen + 1 : 257 - nlen);
+        const BigNum base = randomNumber(rng, blen);
+        const uint32_t elen = nlen > 24 ? 1 + rng() % 4 : 1 + rng() % (nlen + 2);
+        const BigNum e = randomNumber(rng, elen);
+        ASSERT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)))
+            << "modulus " << nlen << " base " << blen << " exponent " << elen;
+    }
+}
+
+// The crt rows of bignum.vec, on the key their comment gives.
+TEST(BigNumModExpCrt, SmallKeyKnownAnswers) {
+    const BigNum dP = fromWords({53}), dQ = fromWords({49}), p = fromWords({61});
+    const BigNum q = fromWords({53}), qInv = fromWords({38});
+    const auto rows = readVec("bignum.vec", "crt");
+    EXPECT_EQ(rows.size(), 3u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fields[1]);
+        const BigNum c = wordsOf(row.fields[1]);
+        BigNum out;
+        vc::bigNumModExpCrt(&c, &dP, &dQ, &p, &q, &qInv, &out);
+        EXPECT_TRUE(sameValue(out, wordsOf(row.value)));
+    }
+}
+
+// Random c below n on every committed key: m1 < m2 about half the time.
+TEST(BigNumModExpCrt, AgreesWithTheFullExponentiation) {
+    std::mt19937 rng(31);
+    BnCtx ctx(BN_CTX_new());
+    for (int bits : {512, 1016, 1023, 1024, 2048}) {
+        const vc::RsaPrivateKey& k = testKey(bits).key;
+        Bn n = toBn(k.n);
+        Bn d = toBn(k.d);
+        for (int msg = 0; msg < 16; ++msg) {
+            SCOPED_TRACE(testing::Message() << bits << " bits, message " << msg);
+            Bn c = toBn(msg == 0 ? fromWords({2}) : randomNumber(rng, k.n.length));
+            BN_nnmod(c.get(), c.get(), n.get(), ctx.get());
+            Bn want(BN_new());
+            BN_mod_exp(want.get(), c.get(), d.get(), n.get(), ctx.get());
+            const BigNum cRecord = fromBn(c.get());
+            BigNum out;
+            vc::bigNumModExpCrt(&cRecord, &k.dP, &k.dQ, &k.p, &k.q, &k.qInv, &out);
+            ASSERT_TRUE(sameValue(out, fromBn(want.get())));
         }
     }
 }

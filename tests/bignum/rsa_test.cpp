@@ -6,38 +6,17 @@
 
 #include <algorithm>
 #include <iterator>
-#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "crypto/random_pool.h"
 #include "support/openssl_bignum.h"
+#include "support/test_vectors.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using vctest::Bn;
-using vctest::publicOf;
-using vctest::TestKey;
-
-// Keys are read once per process and kept for every later test.
-const TestKey& testKey(int bits) {
-    static std::map<int, TestKey> cache;
-    auto [entry, added] = cache.try_emplace(bits);
-    if (added) {
-        EXPECT_TRUE(vctest::loadTestKey(bits, &entry->second)) << "test key rsa-" << bits;
-    }
-    return entry->second;
-}
-
-Bytes randomBytes(std::mt19937& rng, size_t count, bool nonZero = false) {
-    Bytes out(count);
-    for (auto& byte : out) {
-        byte = static_cast<uint8_t>(nonZero ? 1 + rng() % 255 : rng());
-    }
-    return out;
-}
+using namespace vctest;
 
 Bytes concat(std::initializer_list<Bytes> parts) {
     Bytes out;
@@ -51,17 +30,6 @@ Bytes bytesOf(const BIGNUM* value, size_t count) {
     Bytes out(count);
     EXPECT_EQ(BN_bn2binpad(value, out.data(), static_cast<int>(count)), static_cast<int>(count));
     return out;
-}
-
-// Clears the pool (a relative seed path fails at once, after the clear) and
-// seeds it with 255 distinct bytes, enough for the entropy goal and one wrap.
-void seedPool() {
-    vc::randomInitialize(nullptr, nullptr, nullptr, nullptr, "relative");
-    uint8_t seed[255];
-    for (uint32_t i = 0; i < sizeof seed; ++i) {
-        seed[i] = static_cast<uint8_t>(i);
-    }
-    ASSERT_EQ(vc::vcSeedCallback(seed, sizeof seed), -1) << "pool did not seed";
 }
 
 // Runs one of our operations: a failure must leave output and length
@@ -82,18 +50,15 @@ OpResult run(vc::CryptoStatus (*operation)(const uint8_t*, uint32_t, const Key*,
     uint32_t length = UNTOUCHED_LENGTH;
     const vc::CryptoStatus status =
         operation(input.data(), static_cast<uint32_t>(input.size()), &key, out.data(), &length);
-    const auto untouchedFrom = [&out](size_t from) {
-        return std::all_of(out.begin() + static_cast<long>(from), out.end(),
-                           [](uint8_t b) { return b == UNTOUCHED; });
-    };
     if (status != vc::CRYPTO_OK) {
         EXPECT_EQ(length, UNTOUCHED_LENGTH) << "length written on failure " << status;
-        EXPECT_TRUE(untouchedFrom(0)) << "output written on failure " << status;
-        return {status, {}};
+        length = 0;
     }
     EXPECT_LE(length, 512u);
     length = std::min<uint32_t>(length, 512u);
-    EXPECT_TRUE(untouchedFrom(length)) << "output written past its length";
+    EXPECT_TRUE(
+        std::all_of(out.begin() + length, out.end(), [](uint8_t b) { return b == UNTOUCHED; }))
+        << "output written past its length " << length << ", status " << status;
     out.resize(length);
     return {status, out};
 }
@@ -124,18 +89,6 @@ Bytes openssl(OsslOperation operation, RSA* rsa, const Bytes& in, int padding = 
     return out;
 }
 
-// The empty and the longest data always, random lengths in between; fewer
-// rounds for the long keys, whose private operations dominate.
-std::vector<uint32_t> dataLengths(uint32_t k, int bits, std::mt19937& rng) {
-    const int count = 4 * (bits <= 512 ? 100 : bits <= 1024 ? 32 : bits <= 2048 ? 12 : 3);
-    std::vector<uint32_t> lengths = {0, k - 11, 16, 34};
-    while (static_cast<int>(lengths.size()) < count) {
-        lengths.push_back(static_cast<uint32_t>(rng() % (k - 10)));
-    }
-    lengths.resize(static_cast<size_t>(count));
-    return lengths;
-}
-
 class RsaInterop : public ::testing::TestWithParam<int> {
   protected:
     void SetUp() override {
@@ -148,21 +101,32 @@ class RsaInterop : public ::testing::TestWithParam<int> {
     const TestKey* key_ = nullptr;
 };
 
-// Both operations of each pair on our side and OpenSSL's on the other. Type 1
-// blocks are deterministic, so our signature must equal OpenSSL's byte for
-// byte, leading zero bytes included. Our private operations run on a
+// Both operations of each pair on our side and OpenSSL's on the other.
+// OpenSSL's decryption checks the layout of our type 2 blocks (at least 8
+// non-zero padding bytes, then the separator), and the padding must differ
+// between two encryptions of the same data. Type 1 blocks are
+// deterministic, so our signature must equal OpenSSL's byte for byte,
+// leading zero bytes included. Our private operations run on a
 // quarter of the lengths (the fixed ones always): they dominate the time.
 TEST_P(RsaInterop, BothDirectionsAgreeWithOpenSsl) {
     std::mt19937 rng(1000 + GetParam());
     const vc::RsaPublicKey pub = publicOf(key_->key);
-    const std::vector<uint32_t> lengths = dataLengths(key_->k, GetParam(), rng);
+    // The empty and the longest data always, random lengths in between;
+    // fewer rounds for the long keys, whose private operations dominate.
+    const int bits = GetParam();
+    const size_t count = 4 * (bits <= 512 ? 100 : bits <= 1024 ? 32 : bits <= 2048 ? 12 : 3);
+    std::vector<uint32_t> lengths = {0, key_->k - 11, 16, 34};
+    while (lengths.size() < count) {
+        lengths.push_back(static_cast<uint32_t>(rng() % (key_->k - 10)));
+    }
     for (size_t i = 0; i < lengths.size(); ++i) {
         SCOPED_TRACE(lengths[i]);
-        const Bytes data = randomBytes(rng, lengths[i]);
+        const Bytes data = randomData(rng, lengths[i]);
         const OpResult cipher = encrypt(data, pub);
         ASSERT_EQ(cipher.status, vc::CRYPTO_OK);
         ASSERT_EQ(cipher.out.size(), key_->k);
         EXPECT_EQ(openssl(RSA_private_decrypt, rsa(), cipher.out), data);
+        EXPECT_NE(encrypt(data, pub).out, cipher.out) << "padding drawn afresh";
         const Bytes signature = openssl(RSA_private_encrypt, rsa(), data);
         const OpResult recovered = recover(signature, pub);
         ASSERT_EQ(recovered.status, vc::CRYPTO_OK);
@@ -178,7 +142,7 @@ TEST_P(RsaInterop, BothDirectionsAgreeWithOpenSsl) {
     }
     // md5DigestInfoPrefix and a digest give the signature OpenSSL makes for
     // MD5.
-    const Bytes digest = randomBytes(rng, 16);
+    const Bytes digest = randomData(rng, 16);
     const OpResult md5Signature = sign(
         concat({Bytes(vc::md5DigestInfoPrefix, vc::md5DigestInfoPrefix + 18), digest}), key_->key);
     Bytes expected(key_->k);
@@ -192,22 +156,17 @@ INSTANTIATE_TEST_SUITE_P(KeySizes, RsaInterop, ::testing::Values(512, 1016, 1023
                              return "Bits" + std::to_string(keySize.param);
                          });
 
-// A random odd modulus of the given bit length with e = d = 1: whatever the
+// A random odd modulus of each bit length with e = d = 1: whatever the
 // operations pad comes back unchanged, so the block itself can be read.
-vc::RsaPrivateKey identityKey(int bits) {
-    Bn n(BN_new());
-    EXPECT_EQ(BN_rand(n.get(), bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD), 1);
-    vc::RsaPrivateKey key{};
-    key.n = vctest::fromBn(n.get());
-    key.e = key.d = vctest::fromWords({1});
-    return key;
-}
-
 TEST(RsaBlockLayout, BlockLengthCountsWholeBytesOfTheModulus) {
     seedPool();
+    Bn n(BN_new());
     for (int bits : {89, 96, 97, 1000, 1001, 1008, 1009, 1016, 1017, 1023, 1024, 4089, 4096}) {
         SCOPED_TRACE(bits);
-        const vc::RsaPrivateKey key = identityKey(bits);
+        ASSERT_EQ(BN_rand(n.get(), bits, BN_RAND_TOP_ONE, BN_RAND_BOTTOM_ODD), 1);
+        vc::RsaPrivateKey key{};
+        key.n = fromBn(n.get());
+        key.e = key.d = fromWords({1});
         const OpResult cipher = encrypt({0x42}, publicOf(key));
         const OpResult signature = sign({0x42}, key);
         ASSERT_EQ(cipher.status, vc::CRYPTO_OK);
@@ -216,27 +175,6 @@ TEST(RsaBlockLayout, BlockLengthCountsWholeBytesOfTheModulus) {
         EXPECT_EQ(signature.out, concat({{0x00, 0x01},
                                          Bytes(static_cast<size_t>(bits + 7) / 8 - 4, 0xFF),
                                          {0x00, 0x42}}));
-    }
-}
-
-TEST(RsaBlockLayout, EncryptionBlockHasFreshNonZeroPadding) {
-    seedPool();
-    const vc::RsaPublicKey key = publicOf(identityKey(1024));
-    std::mt19937 rng(7);
-    for (uint32_t length : {0u, 1u, 48u, 116u, 117u}) {
-        SCOPED_TRACE(length);
-        const Bytes data = randomBytes(rng, length);
-        const OpResult first = encrypt(data, key);
-        const OpResult second = encrypt(data, key);
-        ASSERT_EQ(first.status, vc::CRYPTO_OK);
-        const Bytes& em = first.out;
-        ASSERT_EQ(em.size(), 128u);
-        const auto separator = em.begin() + static_cast<long>(128 - length - 1);
-        EXPECT_EQ(Bytes(em.begin(), em.begin() + 2), (Bytes{0x00, 0x02}));
-        EXPECT_TRUE(std::find(em.begin() + 2, separator, 0) == separator);
-        EXPECT_EQ(*separator, 0x00);
-        EXPECT_TRUE(std::equal(data.begin(), data.end(), separator + 1));
-        EXPECT_NE(first.out, second.out);
     }
 }
 
@@ -254,21 +192,16 @@ class RsaRefusal : public ::testing::Test {
     std::mt19937 rng_{99};
 };
 
+// k - 11 bytes fit (RsaInterop encrypts and signs that much on every key);
+// one more does not, on an even and an odd byte length.
 TEST_F(RsaRefusal, DataLongerThanKMinus11) {
-    const TestKey& odd = testKey(1016);  // k = 127
-    const struct {
-        const vc::RsaPrivateKey* key;
-        size_t length;
-        vc::CryptoStatus want;
-    } rows[] = {{&key(), 117, vc::CRYPTO_OK},
-                {&key(), 118, vc::CRYPTO_DATA_TOO_LONG},
-                {&key(), 512, vc::CRYPTO_DATA_TOO_LONG},
-                {&odd.key, 116, vc::CRYPTO_OK},
-                {&odd.key, 117, vc::CRYPTO_DATA_TOO_LONG}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.key->n.length << " words, " << row.length);
-        EXPECT_EQ(encrypt(Bytes(row.length, 7), publicOf(*row.key)).status, row.want);
-        EXPECT_EQ(sign(Bytes(row.length, 7), *row.key).status, row.want);
+    for (const TestKey* key : {key_, &testKey(1016)}) {
+        for (const size_t length : {size_t{key->k} - 10, size_t{512}}) {
+            SCOPED_TRACE(testing::Message() << key->k << " bytes, data " << length);
+            EXPECT_EQ(encrypt(Bytes(length, 7), publicOf(key->key)).status,
+                      vc::CRYPTO_DATA_TOO_LONG);
+            EXPECT_EQ(sign(Bytes(length, 7), key->key).status, vc::CRYPTO_DATA_TOO_LONG);
+        }
     }
 }
 
@@ -285,7 +218,7 @@ TEST_F(RsaRefusal, InputBlockLengthAndValue) {
         // A block of the same data whose value plus n still fits k bytes.
         Bytes wrapped;
         for (int attempt = 0; attempt < 64 && wrapped.empty(); ++attempt) {
-            const Bytes data = randomBytes(rng_, 20);
+            const Bytes data = randomData(rng_, 20);
             const Bytes block =
                 openssl(op == 0 ? RSA_public_encrypt : RSA_private_encrypt, rsa(), data);
             Bn sum(BN_bin2bn(block.data(), 128, nullptr));
@@ -311,64 +244,34 @@ TEST_F(RsaRefusal, InputBlockLengthAndValue) {
     }
 }
 
-// Blocks of every layout, made into a cipher block (type 2 rows) or a
-// signature (type 1 rows) with the raw key operations. An accepted row must
-// give back exactly its last dataLength bytes.
+// The layouts of rsa_blocks.vec.
 TEST_F(RsaRefusal, BlockLayouts) {
-    constexpr vc::CryptoStatus OK = vc::CRYPTO_OK;
-    constexpr vc::CryptoStatus REFUSED = vc::CRYPTO_BLOCK_REFUSED;
-    const auto pad = [this](size_t count) { return randomBytes(rng_, count, true); };
-    const Bytes tail = concat({pad(20), {0x00}, randomBytes(rng_, 105)});
-    const Bytes ffTail = concat({Bytes(91, 0xFF), {0x00}, randomBytes(rng_, 34)});
-    struct Row {
-        const char* what;
-        bool decryption;
+    const auto rows = readVec("rsa_blocks.vec");
+    EXPECT_EQ(rows.size(), 25u);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.fields.at(0) + " " + row.fields.at(1) + " = " + row.value);
         Bytes em;
-        vc::CryptoStatus want;
-        size_t dataLength;
-    };
-    std::vector<Row> rows = {
-        {"8 padding bytes", true, concat({{0x00, 0x02}, pad(8), {0x00}, Bytes(117, 0x5C)}), OK,
-         117},
-        {"7 padding bytes", true, concat({{0x00, 0x02}, pad(7), {0x00}, Bytes(118, 0x5C)}), REFUSED,
-         0},
-        {"no padding", true, concat({{0x00, 0x02, 0x00}, pad(125)}), REFUSED, 0},
-        {"separator last", true, concat({{0x00, 0x02}, pad(125), {0x00}}), OK, 0},
-        {"no separator", true, concat({{0x00, 0x02}, pad(126)}), REFUSED, 0},
-        {"type 2", true, concat({{0x00, 0x02}, tail}), OK, 105},
-        {"signature block", true, concat({{0x00, 0x01}, ffTail}), REFUSED, 0},
-        {"leading byte 1", true, concat({{0x01, 0x02}, tail}), REFUSED, 0},
-        {"8 FF bytes", false, concat({{0x00, 0x01}, Bytes(8, 0xFF), {0x00}, Bytes(117, 0x5C)}), OK,
-         117},
-        {"7 FF bytes", false, concat({{0x00, 0x01}, Bytes(7, 0xFF), {0x00}, Bytes(118, 0x5C)}),
-         REFUSED, 0},
-        {"separator last", false, concat({{0x00, 0x01}, Bytes(125, 0xFF), {0x00}}), OK, 0},
-        {"no separator", false, concat({{0x00, 0x01}, Bytes(126, 0xFF)}), REFUSED, 0},
-        {"type 1", false, concat({{0x00, 0x01}, ffTail}), OK, 34},
-        {"encryption block", false, concat({{0x00, 0x02}, tail}), REFUSED, 0},
-        {"type 2, FF padding", false, concat({{0x00, 0x02}, ffTail}), REFUSED, 0},
-        {"type 0, FF padding", false, concat({{0x00, 0x00}, ffTail}), REFUSED, 0},
-        {"leading byte 1", false, concat({{0x01, 0x01}, ffTail}), REFUSED, 0},
-    };
-    for (uint8_t type : {0x00, 0x01, 0x03, 0x82}) {
-        rows.push_back({"wrong type", true, concat({{0x00, type}, tail}), REFUSED, 0});
-    }
-    for (size_t position : {2u, 5u, 9u, 60u}) {
-        Bytes em = concat({{0x00, 0x01}, ffTail});
-        em[position] = 0xFE;
-        rows.push_back({"padding byte not FF", false, em, REFUSED, 0});
-    }
-    for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << row.what << (row.decryption ? " (decrypt)" : ""));
-        ASSERT_EQ(row.em.size(), 128u);
+        for (const std::string& piece : readFields(row.value)) {
+            const size_t star = piece.find('*');
+            const Bytes bytes =
+                piece[0] == 'P' || piece[0] == 'R'
+                    ? randomData(rng_, std::stoul(piece.substr(1)), piece[0] == 'P')
+                : star != std::string::npos
+                    ? Bytes(std::stoul(piece.substr(star + 1)),
+                            static_cast<uint8_t>(std::stoul(piece.substr(0, star), nullptr, 16)))
+                    : fromHex(piece);
+            em.insert(em.end(), bytes.begin(), bytes.end());
+        }
+        ASSERT_EQ(em.size(), 128u);
         const OpResult result =
-            row.decryption
-                ? decrypt(openssl(RSA_public_encrypt, rsa(), row.em, RSA_NO_PADDING), key())
-                : recover(openssl(RSA_private_encrypt, rsa(), row.em, RSA_NO_PADDING), pub());
-        EXPECT_EQ(result.status, row.want);
-        if (row.want == OK) {
-            EXPECT_EQ(result.out,
-                      Bytes(row.em.end() - static_cast<long>(row.dataLength), row.em.end()));
+            row.fields[0] == "decrypt"
+                ? decrypt(openssl(RSA_public_encrypt, rsa(), em, RSA_NO_PADDING), key())
+                : recover(openssl(RSA_private_encrypt, rsa(), em, RSA_NO_PADDING), pub());
+        if (row.fields[1] == "refused") {
+            EXPECT_EQ(result.status, vc::CRYPTO_BLOCK_REFUSED);
+        } else {
+            ASSERT_EQ(result.status, vc::CRYPTO_OK);
+            EXPECT_EQ(result.out, Bytes(em.end() - std::stol(row.fields[1]), em.end()));
         }
     }
 }
@@ -376,9 +279,9 @@ TEST_F(RsaRefusal, BlockLayouts) {
 // n = 61 * 53 has k = 2: no data fits, and no block can carry a type.
 TEST_F(RsaRefusal, TinyModulusRefusesEverything) {
     vc::RsaPrivateKey tiny{};
-    tiny.n = vctest::fromWords({3233});
-    tiny.e = vctest::fromWords({17});
-    tiny.d = vctest::fromWords({2753});
+    tiny.n = fromWords({3233});
+    tiny.e = fromWords({17});
+    tiny.d = fromWords({2753});
     EXPECT_EQ(encrypt({}, publicOf(tiny)).status, vc::CRYPTO_DATA_TOO_LONG);
     EXPECT_EQ(sign({}, tiny).status, vc::CRYPTO_DATA_TOO_LONG);
     for (const Bytes& block : {Bytes{0x00, 0x02}, Bytes{0x00, 0x01}, Bytes{0x01, 0x23}}) {
@@ -449,7 +352,7 @@ TEST_F(RsaRefusal, KeyChecks) {
 
 // The length check comes first; the operations that draw nothing still work.
 TEST_F(RsaRefusal, EncryptionRefusedWhileThePoolIsUnseeded) {
-    vc::randomInitialize(nullptr, nullptr, nullptr, nullptr, "relative");
+    clearPool();
     ASSERT_EQ(vc::randomIsUnseeded(), 1);
     EXPECT_EQ(encrypt({1, 2, 3}, pub()).status, vc::CRYPTO_NO_RANDOM);
     EXPECT_EQ(encrypt(Bytes(118, 1), pub()).status, vc::CRYPTO_DATA_TOO_LONG);
@@ -469,7 +372,7 @@ TEST(RsaCrt, FallbacksAndWrongMembers) {
     using Member = vc::BigNum vc::RsaPrivateKey::*;
     const Member members[] = {&vc::RsaPrivateKey::p, &vc::RsaPrivateKey::q, &vc::RsaPrivateKey::dP,
                               &vc::RsaPrivateKey::dQ, &vc::RsaPrivateKey::qInv};
-    const vc::BigNum two = vctest::fromWords({2});
+    const vc::BigNum two = fromWords({2});
     for (int change = 0; change < 3; ++change) {
         for (size_t m = 0; m < std::size(members); ++m) {
             SCOPED_TRACE(testing::Message() << "change " << change << ", member " << m);
@@ -482,7 +385,7 @@ TEST(RsaCrt, FallbacksAndWrongMembers) {
             } else {
                 vc::bigNumAdd(&member, &two, &member);
             }
-            const Bytes data = randomBytes(rng, 34);
+            const Bytes data = randomData(rng, 34);
             const OpResult signature = sign(data, key);
             ASSERT_EQ(signature.status, vc::CRYPTO_OK);
             EXPECT_EQ(signature.out, openssl(RSA_private_encrypt, sound.rsa.get(), data));

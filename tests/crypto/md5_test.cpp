@@ -1,11 +1,10 @@
 // MD5 against the RFC 1321 suite and against OpenSSL's MD5 as an oracle:
-// buffering across every split point and random splits, copies taken
-// mid-stream, the padding boundaries, the bit-count carry and the context
-// fields md5Final leaves.
+// buffering across every split point and random splits, empty updates,
+// copies taken mid-stream, the padding boundaries, the bit-count carry and
+// the context fields md5Final leaves.
 #include <gtest/gtest.h>
 #include <openssl/md5.h>
 
-#include <cmath>
 #include <cstring>
 
 #include "crypto/md5.h"
@@ -16,17 +15,31 @@ namespace {
 using vctest::Bytes;
 
 // Digest of data fed in pieces of `piece` bytes, from a context whose
-// previous contents are junk (md5Init must not depend on them).
+// previous contents are junk (md5Init must not depend on them). Empty
+// updates, with and without a buffer, must change nothing. md5Final leaves
+// the digest in A..D, little-endian, the bit count as it was and the block
+// empty.
 Bytes digestOf(const uint8_t* data, std::size_t length, std::size_t piece) {
     vc::Md5Context context;
     std::memset(&context, 0xA5, sizeof context);
     vc::md5Init(&context);
-    for (std::size_t done = 0; done < length; done += piece) {
+    for (std::size_t done = 0; done <= length; done += piece) {
+        const vc::Md5Context before = context;
+        vc::md5Update(&context, data + done, 0);
+        vc::md5Update(&context, nullptr, 0);
+        EXPECT_EQ(std::memcmp(&before, &context, sizeof context), 0) << "empty update";
         const std::size_t n = std::min(piece, length - done);
         vc::md5Update(&context, data + done, static_cast<uint32_t>(n));
     }
     Bytes digest(16);
     vc::md5Final(digest.data(), &context);
+    const uint32_t words[4] = {context.a, context.b, context.c, context.d};
+    for (std::size_t i = 0; i < 16; ++i) {
+        EXPECT_EQ(digest[i], static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4))));
+    }
+    EXPECT_EQ(context.bitCountLow, 8 * length);
+    EXPECT_EQ(context.bitCountHigh, 0u);
+    EXPECT_EQ(context.blockBytes, 0);
     return digest;
 }
 
@@ -48,7 +61,6 @@ TEST(Md5Vectors, Rfc1321SuiteWholeSplitAndCopied) {
         const Bytes expected = vctest::fromHex(line.value);
         const auto* bytes = reinterpret_cast<const uint8_t*>(message.data());
         EXPECT_EQ(digestOf(bytes, message.size(), 1000), expected);
-        EXPECT_EQ(digestOf(bytes, message.size(), 1), expected);
         // Every split into two updates, finishing a copy taken at the split.
         for (std::size_t split = 0; split <= message.size(); ++split) {
             vc::Md5Context context;
@@ -63,14 +75,6 @@ TEST(Md5Vectors, Rfc1321SuiteWholeSplitAndCopied) {
         ++vectors;
     }
     EXPECT_EQ(vectors, 7);
-}
-
-TEST(Md5Vectors, StepConstantsFollowSineFormula) {
-    for (int i = 0; i < 64; ++i) {
-        const long double value =
-            std::floor(std::fabs(std::sin(static_cast<long double>(i + 1))) * 4294967296.0L);
-        EXPECT_EQ(vc::MD5_STEP_CONSTANTS[i], static_cast<uint32_t>(value)) << "step " << i;
-    }
 }
 
 TEST(Md5Oracle, EveryLengthTo200WholeBytewiseAndInSevens) {
@@ -125,35 +129,6 @@ TEST(Md5Oracle, BitCountCarriesIntoHighHalf) {
     vc::md5Final(digest.data(), &ours);
     MD5_Final(expected.data(), &theirs);
     EXPECT_EQ(digest, expected);
-}
-
-TEST(Md5Context, ZeroLengthUpdatesAndStateAfterFinal) {
-    const uint8_t data[64] = {0x61};
-    for (const uint32_t length : {0u, 55u, 56u, 57u, 64u}) {
-        SCOPED_TRACE(length);
-        vc::Md5Context context;
-        vc::md5Init(&context);
-        uint32_t done = 0;
-        for (const uint32_t piece : {0u, length / 2, 0u, length - length / 2, 0u}) {
-            const vc::Md5Context before = context;
-            vc::md5Update(&context, data + done, 0);
-            vc::md5Update(&context, nullptr, 0);
-            EXPECT_EQ(std::memcmp(&before, &context, sizeof context), 0);
-            vc::md5Update(&context, data + done, piece);
-            done += piece;
-        }
-        uint8_t digest[16];
-        vc::md5Final(digest, &context);
-        EXPECT_EQ(vctest::toHex(digest, 16), vctest::toHex(oracle(data, length)));
-        // A..D hold the digest, little-endian; the bit count is untouched.
-        const uint32_t words[4] = {context.a, context.b, context.c, context.d};
-        for (int i = 0; i < 16; ++i) {
-            EXPECT_EQ(digest[i], static_cast<uint8_t>(words[i / 4] >> (8 * (i % 4))));
-        }
-        EXPECT_EQ(context.bitCountLow, 8 * length);
-        EXPECT_EQ(context.bitCountHigh, 0u);
-        EXPECT_EQ(context.blockBytes, 0);
-    }
 }
 
 }  // namespace

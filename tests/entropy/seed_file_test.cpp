@@ -7,8 +7,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <optional>
-#include <utility>
+#include <string>
+#include <vector>
 
 #include "api/library_state.h"
 #include "crypto/random_pool.h"
@@ -19,16 +19,7 @@
 namespace {
 
 namespace fs = std::filesystem;
-using vctest::Bytes;
-
-Bytes randomFileContent(uint32_t seed, std::size_t size) {
-    std::mt19937 rng(seed);
-    return vctest::randomData(rng, size);
-}
-
-bool samePool(const vc::RandomPool& a, const vc::RandomPool& b) {
-    return std::memcmp(&a, &b, sizeof(a)) == 0;
-}
+using namespace vctest;
 
 // Each test gets its own directory, which is also the working directory (so
 // relative names resolve inside it), and a terminated library; it leaves the
@@ -67,7 +58,6 @@ class SeedFileStartUp : public ::testing::Test {
     static int32_t initialize(const char* path) {
         return vcInitialize(nullptr, nullptr, nullptr, nullptr, path);
     }
-    static int32_t initialize(const std::string& path) { return initialize(path.c_str()); }
 
     // Client context with neither own credentials nor CA certificates: it
     // gets past the start-up check only on a seeded, initialised library.
@@ -84,7 +74,11 @@ class SeedFileStartUp : public ::testing::Test {
         EXPECT_EQ(createBareClientContext(), VC_NOT_INITIALIZED);
     }
 
+    // Random file content, the same in every run.
+    Bytes randomContent(std::size_t size) { return randomData(rng_, size); }
+
     fs::path dir_;
+    std::mt19937 rng_{2};
 
   private:
     vc::RandomPool savedPool_{};
@@ -92,66 +86,35 @@ class SeedFileStartUp : public ::testing::Test {
     fs::path savedCwd_;
 };
 
-TEST_F(SeedFileStartUp, RefusedPathsAndFiles) {
-    const Bytes good = randomFileContent(2, 512);
-    // Readable 512-byte files under relative names: a drive form needs both
-    // the colon and the separator.
-    for (const char* name : {"seed", "1:seed", "ab:/seed"}) {
-        write(name, good);
+// The files and paths of seed_file.vec.
+TEST_F(SeedFileStartUp, PathsAndFiles) {
+    for (const auto& line : readVec("seed_file.vec", "File")) {
+        const std::vector<std::string> content = readFields(line.value);
+        const std::size_t size = std::stoul(content.at(0));
+        write(line.fields.at(1), content.at(1) == "zeros" ? Bytes(size, 0) : randomContent(size));
     }
-    write("short0", {});
-    write("short1", randomFileContent(3, 1));
-    write("short511", randomFileContent(4, 511));
-    write("zeros", Bytes(512, 0));
-    fs::create_directory(dir_ / "folder");
-    // Paths and the number of bytes that reached the pool before the refusal.
-    const std::string in = dir_.string() + "/";
-    const std::pair<std::optional<std::string>, uint32_t> rows[] = {
-        {"seed", 0},
-        {"./seed", 0},
-        {"", 0},
-        {"1:seed", 0},
-        {"ab:/seed", 0},
-        {in + "short0", 0},
-        {in + "short1", 0},
-        {in + "short511", 0},
-        {in + "absent", 0},
-        {in + "folder", 0},
-        {"1:\\absent", 0},
-        {std::nullopt, 0},
-        // Read and mixed in, but 512 equal bytes carry no entropy.
-        {in + "zeros", 512}};
-    for (const auto& [path, seedTotal] : rows) {
-        SCOPED_TRACE(path.value_or("(no path)"));
-        EXPECT_EQ(initialize(path ? path->c_str() : nullptr), VC_INITIALIZATION_FAILED);
-        EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, seedTotal);
-        expectLibraryUnusable();
-    }
-}
-
-TEST_F(SeedFileStartUp, AcceptedPathsAndFiles) {
-    // On this system the backslash and drive forms are relative names that
-    // resolve inside the test directory: a successful start-up shows the
-    // path passed the rule. The first character of a drive form need not be
-    // a letter, and a longer file gives its first 512 bytes.
-    const Bytes good = randomFileContent(6, 512);
-    for (const char* name : {"\\seed", "Z:/seed", "1:\\seed", "Z:\\seed", "?:/seed"}) {
-        write(name, good);
-    }
-    const std::string paths[] = {"\\seed",
-                                 "Z:/seed",
-                                 "1:\\seed",
-                                 "Z:\\seed",
-                                 "?:/seed",
-                                 write("abs", good),
-                                 write("long", randomFileContent(5, 600))};
-    for (const std::string& path : paths) {
+    fs::create_directory(dir_ / readVec("seed_file.vec", "Folder").at(0).fields.at(1));
+    const auto rows = readVec("seed_file.vec", "Path");
+    EXPECT_EQ(rows.size(), 20u);
+    for (const auto& row : rows) {
+        std::string path = row.fields.at(1);
         SCOPED_TRACE(path);
+        if (path.rfind("@/", 0) == 0) {
+            path = (dir_ / path.substr(2)).string();
+        }
+        const std::vector<std::string> want = readFields(row.value);
         vcTerminate();
-        EXPECT_EQ(initialize(path), VC_OK);
-        EXPECT_EQ(vc::randomIsUnseeded(), 0);
+        EXPECT_EQ(initialize(path == "(none)"    ? nullptr
+                             : path == "(empty)" ? ""
+                                                 : path.c_str()),
+                  std::stoi(want.at(0)));
         const vc::RandomPool pool = vc::randomPoolSnapshot();
-        EXPECT_EQ(pool.seedTotal, 512u);
+        EXPECT_EQ(pool.seedTotal, std::stoul(want.at(1)));
+        if (want[0] != "0") {
+            expectLibraryUnusable();
+            continue;
+        }
+        EXPECT_EQ(vc::randomIsUnseeded(), 0);
         EXPECT_EQ(pool.ringWraps, 2u);
         EXPECT_EQ(pool.ringPos, 2u);
         EXPECT_EQ(createBareClientContext(), VC_NO_CA_CERTIFICATES);
@@ -159,15 +122,15 @@ TEST_F(SeedFileStartUp, AcceptedPathsAndFiles) {
 }
 
 TEST_F(SeedFileStartUp, SecondInitializeTerminateAndRestart) {
-    const std::string path = write("seed", randomFileContent(7, 512));
-    ASSERT_EQ(initialize(path), VC_OK);
+    const std::string path = write("seed", randomContent(512));
+    ASSERT_EQ(initialize(path.c_str()), VC_OK);
     const vc::RandomPool seeded = vc::randomPoolSnapshot();
 
     // While initialised, the file is not read again, whatever it has become.
     fs::remove(path);
-    EXPECT_EQ(initialize(path), VC_OK);
+    EXPECT_EQ(initialize(path.c_str()), VC_OK);
     write("seed", Bytes(3, 0));
-    EXPECT_EQ(initialize(path), VC_OK);
+    EXPECT_EQ(initialize(path.c_str()), VC_OK);
     EXPECT_EQ(initialize("relative"), VC_OK);
     EXPECT_TRUE(samePool(seeded, vc::randomPoolSnapshot()));
 
@@ -181,12 +144,12 @@ TEST_F(SeedFileStartUp, SecondInitializeTerminateAndRestart) {
     EXPECT_TRUE(samePool(used, vc::randomPoolSnapshot()));
 
     // A restart clears the pool before seeding it again ...
-    ASSERT_EQ(initialize(write("second", randomFileContent(11, 512))), VC_OK);
+    ASSERT_EQ(initialize(write("second", randomContent(512)).c_str()), VC_OK);
     EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 512u);
     EXPECT_EQ(vc::randomPoolSnapshot().outputCounter, 0u);
     // ... and a failed one leaves it cleared and unseeded.
     vcTerminate();
-    EXPECT_EQ(initialize(write("third", Bytes(100, 1))), VC_INITIALIZATION_FAILED);
+    EXPECT_EQ(initialize(write("third", Bytes(100, 1)).c_str()), VC_INITIALIZATION_FAILED);
     EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 0u);
     expectLibraryUnusable();
     EXPECT_EQ(vc::randomBytes(drawn, sizeof(drawn)), 1);
@@ -203,7 +166,7 @@ int32_t recordingCallback(const uint8_t* data, uint32_t count) {
 }
 
 TEST_F(SeedFileStartUp, GatherHandsOverFirst512BytesOnceAndNeedsANegativeAnswer) {
-    const Bytes content = randomFileContent(12, 700);
+    const Bytes content = randomContent(700);
     const std::string path = write("seed", content);
     recordedCalls.clear();
     for (const int32_t answer : {0, 1, 99, 100, -1, -5, INT32_MIN}) {
@@ -213,10 +176,7 @@ TEST_F(SeedFileStartUp, GatherHandsOverFirst512BytesOnceAndNeedsANegativeAnswer)
             vc::entropyGather(nullptr, nullptr, nullptr, nullptr, path.c_str(), recordingCallback),
             answer < 0 ? 0 : 1);
     }
-    ASSERT_EQ(recordedCalls.size(), 7u);
-    for (const Bytes& call : recordedCalls) {
-        EXPECT_EQ(call, Bytes(content.begin(), content.begin() + 512));
-    }
+    EXPECT_EQ(recordedCalls, std::vector<Bytes>(7, Bytes(content.begin(), content.begin() + 512)));
     EXPECT_EQ(vc::entropyGather(nullptr, nullptr, nullptr, nullptr, path.c_str(), nullptr), 1);
 }
 

@@ -10,11 +10,14 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <memory>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -49,6 +52,23 @@ inline BigNum fromWords(std::initializer_list<uint32_t> words) {
         x.words[i++] = w;
     }
     x.length = i;
+    return x;
+}
+
+// A record as the data files write it: hex words, most significant first,
+// joined by ':', with "w*n" for n copies of w and "-" for no words at all.
+// Leading zero words are kept, as in fromWords.
+inline BigNum wordsOf(const std::string& text) {
+    std::vector<uint32_t> words;
+    std::istringstream in(text == "-" ? "" : text);
+    for (std::string word; std::getline(in, word, ':');) {
+        const size_t star = word.find('*');
+        const size_t count = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
+        words.insert(words.end(), count, std::stoul(word.substr(0, star), nullptr, 16));
+    }
+    BigNum x = fromWords({});
+    std::reverse_copy(words.begin(), words.end(), x.words);
+    x.length = static_cast<uint32_t>(words.size());
     return x;
 }
 
@@ -163,6 +183,16 @@ inline bool loadTestKey(int bits, TestKey* out) {
     }
     out->k = static_cast<uint32_t>(RSA_size(out->rsa.get()));
     return true;
+}
+
+// loadTestKey once per process; later tests share the key.
+inline const TestKey& testKey(int bits) {
+    static std::map<int, TestKey> cache;
+    auto [entry, added] = cache.try_emplace(bits);
+    if (added) {
+        EXPECT_TRUE(loadTestKey(bits, &entry->second)) << "test key rsa-" << bits;
+    }
+    return entry->second;
 }
 
 inline vc::RsaPublicKey publicOf(const vc::RsaPrivateKey& key) {

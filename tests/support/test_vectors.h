@@ -1,6 +1,7 @@
 // What the primitive tests share: reading the known-answer files under
-// tests/data, hex conversion, and reproducible random data and splits.
-// Test-only; nothing here is linked into the library.
+// tests/data, hex conversion, reproducible random data and splits, and a
+// freshly seeded random pool. Test-only; nothing here is linked into the
+// library.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,12 +9,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "crypto/random_pool.h"
 
 namespace vctest {
 
@@ -49,8 +53,18 @@ struct VecLine {
     std::string value;
 };
 
-// The lines of tests/data/<name> that are neither blank nor '#' comments.
-inline std::vector<VecLine> readVec(const std::string& name) {
+inline std::vector<std::string> readFields(const std::string& text) {
+    std::istringstream words(text);
+    std::vector<std::string> fields;
+    for (std::string word; words >> word;) {
+        fields.push_back(word);
+    }
+    return fields;
+}
+
+// The lines of tests/data/<name> that are neither blank nor '#' comments;
+// with a kind, only those whose first field it is.
+inline std::vector<VecLine> readVec(const std::string& name, const std::string& kind = "") {
     std::ifstream file(std::string(VC_TEST_DATA_DIR) + "/" + name);
     if (!file.is_open()) {
         ADD_FAILURE() << "cannot open test data " << name;
@@ -71,19 +85,19 @@ inline std::vector<VecLine> readVec(const std::string& name) {
             }
             line.resize(equals);
         }
-        std::istringstream words(line);
-        for (std::string word; words >> word;) {
-            parsed.fields.push_back(word);
+        parsed.fields = readFields(line);
+        if (kind.empty() || parsed.fields.at(0) == kind) {
+            lines.push_back(parsed);
         }
-        lines.push_back(parsed);
     }
     return lines;
 }
 
-inline Bytes randomData(std::mt19937& rng, std::size_t length) {
+// With nonZero, bytes 1..255 only (padding that must not hold a zero).
+inline Bytes randomData(std::mt19937& rng, std::size_t length, bool nonZero = false) {
     Bytes out(length);
     for (uint8_t& b : out) {
-        b = static_cast<uint8_t>(rng());
+        b = static_cast<uint8_t>(nonZero ? 1 + rng() % 255 : rng());
     }
     return out;
 }
@@ -102,6 +116,28 @@ inline std::vector<std::size_t> randomSplit(std::mt19937& rng, std::size_t lengt
         left -= take;
     }
     return pieces;
+}
+
+inline bool samePool(const vc::RandomPool& a, const vc::RandomPool& b) {
+    return std::memcmp(&a, &b, sizeof a) == 0;
+}
+
+// Initialisation clears the pool before it looks at the seed path, and a
+// relative path then fails without seeding anything.
+inline void clearPool() {
+    ASSERT_EQ(vc::randomInitialize(nullptr, nullptr, nullptr, nullptr, "relative.seed"), 1);
+    ASSERT_TRUE(samePool(vc::randomPoolSnapshot(), vc::RandomPool{}));
+}
+
+// A cleared pool seeded with 255 distinct bytes, enough for the entropy
+// goal and one wrap of the ring.
+inline void seedPool() {
+    clearPool();
+    uint8_t seed[255];
+    for (uint32_t i = 0; i < sizeof seed; ++i) {
+        seed[i] = static_cast<uint8_t>(i);
+    }
+    ASSERT_EQ(vc::vcSeedCallback(seed, sizeof seed), -1) << "pool did not seed";
 }
 
 }  // namespace vctest

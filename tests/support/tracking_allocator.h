@@ -3,20 +3,15 @@
 // the moment of release (which is how teardown wiping is observed).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
-#include <vector>
 
 #include "api/allocator.h"
 
 namespace vctest {
-
-struct ReleasedBlock {
-    std::size_t size;
-    bool allZero;
-};
 
 class TrackingAllocator {
   public:
@@ -37,21 +32,12 @@ class TrackingAllocator {
         calls_ = 0;
     }
     std::size_t liveBlocks() const { return live_.size(); }
-    int allocationCalls() const { return calls_; }
-    const std::vector<ReleasedBlock>& released() const { return released_; }
+    std::size_t releasedBlocks() const { return releasedBlocks_; }
 
-    // Whether a released block of exactly this size was all zeros.
+    // Whether blocks of exactly this size were released, all zeros each time.
     bool releasedZeroed(std::size_t size) const {
-        bool seen = false;
-        for (const ReleasedBlock& block : released_) {
-            if (block.size == size) {
-                if (!block.allZero) {
-                    return false;
-                }
-                seen = true;
-            }
-        }
-        return seen;
+        const auto found = zeroBySize_.find(size);
+        return found != zeroBySize_.end() && found->second;
     }
 
   private:
@@ -72,11 +58,11 @@ class TrackingAllocator {
         auto found = self->live_.find(block);
         if (found != self->live_.end()) {
             const auto* bytes = static_cast<const uint8_t*>(block);
-            bool zero = true;
-            for (std::size_t i = 0; i < found->second; ++i) {
-                zero = zero && bytes[i] == 0;
-            }
-            self->released_.push_back({found->second, zero});
+            const bool zero =
+                std::all_of(bytes, bytes + found->second, [](uint8_t b) { return b == 0; });
+            auto [entry, added] = self->zeroBySize_.try_emplace(found->second, true);
+            entry->second = entry->second && zero;
+            ++self->releasedBlocks_;
             self->live_.erase(found);
         }
         std::free(block);
@@ -85,7 +71,8 @@ class TrackingAllocator {
     static constexpr std::size_t HUGE_REQUEST = std::size_t{1} << 30;
     static inline TrackingAllocator* active_ = nullptr;
     std::map<void*, std::size_t> live_;
-    std::vector<ReleasedBlock> released_;
+    std::map<std::size_t, bool> zeroBySize_;
+    std::size_t releasedBlocks_ = 0;
     int failAt_ = 0;
     int calls_ = 0;
 };

@@ -35,8 +35,10 @@ vc::CryptoStatus pemDecode(const std::string& label, const std::string& text, By
     return status;
 }
 
+// An exact-size heap copy, so that a read one past the end is caught; the
+// empty input still gets a (one-byte) buffer and is passed as length 0.
 vc::CryptoStatus parse(const Bytes& der, vc::Certificate* out) {
-    std::unique_ptr<uint8_t[]> exact(new uint8_t[der.size() + 1]);
+    std::unique_ptr<uint8_t[]> exact(new uint8_t[std::max<std::size_t>(der.size(), 1)]);
     std::copy(der.begin(), der.end(), exact.get());
     return vc::certificateFromDer(exact.get(), static_cast<uint32_t>(der.size()), out);
 }
@@ -80,6 +82,20 @@ TEST(Certificate, SyntheticRefusalTable) {
     }
     vc::Certificate certificate;
     EXPECT_EQ(vc::certificateFromDer(nullptr, 0, &certificate), vc::CRYPTO_DER_FORMAT);
+    // certificateLoad: a flag other than 1 reads the input as DER and leaves
+    // the DER buffer and its length alone; a PEM failure is answered as such.
+    const Bytes der = vctest::fromHex(vctest::buildCertificate(base));
+    uint32_t derLength = 7;
+    EXPECT_EQ(
+        vc::certificateLoad(der.data(), uint32_t(der.size()), nullptr, &derLength, 2, &certificate),
+        vc::CRYPTO_OK);
+    EXPECT_EQ(derLength, 7u);
+    std::string pem = vctest::pemOf(der, "CERTIFICATE");
+    pem[pem.rfind("\n-----END") - 1] = '*';
+    Bytes buffer(pem.size());
+    EXPECT_EQ(vc::certificateLoad(reinterpret_cast<const uint8_t*>(pem.data()),
+                                  uint32_t(pem.size()), buffer.data(), &derLength, 1, &certificate),
+              vc::CRYPTO_PEM_FORMAT);
 }
 
 std::string timeText(const ASN1_TIME* time) {

@@ -55,16 +55,17 @@ class ScratchBuffer {
 
 int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
                            const PemKeyInput* privateKey) {
-    context->ownCertificate = static_cast<uint8_t*>(allocateZeroed(derRoom(certificate->length)));
-    if (context->ownCertificate == nullptr) {
+    context->credentials.ownCertificate =
+        static_cast<uint8_t*>(allocateZeroed(derRoom(certificate->length)));
+    if (context->credentials.ownCertificate == nullptr) {
         return VC_NO_MEMORY;
     }
     // The parsed form is only needed to check the key against it.
     Certificate parsed;
-    CryptoStatus status =
-        certificateLoad(reinterpret_cast<const uint8_t*>(certificate->text), certificate->length,
-                        context->ownCertificate, &context->ownCertificateLength, 1, &parsed);
-    if (status != CRYPTO_OK || context->ownCertificateLength > OWN_CERTIFICATE_MAX) {
+    CryptoStatus status = certificateLoad(reinterpret_cast<const uint8_t*>(certificate->text),
+                                          certificate->length, context->credentials.ownCertificate,
+                                          &context->credentials.ownCertificateLength, 1, &parsed);
+    if (status != CRYPTO_OK || context->credentials.ownCertificateLength > OWN_CERTIFICATE_MAX) {
         return VC_CERTIFICATE_BAD;
     }
     if (privateKey == nullptr) {
@@ -78,7 +79,7 @@ int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
         uint32_t decodedLength = 0;
         status = privateKeyLoad(privateKey->text, privateKey->length, privateKey->passPhrase,
                                 privateKey->passPhraseLength, scratch.get(), &decodedLength,
-                                &context->privateKey);
+                                &context->credentials.privateKey);
     }
     if (status == CRYPTO_NO_PASSPHRASE || status == CRYPTO_BAD_DECRYPT) {
         return VC_PASSPHRASE_BAD;
@@ -86,7 +87,7 @@ int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
     if (status != CRYPTO_OK) {
         return VC_PRIVATE_KEY_BAD;
     }
-    if (keyMatchesCertificate(&parsed, &context->privateKey) != CRYPTO_OK) {
+    if (keyMatchesCertificate(&parsed, &context->credentials.privateKey) != CRYPTO_OK) {
         return VC_KEY_CERT_MISMATCH;
     }
     return VC_OK;
@@ -96,14 +97,14 @@ int32_t loadCaCertificates(Context* context, const PemInput* caCertificates, int
     if (caCount < 1) {
         return VC_NO_CA_CERTIFICATES;
     }
-    context->caCount = caCount;
+    context->credentials.caCount = caCount;
     const auto count = static_cast<std::size_t>(caCount);
     if (count > std::numeric_limits<std::size_t>::max() / sizeof(Certificate)) {
         return VC_NO_MEMORY;
     }
-    context->caCertificates =
+    context->credentials.caCertificates =
         static_cast<Certificate*>(allocateZeroed(count * sizeof(Certificate)));
-    if (context->caCertificates == nullptr) {
+    if (context->credentials.caCertificates == nullptr) {
         return VC_NO_MEMORY;
     }
     if (caCertificates == nullptr) {
@@ -124,7 +125,7 @@ int32_t loadCaCertificates(Context* context, const PemInput* caCertificates, int
         uint32_t derLength = 0;
         status = certificateLoad(reinterpret_cast<const uint8_t*>(caCertificates[i].text),
                                  caCertificates[i].length, scratch.get(), &derLength, 1,
-                                 &context->caCertificates[i]);
+                                 &context->credentials.caCertificates[i]);
     }
     return status == CRYPTO_OK ? VC_OK : VC_CA_CERTIFICATES_BAD;
 }
@@ -144,23 +145,23 @@ int32_t buildContext(Context* context, const PemInput* certificate, const PemKey
     if (result != VC_OK) {
         return result;
     }
-    context->certificateCallback = callback;
+    context->credentials.certificateCallback = callback;
     if ((cipherMask & 3u) == 0) {
         return VC_EMPTY_CIPHER_LIST;
     }
-    context->cipherMask = cipherMask & 3u;
+    context->credentials.cipherMask = cipherMask & 3u;
     switch (role) {
         case ROLE_SERVER_AUTH_CLIENT:
-            context->isServer = 1;
-            context->requestClientCertificate = 1;
+            context->credentials.isServer = 1;
+            context->credentials.requestClientCertificate = 1;
             break;
         case ROLE_SERVER:
-            context->isServer = 1;
-            context->requestClientCertificate = 0;
+            context->credentials.isServer = 1;
+            context->credentials.requestClientCertificate = 0;
             break;
         case ROLE_CLIENT:
-            context->isServer = 0;
-            context->requestClientCertificate = 0;
+            context->credentials.isServer = 0;
+            context->credentials.requestClientCertificate = 0;
             break;
         default:
             return VC_ROLE_BAD;
@@ -181,7 +182,7 @@ int32_t recordConnection(VcConnection* handle, Connection** connection) noexcept
     if (*connection == nullptr) {
         return VC_NO_CONNECTION;
     }
-    if ((*connection)->state != HANDSHAKE_COMPLETE) {
+    if ((*connection)->channel.state != HandshakeState::Complete) {
         return VC_HANDSHAKE_IN_PROGRESS;
     }
     return VC_OK;
@@ -191,19 +192,18 @@ int32_t recordConnection(VcConnection* handle, Connection** connection) noexcept
 
 void contextTeardown(Context* context) noexcept {
     context->tag = 0;
-    release(context->ownCertificate);
-    release(context->caCertificates);
+    release(context->credentials.ownCertificate);
+    release(context->credentials.caCertificates);
     secureWipeObject(*context);
     release(context);
 }
 
 void connectionTeardown(Connection* connection) noexcept {
     connection->tag = 0;
-    release(connection->serviceName);
-    if (connection->peerCertificate != nullptr) {
-        secureWipe(connection->peerCertificate, connection->peerCertificateLength);
-        release(connection->peerCertificate);
-    }
+    // The name is the connection's own copy; the channel only points at it.
+    char* serviceName = const_cast<char*>(connection->channel.serviceName);
+    channelWipe(&connection->channel);
+    release(serviceName);
     secureWipeObject(*connection);
     release(connection);
 }
@@ -273,7 +273,7 @@ VC_EXPORT int32_t VC_API vcCreateConnection(VcContext* handle, const char* servi
         return VC_NO_CONTEXT;
     }
     if (serviceName == nullptr) {
-        if (!context->isServer) {
+        if (!context->credentials.isServer) {
             return VC_NO_SERVICENAME;
         }
         serviceName = DEFAULT_SERVER_NAME;
@@ -286,17 +286,14 @@ VC_EXPORT int32_t VC_API vcCreateConnection(VcContext* handle, const char* servi
         return VC_NO_MEMORY;
     }
     const std::size_t nameSize = std::strlen(serviceName) + 1;
-    connection->serviceName = static_cast<char*>(allocateZeroed(nameSize));
-    if (connection->serviceName == nullptr) {
+    auto* name = static_cast<char*>(allocateZeroed(nameSize));
+    if (name == nullptr) {
         release(connection);
         return VC_NO_MEMORY;
     }
-    std::memcpy(connection->serviceName, serviceName, nameSize);
+    std::memcpy(name, serviceName, nameSize);
     connection->context = context;
-    connection->userValue = userValue;
-    connection->state = 1;
-    connection->isServer = context->isServer;
-    connection->cipherMask = context->cipherMask;
+    channelInit(&connection->channel, &context->credentials, name, userValue);
     connection->tag = CONNECTION_TAG;
     *connectionOut = reinterpret_cast<VcConnection*>(connection);
     return VC_OK;
@@ -320,16 +317,16 @@ VC_EXPORT int32_t VC_API vcHandshake(uint8_t* input, uint32_t* inputLength, uint
     if (connection->context == nullptr || connection->context->tag != CONTEXT_TAG) {
         return endConnectionOnFailure(connection, VC_NO_CONTEXT);
     }
-    if (connection->state == HANDSHAKE_COMPLETE) {
+    if (connection->channel.state == HandshakeState::Complete) {
         return VC_OK;
     }
-    if (outputLength == nullptr) {
-        // Without a place for the reply length no reply can be handed over.
+    if (output == nullptr || outputLength == nullptr) {
+        // Without a place for the reply no reply can be handed over.
         return endConnectionOnFailure(connection, VC_CONNECTION_CLOSED);
     }
-    const int32_t result = handshakeStep(input, inputLength, output, outputLength, connection);
-    if (result != VC_OK && result != VC_RECEIVE_MORE_DATA && result != VC_SEND_DATA &&
-        result != VC_NO_CONNECTION) {
+    const int32_t result = handshakeStep(&connection->channel, &connection->context->credentials,
+                                         input, inputLength, output, outputLength);
+    if (result != VC_OK && result != VC_RECEIVE_MORE_DATA && result != VC_SEND_DATA) {
         return endConnectionOnFailure(connection, result);
     }
     return result;
@@ -344,10 +341,12 @@ VC_EXPORT int32_t VC_API vcOpenRecord(uint8_t* input, uint32_t* inputLength, uin
     if (const int32_t refused = recordConnection(handle, &connection); refused != VC_OK) {
         return refused;
     }
-    if (outputLength == nullptr) {
-        return VC_RECEIVE_MORE_DATA;
+    if (output == nullptr || outputLength == nullptr) {
+        // Nowhere to put the payload: refuse before anything is consumed.
+        return VC_NO_MEMORY;
     }
-    const int32_t result = recordOpenData(input, inputLength, output, outputLength, connection);
+    const int32_t result =
+        recordOpenData(input, inputLength, output, outputLength, &connection->channel);
     if (result == VC_DECRYPTION_FAILED) {
         return endConnectionOnFailure(connection, result);
     }
@@ -370,9 +369,10 @@ VC_EXPORT int32_t VC_API vcSealRecord(const uint8_t* data, uint32_t* dataLength,
     if (const int32_t refused = recordConnection(handle, &connection); refused != VC_OK) {
         return refused;
     }
-    uint32_t taken = offered;
+    uint32_t taken = 0;
     uint32_t written = 0;
-    const int32_t result = recordSealData(data, &taken, output, &written, capacity, connection);
+    const int32_t result =
+        recordSealData(data, offered, output, capacity, &connection->channel, &taken, &written);
     if (result == VC_SEND_DATA) {
         if (dataLength != nullptr) {
             *dataLength = taken;

@@ -4,10 +4,9 @@
 #include <atomic>
 #include <cstdint>
 
-namespace vc {
+#include "protocol/channel.h"
 
-constexpr char VERSION_LABEL_TEXT[] = "Veilcastnet Version 2.0";
-static_assert(sizeof(VERSION_LABEL_TEXT) == 24);
+namespace vc {
 
 // 1 after a successful vcInitialize, 0 after vcTerminate.
 extern std::atomic<int32_t> libraryInitialized;

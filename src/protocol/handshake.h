@@ -1,16 +1,22 @@
-// The handshake engine behind vcHandshake: one step per call, after the
-// interface has checked the connection and its context.
+// The handshake engine behind vcHandshake: one message in, at most one
+// message out per call.
 #pragma once
 
 #include <cstdint>
 
-#include "api/objects.h"
+#include "protocol/channel.h"
 
 namespace vc {
 
-// Returns an ErrorCode. The caller destroys the connection on any result
-// other than 0, 16, 17 and 25.
-int32_t handshakeStep(uint8_t* input, uint32_t* inputLength, uint8_t* output,
-                      uint32_t* outputLength, Connection* connection);
+// Longest handshake message or sealed record the engine accepts.
+constexpr uint32_t HANDSHAKE_LENGTH_MAX = 32766;
+
+// One step on a channel with the credentials of its context. Returns an
+// ErrorCode: 17 with *outputLength bytes to send, 16 for more input, 0 once
+// complete; anything else ends the channel and the caller destroys it.
+// The reply is built in place in output, which must hold the longest
+// message this channel can send (32768 bytes always suffice).
+int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t* input,
+                      uint32_t* inputLength, uint8_t* output, uint32_t* outputLength) noexcept;
 
 }  // namespace vc

@@ -1,15 +1,205 @@
-// Record layer. Sealing and opening are not in this build yet; no
-// connection can complete its handshake, so these are not reached.
+// Record sealing and opening, done in place in the host's buffers: no
+// allocation and no copy beyond the one into or out of the record.
 #include "protocol/record.h"
 
-namespace vc {
+#include <cstring>
 
-int32_t recordSealData(const uint8_t*, uint32_t*, uint8_t*, uint32_t*, uint32_t, Connection*) {
-    return VC_HANDSHAKE_IN_PROGRESS;
+#include "crypto/constant_time.h"
+#include "crypto/md5.h"
+#include "crypto/random_pool.h"
+#include "crypto/secure_wipe.h"
+
+namespace vc {
+namespace {
+
+constexpr uint32_t MAC_LENGTH = 16;
+// Lengths of 65534 and above are never produced by a sealing side.
+constexpr uint32_t RECORD_LENGTH_LIMIT = 65534;
+constexpr uint32_t SEAL_CAPACITY_MAX = 65535;
+
+const uint8_t* serverToClientKey(const Channel* channel) noexcept {
+    return channel->keyMaterial;
 }
 
-int32_t recordOpenData(uint8_t*, uint32_t*, uint8_t*, uint32_t*, Connection*) {
-    return VC_HANDSHAKE_IN_PROGRESS;
+const uint8_t* clientToServerKey(const Channel* channel) noexcept {
+    return channel->keyMaterial + CIPHER_SUITES[channel->suite].keyLength;
+}
+
+RecordDirection direction(Channel* channel, bool sending) noexcept {
+    // A server sends what a client receives: server-to-client.
+    const bool serverToClient = (channel->isServer != 0) == sending;
+    return RecordDirection{
+        &CIPHER_SUITES[channel->suite],
+        channel->suite,
+        serverToClient ? serverToClientKey(channel) : clientToServerKey(channel),
+        sending ? &channel->sendSequence : &channel->receiveSequence,
+        sending ? &channel->writeRc4 : &channel->readRc4,
+        sending ? channel->writeDes : channel->readDes,
+        sending ? channel->writeIv : channel->readIv,
+    };
+}
+
+// MD5 over the MAC secret, the padding count, payload and padding, and the
+// sequence number (big-endian), which then moves on.
+void recordMac(const RecordDirection& direction, const uint8_t* data, uint32_t length,
+               uint8_t mac[16]) noexcept {
+    const uint32_t sequence = (*direction.sequence)++;
+    const uint8_t sequenceBytes[4] = {
+        static_cast<uint8_t>(sequence >> 24), static_cast<uint8_t>(sequence >> 16),
+        static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
+    Md5Context md5;
+    const WipeOnExit wipeMd5(md5);
+    md5Init(&md5);
+    md5Update(&md5, direction.macSecret, direction.suite->keyLength);
+    md5Update(&md5, data, length);
+    md5Update(&md5, sequenceBytes, sizeof(sequenceBytes));
+    md5Final(mac, &md5);
+}
+
+void crypt(const RecordDirection& direction, uint8_t* data, uint32_t length, int encrypt) noexcept {
+    if (direction.suiteIndex == SUITE_RC4) {
+        rc4Crypt(data, length, direction.rc4);
+    } else {
+        desEde3CbcCrypt(data, data, static_cast<int32_t>(length), &direction.des[0],
+                        &direction.des[1], &direction.des[2], direction.iv, encrypt);
+    }
+}
+
+}  // namespace
+
+RecordDirection sendingDirection(Channel* channel) noexcept {
+    return direction(channel, true);
+}
+
+RecordDirection receivingDirection(Channel* channel) noexcept {
+    return direction(channel, false);
+}
+
+void deriveKeys(Channel* channel, const uint8_t* masterSecret, const uint8_t* iv) noexcept {
+    const CipherSuite& suite = CIPHER_SUITES[channel->suite];
+    channel->sendSequence = 0;
+    channel->receiveSequence = 0;
+    Md5Context md5;
+    const WipeOnExit wipeMd5(md5);
+    for (uint32_t i = 0; i < 3; ++i) {
+        const uint8_t label = static_cast<uint8_t>('0' + i);
+        md5Init(&md5);
+        md5Update(&md5, masterSecret, suite.keyLength);
+        md5Update(&md5, &label, 1);
+        md5Update(&md5, channel->clientRandom, sizeof(channel->clientRandom));
+        md5Update(&md5, channel->serverRandom, sizeof(channel->serverRandom));
+        md5Final(channel->keyMaterial + 16 * i, &md5);
+    }
+    const RecordDirection send = sendingDirection(channel);
+    const RecordDirection receive = receivingDirection(channel);
+    if (channel->suite == SUITE_RC4) {
+        rc4SetKey(send.macSecret, suite.keyLength, send.rc4);
+        rc4SetKey(receive.macSecret, suite.keyLength, receive.rc4);
+        return;
+    }
+    for (uint32_t i = 0; i < 3; ++i) {
+        desSetKey(send.macSecret + 8 * i, &send.des[i]);
+        desSetKey(receive.macSecret + 8 * i, &receive.des[i]);
+    }
+    std::memcpy(channel->writeIv, iv, sizeof(channel->writeIv));
+    std::memcpy(channel->readIv, iv, sizeof(channel->readIv));
+}
+
+uint32_t sealRecord(uint8_t* payload, uint32_t length, const RecordDirection& direction) noexcept {
+    const uint32_t blockSize = direction.suite->blockSize;
+    uint32_t recordLength = MAC_LENGTH + length + 1;
+    const uint32_t padding = (blockSize - recordLength % blockSize) % blockSize;
+    recordLength += padding;
+    if (padding > 0) {
+        // Zero first: should the pool refuse, no stale byte of the host's
+        // buffer goes out as padding.
+        std::memset(payload + length, 0, padding);
+        randomBytes(payload + length, padding);
+    }
+    payload[-1] = static_cast<uint8_t>(padding);
+    uint8_t* record = payload - 1 - MAC_LENGTH;
+    recordMac(direction, payload - 1, 1 + length + padding, record);
+    crypt(direction, record, recordLength, 1);
+    return recordLength;
+}
+
+int32_t openRecord(uint8_t* body, uint32_t length, const RecordDirection& direction) noexcept {
+    const uint32_t blockSize = direction.suite->blockSize;
+    if (length < MAC_LENGTH + 1) {
+        return OPEN_TOO_SHORT;
+    }
+    if (length % blockSize != 0) {
+        return OPEN_NOT_BLOCK_MULTIPLE;
+    }
+    crypt(direction, body, length, 0);
+    uint8_t mac[16];
+    const WipeOnExit wipeMac(mac);
+    recordMac(direction, body + MAC_LENGTH, length - MAC_LENGTH, mac);
+    if (ctMemEqual(mac, body, MAC_LENGTH) == 0) {
+        return OPEN_MAC_MISMATCH;
+    }
+    const uint32_t padding = body[MAC_LENGTH];
+    if (padding >= blockSize) {
+        return OPEN_BAD_PADDING;
+    }
+    return static_cast<int32_t>(length - padding - MAC_LENGTH - 1);
+}
+
+void consumeInput(uint8_t* buffer, uint32_t total, uint32_t count) noexcept {
+    if (total > count) {
+        std::memmove(buffer, buffer + count, total - count);
+    }
+    secureWipe(buffer + (total - count), count);
+}
+
+int32_t recordSealData(const uint8_t* data, uint32_t offered, uint8_t* output, uint32_t capacity,
+                       Channel* channel, uint32_t* taken, uint32_t* written) noexcept {
+    const CipherSuite& suite = CIPHER_SUITES[channel->suite];
+    const uint32_t usable = capacity < SEAL_CAPACITY_MAX ? capacity : SEAL_CAPACITY_MAX;
+    // The largest payload whose record, padding included, fits: usable minus
+    // the header and whatever padding the block size forces.
+    const int64_t room = static_cast<int64_t>(usable) -
+                         (usable >= 2 ? (usable - 2) % suite.blockSize : 0) - RECORD_HEADER;
+    if (output == nullptr || room < 0) {
+        return VC_NO_MEMORY;
+    }
+    const uint32_t length =
+        data == nullptr ? 0 : (offered < room ? offered : static_cast<uint32_t>(room));
+    if (length > 0) {
+        std::memcpy(output + RECORD_HEADER, data, length);
+    }
+    const uint32_t recordLength =
+        sealRecord(output + RECORD_HEADER, length, sendingDirection(channel));
+    output[0] = static_cast<uint8_t>(recordLength >> 8);
+    output[1] = static_cast<uint8_t>(recordLength);
+    *taken = length;
+    *written = recordLength + 2;
+    return VC_SEND_DATA;
+}
+
+int32_t recordOpenData(uint8_t* input, uint32_t* inputLength, uint8_t* output,
+                       uint32_t* outputLength, Channel* channel) noexcept {
+    if (input == nullptr || inputLength == nullptr || *inputLength < 2) {
+        return VC_RECEIVE_MORE_DATA;
+    }
+    const uint32_t length = (static_cast<uint32_t>(input[0]) << 8) | input[1];
+    if (length >= RECORD_LENGTH_LIMIT) {
+        return VC_DECRYPTION_FAILED;
+    }
+    if (length > *inputLength - 2) {
+        return VC_RECEIVE_MORE_DATA;
+    }
+    const int32_t opened = openRecord(input + 2, length, receivingDirection(channel));
+    if (opened < 0) {
+        return VC_DECRYPTION_FAILED;
+    }
+    if (opened > 0) {
+        std::memcpy(output, input + RECORD_HEADER, static_cast<uint32_t>(opened));
+    }
+    *outputLength = static_cast<uint32_t>(opened);
+    consumeInput(input, *inputLength, length + 2);
+    *inputLength -= length + 2;
+    return VC_OK;
 }
 
 }  // namespace vc

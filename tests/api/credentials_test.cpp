@@ -82,13 +82,15 @@ TEST_F(Credentials, ResultTableAndTeardown) {
             continue;
         }
         const auto* context = reinterpret_cast<const vc::Context*>(handle);
-        EXPECT_EQ(context->cipherMask, std::stoul(f[4]) & 3u);
-        EXPECT_EQ(context->isServer, f[5] != "2" ? 1u : 0u);
-        EXPECT_EQ(context->requestClientCertificate, f[5] == "0" ? 1u : 0u);
-        EXPECT_EQ(context->caCount, int32_t(std::count(f[3].begin(), f[3].end(), ',') + 1));
+        EXPECT_EQ(context->credentials.cipherMask, std::stoul(f[4]) & 3u);
+        EXPECT_EQ(context->credentials.isServer, f[5] != "2" ? 1u : 0u);
+        EXPECT_EQ(context->credentials.requestClientCertificate, f[5] == "0" ? 1u : 0u);
+        EXPECT_EQ(context->credentials.caCount,
+                  int32_t(std::count(f[3].begin(), f[3].end(), ',') + 1));
         if (f[0] != "-") {
-            EXPECT_EQ(Bytes(context->ownCertificate,
-                            context->ownCertificate + context->ownCertificateLength),
+            EXPECT_EQ(Bytes(context->credentials.ownCertificate,
+                            context->credentials.ownCertificate +
+                                context->credentials.ownCertificateLength),
                       vctest::certificateDer(f[0]));
         }
         vcDestroyContext(handle);

@@ -25,9 +25,9 @@ using vctest::Bytes;
 
 Context* makeContext(uint32_t isServer, uint32_t cipherMask = 3) {
     auto* context = static_cast<Context*>(vc::allocateZeroed(sizeof(Context)));
-    context->isServer = isServer;
-    context->cipherMask = cipherMask;
-    context->caCount = 1;
+    context->credentials.isServer = isServer;
+    context->credentials.cipherMask = cipherMask;
+    context->credentials.caCount = 1;
     context->tag = vc::CONTEXT_TAG;
     return context;
 }
@@ -35,8 +35,8 @@ Context* makeContext(uint32_t isServer, uint32_t cipherMask = 3) {
 VcContext* handle(Context* context) {
     return reinterpret_cast<VcContext*>(context);
 }
-Connection* record(VcConnection* connection) {
-    return reinterpret_cast<Connection*>(connection);
+vc::Channel* record(VcConnection* connection) {
+    return &reinterpret_cast<Connection*>(connection)->channel;
 }
 
 VcConnection* makeConnection(Context* context, const char* name = "peer.example") {
@@ -124,13 +124,13 @@ TEST(CreateConnection, FillsTheRecordFromTheContext) {
     std::memset(&want, 0, sizeof want);
     want.tag = vc::CONNECTION_TAG;
     want.context = context;
-    want.serviceName = record(connection)->serviceName;
-    want.userValue = 7;
-    want.state = 1;
-    want.isServer = 1;
-    want.cipherMask = 2;
-    EXPECT_EQ(std::memcmp(record(connection), &want, sizeof want), 0);
-    EXPECT_STREQ(want.serviceName, "server.example");
+    want.channel.serviceName = record(connection)->serviceName;
+    want.channel.userValue = 7;
+    want.channel.state = vc::HandshakeState::Start;
+    want.channel.isServer = 1;
+    want.channel.cipherMask = 2;
+    EXPECT_EQ(std::memcmp(connection, &want, sizeof want), 0);
+    EXPECT_STREQ(want.channel.serviceName, "server.example");
     // A server's connection may go without a name (a client's may not).
     VcConnection* unnamed = makeConnection(context, nullptr);
     ASSERT_NE(unnamed, nullptr);
@@ -146,11 +146,11 @@ TEST(CreateConnection, FillsTheRecordFromTheContext) {
 TEST(Teardown, WipesEveryBlockAndIgnoresNullAndWrongKindHandles) {
     vctest::TrackingAllocator allocator;
     Context* context = makeContext(1);
-    std::memset(&context->privateKey, 0x5A, sizeof(context->privateKey));
-    context->caCertificates =
+    std::memset(&context->credentials.privateKey, 0x5A, sizeof(context->credentials.privateKey));
+    context->credentials.caCertificates =
         static_cast<vc::Certificate*>(vc::allocateZeroed(sizeof(vc::Certificate)));
     VcConnection* connection = makeConnection(context);
-    Connection* c = record(connection);
+    vc::Channel* c = record(connection);
     constexpr std::size_t PEER_LENGTH = 777;
     c->peerCertificate = static_cast<uint8_t*>(vc::allocateZeroed(PEER_LENGTH));
     std::memset(c->peerCertificate, 0xA5, PEER_LENGTH);
@@ -198,7 +198,7 @@ TEST(ConnectionOperations, RefusalsStatesAndFraming) {
         const auto state = static_cast<uint32_t>(std::stoul(f[3]));
         const int32_t want = std::stoi(row.value);
         VcConnection* connection = makeConnection(context);
-        record(connection)->state = state;
+        record(connection)->state = static_cast<vc::HandshakeState>(state);
         context->tag = f[2] == "dead" ? 0 : vc::CONTEXT_TAG;
         const std::size_t released = allocator.releasedBlocks();
         const Bytes given = f[4] == "-" ? Bytes{} : vctest::fromHex(f[4]);
@@ -224,8 +224,8 @@ TEST(ConnectionOperations, RefusalsStatesAndFraming) {
         EXPECT_EQ(inputLength, operation == 's' ? 0u : given.size());
         EXPECT_EQ(input, given);
         EXPECT_EQ(output, Bytes(64, 0x77));
-        EXPECT_EQ(record(connection)->state, state);
-        EXPECT_EQ(record(connection)->tag, vc::CONNECTION_TAG);
+        EXPECT_EQ(record(connection)->state, static_cast<vc::HandshakeState>(state));
+        EXPECT_EQ(reinterpret_cast<Connection*>(connection)->tag, vc::CONNECTION_TAG);
         vcDestroyConnection(connection);
     }
     vcDestroyContext(handle(context));

@@ -1,0 +1,227 @@
+// A client and a server driven through the exported operations with byte
+// buffers between them, plus the means to forge what a peer would send:
+// the receiving channel's own state seals a changed message exactly as the
+// real sender would have. Test-only.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "api/library_state.h"
+#include "api/objects.h"
+#include "crypto/random_pool.h"
+#include "pki/pki_support.h"
+#include "protocol/record.h"
+#include "support/test_vectors.h"
+#include "veilcastnet.h"
+
+namespace vctest {
+
+struct Side {
+    VcContext* context = nullptr;
+    VcConnection* connection = nullptr;  // null once the library destroyed it
+    Bytes inbox;
+    int32_t result = VC_RECEIVE_MORE_DATA;
+    vc::Channel& channel() { return reinterpret_cast<vc::Connection*>(connection)->channel; }
+    const vc::Credentials& credentials() {
+        return reinterpret_cast<vc::Context*>(context)->credentials;
+    }
+};
+
+// Per-side callback answers and the flags each side was shown.
+struct CallbackLog {
+    int32_t answer = 1;
+    int calls = 0;
+    uint32_t flags = 0;
+    uint32_t cipherMask = 0;
+};
+
+// The user value of a connection picks its side's log: 1 client, 2 server.
+inline CallbackLog* callbackLogs[3];
+
+inline int32_t VC_API logCallback(const uint8_t*, uint32_t, uint32_t userValue, uint32_t flags,
+                                  uint32_t cipherMask, const uint8_t*) {
+    CallbackLog* log = callbackLogs[userValue % 3];
+    ++log->calls;
+    log->flags = flags;
+    log->cipherMask = cipherMask;
+    return log->answer;
+}
+
+class ChannelTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        uint8_t seed[255];
+        for (int i = 0; i < 255; ++i) {
+            seed[i] = static_cast<uint8_t>(i * 7 + 1);
+        }
+        vc::vcSeedCallback(seed, sizeof seed);
+        vc::libraryInitialized.store(1);
+        callbackLogs[1] = &clientLog;
+        callbackLogs[2] = &serverLog;
+    }
+    void TearDown() override {
+        for (Side* side : {&client, &server}) {
+            vcDestroyConnection(side->connection);
+            vcDestroyContext(side->context);
+        }
+        vcTerminate();
+    }
+
+    // "cert.pem:key" or "-"; CAs separated by commas.
+    VcContext* context(const std::string& own, const std::string& cas, uint32_t mask,
+                       uint32_t role) {
+        const std::size_t colon = own.find(':');
+        const PemInput* certificate = nullptr;
+        const PemKeyInput* key = nullptr;
+        if (own != "-") {
+            certificate = &pem(own.substr(0, colon));
+            const PemInput& text = pem(own.substr(colon + 1));
+            const PemInput& pass = pem("passphrase.txt");
+            keys_.push_back({text.text, text.length, pass.text, pass.length});
+            key = &keys_.back();
+        }
+        std::vector<PemInput> list;
+        std::istringstream names(cas);
+        for (std::string name; std::getline(names, name, ',');) {
+            list.push_back(pem(name));
+        }
+        VcContext* out = nullptr;
+        EXPECT_EQ(vcCreateContext(certificate, key, list.data(), int32_t(list.size()), &logCallback,
+                                  mask, role, &out),
+                  VC_OK)
+            << own;
+        return out;
+    }
+
+    void connect(const std::string& serviceName) {
+        EXPECT_EQ(vcCreateConnection(client.context, serviceName.c_str(), 1, &client.connection),
+                  VC_OK);
+        EXPECT_EQ(vcCreateConnection(server.context, nullptr, 2, &server.connection), VC_OK);
+    }
+
+    // A server with server.pem (role 1 unless given) and a client with the
+    // test CA, both offering both suites, connected.
+    void standardPair(uint32_t role = ROLE_SERVER, const std::string& clientOwn = "-") {
+        server.context = context("server.pem:server.key", "ca.pem", 3, role);
+        client.context = context(clientOwn, "ca.pem", 3, ROLE_CLIENT);
+        connect("server.example");
+    }
+
+    // Runs the handshake to its end. alter sees every message on the wire
+    // (numbered from 1) with the side about to receive it. Returns the
+    // number of messages sent.
+    int handshake(const std::function<void(int, Bytes&, Side&)>& alter = {}) {
+        Side* sides[2] = {&client, &server};
+        int sent = 0;
+        for (int turn = 0, calls = 0; calls < 24; ++calls, turn ^= 1) {
+            Side& me = *sides[turn];
+            Side& peer = *sides[turn ^ 1];
+            uint8_t output[32768];
+            auto length = static_cast<uint32_t>(me.inbox.size());
+            uint32_t outputLength = 0xFFFF;
+            me.result = vcHandshake(me.inbox.data(), &length, output, &outputLength, me.connection);
+            me.inbox.resize(length);
+            if (me.result == VC_SEND_DATA) {
+                Bytes wire(output, output + outputLength);
+                if (alter) {
+                    alter(++sent, wire, peer);
+                } else {
+                    ++sent;
+                }
+                peer.inbox.insert(peer.inbox.end(), wire.begin(), wire.end());
+            } else {
+                EXPECT_EQ(outputLength, 0u);
+            }
+            if (me.result != VC_SEND_DATA && me.result != VC_RECEIVE_MORE_DATA &&
+                me.result != VC_OK) {
+                me.connection = nullptr;  // the library has destroyed it
+                break;
+            }
+            if (client.result == VC_OK && server.result == VC_OK) {
+                break;
+            }
+        }
+        return sent;
+    }
+
+    // All of data as records, sealed with the capacity given.
+    static Bytes seal(Side& side, const Bytes& data, uint32_t capacity = 70000) {
+        Bytes wire;
+        std::size_t done = 0;
+        do {
+            Bytes record(capacity);
+            auto taken = static_cast<uint32_t>(data.size() - done);
+            uint32_t length = capacity;
+            side.result =
+                vcSealRecord(data.data() + done, &taken, record.data(), &length, side.connection);
+            if (side.result != VC_SEND_DATA) {
+                ADD_FAILURE() << "sealing answered " << side.result;
+                break;
+            }
+            wire.insert(wire.end(), record.begin(), record.begin() + length);
+            done += taken;
+        } while (done < data.size());
+        return wire;
+    }
+
+    // Opens every record in side's inbox.
+    static Bytes open(Side& side) {
+        Bytes data;
+        while (!side.inbox.empty()) {
+            Bytes payload(65536);
+            auto length = static_cast<uint32_t>(side.inbox.size());
+            uint32_t payloadLength = 0;
+            side.result = vcOpenRecord(side.inbox.data(), &length, payload.data(), &payloadLength,
+                                       side.connection);
+            if (side.result != VC_OK) {
+                break;
+            }
+            side.inbox.resize(length);
+            data.insert(data.end(), payload.begin(), payload.begin() + payloadLength);
+        }
+        return data;
+    }
+
+    // Replaces a sealed record on the wire by one whose payload edit()
+    // changed, sealed with the receiver's own state so that it opens.
+    static void reseal(Side& receiver, Bytes& wire, const std::function<void(Bytes&)>& edit) {
+        vc::Channel copy = receiver.channel();
+        Bytes body(wire.begin() + 2, wire.end());
+        const int32_t opened =
+            vc::openRecord(body.data(), uint32_t(body.size()), vc::receivingDirection(&copy));
+        ASSERT_GE(opened, 0);
+        Bytes message(body.begin() + 17, body.begin() + 17 + opened);
+        edit(message);
+        copy = receiver.channel();
+        wire.assign(vc::RECORD_HEADER + message.size() + 8, 0);
+        std::memcpy(wire.data() + vc::RECORD_HEADER, message.data(), message.size());
+        const uint32_t length =
+            vc::sealRecord(wire.data() + vc::RECORD_HEADER, uint32_t(message.size()),
+                           vc::receivingDirection(&copy));
+        wire.resize(length + 2);
+        wire[0] = uint8_t(length >> 8);
+        wire[1] = uint8_t(length);
+    }
+
+    Side client;
+    Side server;
+    CallbackLog clientLog;
+    CallbackLog serverLog;
+
+  private:
+    const PemInput& pem(const std::string& file) {
+        texts_.push_back(credential(file));
+        inputs_.push_back({texts_.back().data(), uint32_t(texts_.back().size())});
+        return inputs_.back();
+    }
+    std::deque<std::string> texts_;
+    std::deque<PemInput> inputs_;
+    std::deque<PemKeyInput> keys_;
+};
+
+}  // namespace vctest

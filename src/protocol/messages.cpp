@@ -128,10 +128,11 @@ int32_t readServerHello(Channel* channel, const Credentials* credentials, const 
     }
     // The client's preference: RC4 whenever both are on offer.
     const uint32_t offered = channel->cipherMask & get16(message + 4);
-    if (!agreeOnSuite(channel, (offered & 1u) != 0 ? SUITE_RC4 : SUITE_DES_EDE3_CBC)) {
+    if (offered == 0) {
         channel->cipherMask = 0;
         return VC_NO_COMMON_CIPHER;
     }
+    agreeOnSuite(channel, (offered & 1u) != 0 ? SUITE_RC4 : SUITE_DES_EDE3_CBC);
     std::memcpy(channel->serverRandom, message + 6, sizeof(channel->serverRandom));
     const uint32_t certificateLength = get16(message + 38);
     if (certificateLength == 0 || length != SERVER_HELLO_FIXED + certificateLength) {

@@ -17,6 +17,7 @@
 #include "pki/pki_support.h"
 #include "protocol/record.h"
 #include "support/test_vectors.h"
+#include "support/tracking_allocator.h"
 #include "veilcastnet.h"
 
 namespace vctest {
@@ -70,6 +71,10 @@ class ChannelTest : public ::testing::Test {
             vcDestroyContext(side->context);
         }
         vcTerminate();
+        // Connections the library ended were released by it, wiped.
+        EXPECT_EQ(allocator.liveBlocks(), 0u);
+        EXPECT_TRUE(allocator.releasedBlocks() == 0 ||
+                    allocator.releasedZeroed(sizeof(vc::Connection)));
     }
 
     // "cert.pem:key" or "-"; CAs separated by commas.
@@ -208,6 +213,7 @@ class ChannelTest : public ::testing::Test {
         wire[1] = uint8_t(length);
     }
 
+    TrackingAllocator allocator;
     Side client;
     Side server;
     CallbackLog clientLog;

@@ -33,6 +33,8 @@ class TrackingAllocator {
     }
     std::size_t liveBlocks() const { return live_.size(); }
     std::size_t releasedBlocks() const { return releasedBlocks_; }
+    // Allocations asked for since construction or the last failAllocation.
+    int allocations() const { return calls_; }
 
     // Whether blocks of exactly this size were released, all zeros each time.
     bool releasedZeroed(std::size_t size) const {

@@ -115,10 +115,31 @@ VC_EXPORT int32_t VC_API vcCreateConnection(VcContext* context, const char* serv
                                             uint32_t userValue, VcConnection** connectionOut);
 VC_EXPORT void VC_API vcDestroyConnection(VcConnection* connection);
 
+/* One handshake step: consumes at most one message from the front of input
+ * (moving the rest forward and lowering *inputLength) and writes at most one
+ * message to output, which must hold 32768 bytes. VC_SEND_DATA: send
+ * *outputLength bytes, call again. VC_RECEIVE_MORE_DATA: append received
+ * bytes, call again. VC_OK: complete; bytes left in input are records for
+ * vcOpenRecord. Any other result except VC_NO_CONNECTION means the library
+ * has destroyed the connection: do not use the handle again. A handshake
+ * whose random generator refuses to deliver (only after a failed second
+ * vcInitialize) ends with VC_NOT_INITIALIZED; a null output ends it with
+ * VC_CONNECTION_CLOSED. */
 VC_EXPORT int32_t VC_API vcHandshake(uint8_t* input, uint32_t* inputLength, uint8_t* output,
                                      uint32_t* outputLength, VcConnection* connection);
+/* Opens the record at the front of input into output (room for 65516
+ * bytes). VC_OK: *outputLength payload bytes, the record removed from
+ * input. VC_RECEIVE_MORE_DATA: no complete record yet. VC_DECRYPTION_FAILED:
+ * the connection has been destroyed. A null output or outputLength answers
+ * VC_NO_MEMORY and consumes nothing. */
 VC_EXPORT int32_t VC_API vcOpenRecord(uint8_t* input, uint32_t* inputLength, uint8_t* output,
                                       uint32_t* outputLength, VcConnection* connection);
+/* Seals up to 65516 bytes (65511 with triple-DES) of data into one record.
+ * In: *dataLength bytes offered, *outputLength the capacity of output.
+ * Out: bytes taken, record bytes to send; VC_SEND_DATA. A capacity below
+ * the record overhead (19 bytes with RC4, 26 with triple-DES) answers
+ * VC_NO_MEMORY: nothing is taken or written and the connection is as it
+ * was. */
 VC_EXPORT int32_t VC_API vcSealRecord(const uint8_t* data, uint32_t* dataLength, uint8_t* output,
                                       uint32_t* outputLength, VcConnection* connection);
 

@@ -422,6 +422,18 @@ int keyCommand(int argc, char** argv) {
     return status;
 }
 
+bool summariseCertificate(const uint8_t* der, uint32_t length, CertificateSummary* out) {
+    vc::Certificate certificate{};
+    if (vc::certificateFromDer(der, length, &certificate) != vc::CRYPTO_OK) {
+        return false;
+    }
+    out->subject = nameText(certificate.subject, certificate.subjectLength);
+    out->issuer = nameText(certificate.issuer, certificate.issuerLength);
+    out->notBefore = timeText(certificate.notBefore);
+    out->notAfter = timeText(certificate.notAfter);
+    return true;
+}
+
 int verifyCommand(int argc, char** argv) {
     std::vector<const char*> caPaths;
     const char* serviceName = nullptr;

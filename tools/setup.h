@@ -1,0 +1,54 @@
+// What every transport command does before it can connect: seed the library,
+// read credentials, make a context; and the words the commands use to show
+// what the library reported. Public C interface only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "veilcastnet.h"
+
+namespace vctool {
+
+// Seeds the library with 512 fresh bytes from the operating system, written
+// to a private temporary seed file that is removed again afterwards.
+// Answers the vcInitialize result; on a local failure prints why and
+// answers VC_INITIALIZATION_FAILED.
+int32_t initialiseFromOs();
+// Seeds from a file the user names; the library wants an absolute path.
+int32_t initialiseFromFile(const std::string& path);
+
+// A whole file into *out; on failure prints "vctool: PATH: reason".
+bool readWholeFile(const std::string& path, std::string* out);
+// Overwrites a string's bytes before it is released.
+void wipeString(std::string* text);
+
+// The PEM texts of one side.
+struct CredentialTexts {
+    std::string certificate;  // empty: none
+    std::string key;
+    std::string passPhrase;  // only its first line counts
+    std::vector<std::string> caCertificates;
+};
+
+// The key and the pass phrase, overwritten once the context has them.
+void wipeTexts(CredentialTexts* texts);
+
+int32_t createContext(const CredentialTexts& texts, CertificateCallback callback,
+                      uint32_t cipherMask, uint32_t role, VcContext** context);
+
+// "RC4-128", "triple-DES-CBC", "RC4-128 or triple-DES-CBC", else the mask in hex.
+std::string suiteName(uint32_t cipherMask);
+// "none" or the VERIFY_* names joined by spaces.
+std::string verifyFlagNames(uint32_t flags);
+// AB:CD:... of the 16 bytes.
+std::string fingerprintText(const uint8_t* md5);
+// Lines describing a received certificate as the callback sees it.
+std::vector<std::string> describePeerCertificate(const uint8_t* der, uint32_t length,
+                                                 uint32_t verifyFlags, uint32_t cipherMask,
+                                                 const uint8_t* md5);
+// "name (code)" for a result code.
+std::string resultText(int32_t code);
+
+}  // namespace vctool

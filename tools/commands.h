@@ -1,0 +1,11 @@
+// The transport commands of vctool. Each takes the arguments after the
+// command name and returns the exit status: 0, 1 when something failed,
+// USAGE_ERROR for bad arguments (after printing what was wrong).
+#pragma once
+
+namespace vctool {
+
+// demo [--seed FILE]
+int demoCommand(int argc, char** argv);
+
+}  // namespace vctool

@@ -1,0 +1,18 @@
+// The demonstration's credentials, compiled in from the committed test files
+// (see embed.cmake) so `vctool demo` runs from any directory.
+#pragma once
+
+#include <cstddef>
+
+namespace vctool {
+
+struct EmbeddedFile {
+    const char* name;
+    const unsigned char* bytes;
+    std::size_t size;
+};
+
+extern const EmbeddedFile DEMO_CREDENTIALS[];
+extern const unsigned DEMO_CREDENTIAL_COUNT;
+
+}  // namespace vctool

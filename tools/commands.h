@@ -7,5 +7,8 @@ namespace vctool {
 
 // demo [--seed FILE]
 int demoCommand(int argc, char** argv);
+// server [options]; client [options]
+int serverCommand(int argc, char** argv);
+int clientCommand(int argc, char** argv);
 
 }  // namespace vctool

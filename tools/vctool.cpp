@@ -1,5 +1,5 @@
-// vctool: the command-line face of the library. info, errors, init and demo
-// use the public C functions only (demo also borrows the
+// vctool: the command-line face of the library. info, errors, init, demo,
+// server and client use the public C functions only (demo also borrows the
 // certificate reader to print a peer's subject); cert, key and verify read
 // credentials with the library's own certificate and key readers, which are
 // internal, so the program links the static library.
@@ -9,6 +9,8 @@
 //   vctool errors               list every result code with its text
 //   vctool demo [--seed FILE]   a server and a client on 127.0.0.1: three
 //                               handshakes and sealed data both ways
+//   vctool server [options]     accept one connection, relay stdin/stdout
+//   vctool client [options]     connect, relay stdin/stdout
 //   vctool cert FILE...         show PEM certificates
 //   vctool key FILE [--pass-phrase-file F] [--cert CERT.pem]
 //                               load an RSA private key, check it against a certificate
@@ -27,6 +29,8 @@ int usage(FILE* out) {
     std::fprintf(out,
                  "usage: vctool info | errors | init SEEDFILE\n"
                  "       vctool demo [--seed FILE]\n"
+                 "       vctool server --cert FILE --key FILE [options]   (--help for all)\n"
+                 "       vctool client --ca FILE [options]                (--help for all)\n"
                  "       vctool cert FILE...\n"
                  "       vctool key FILE [--pass-phrase-file FILE] [--cert CERT.pem]\n"
                  "       vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] "
@@ -91,6 +95,12 @@ int main(int argc, char** argv) {
     }
     if (std::strcmp(command, "demo") == 0) {
         return vctool::demoCommand(argc - 2, argv + 2);
+    }
+    if (std::strcmp(command, "server") == 0) {
+        return vctool::serverCommand(argc - 2, argv + 2);
+    }
+    if (std::strcmp(command, "client") == 0) {
+        return vctool::clientCommand(argc - 2, argv + 2);
     }
     return simpleCommand(command, argc - 2, argv + 2);
 }

@@ -16,7 +16,7 @@
 
 namespace {
 
-using vctest::Bytes;
+using namespace vctest;
 
 vc::CryptoStatus pemDecode(const std::string& label, const std::string& text, Bytes* der) {
     std::vector<char> exact(text.begin(), text.end());  // no slack for ASan to miss
@@ -44,24 +44,19 @@ vc::CryptoStatus parse(const Bytes& der, vc::Certificate* out) {
 }
 
 TEST(Pem, LayoutTable) {
-    for (const auto& row : vctest::readVec("pem.vec")) {
-        const std::string text = vctest::expand(row.value);
+    for (const auto& row : readVec("pem.vec")) {
+        const std::string text = expand(row.value);
         Bytes der;
         EXPECT_EQ(pemDecode(row.fields[0], text, &der), std::stoi(row.fields[1])) << row.value;
         if (row.fields[2] != "-") {
-            EXPECT_EQ(vctest::toHex(der), row.fields[2] == "." ? "" : vctest::expand(row.fields[2]))
-                << row.value;
+            EXPECT_EQ(toHex(der), row.fields[2] == "." ? "" : expand(row.fields[2])) << row.value;
         }
     }
 }
 
 TEST(Certificate, SyntheticRefusalTable) {
-    std::map<std::string, std::string> base;
-    for (const auto& row : vctest::readVec("certificate_der.vec")) {
-        if (row.fields[0] == "part") {
-            base[row.fields[1]] = row.value;
-            continue;
-        }
+    const std::map<std::string, std::string> base = baseCertificateParts();
+    for (const auto& row : readVec("certificate_der.vec", "edit")) {
         std::map<std::string, std::string> parts = base;
         std::string notBefore;
         for (std::size_t i = 2; i < row.fields.size(); ++i) {
@@ -70,12 +65,12 @@ TEST(Certificate, SyntheticRefusalTable) {
             if (edit.rfind("nb:", 0) == 0) {
                 notBefore = edit.substr(3);
             } else {
-                parts.at(edit.substr(0, equals)) = vctest::expand(edit.substr(equals + 1));
+                parts.at(edit.substr(0, equals)) = expand(edit.substr(equals + 1));
             }
         }
-        const std::string der = vctest::buildCertificate(parts);
+        const std::string der = buildCertificate(parts);
         vc::Certificate certificate{};
-        EXPECT_EQ(parse(vctest::fromHex(der), &certificate), std::stoi(row.fields[1])) << der;
+        EXPECT_EQ(parse(fromHex(der), &certificate), std::stoi(row.fields[1])) << der;
         if (!notBefore.empty()) {
             EXPECT_EQ(certificate.notBefore, notBefore);
         }
@@ -84,13 +79,13 @@ TEST(Certificate, SyntheticRefusalTable) {
     EXPECT_EQ(vc::certificateFromDer(nullptr, 0, &certificate), vc::CRYPTO_DER_FORMAT);
     // certificateLoad: a flag other than 1 reads the input as DER and leaves
     // the DER buffer and its length alone; a PEM failure is answered as such.
-    const Bytes der = vctest::fromHex(vctest::buildCertificate(base));
+    const Bytes der = fromHex(buildCertificate(base));
     uint32_t derLength = 7;
     EXPECT_EQ(
         vc::certificateLoad(der.data(), uint32_t(der.size()), nullptr, &derLength, 2, &certificate),
         vc::CRYPTO_OK);
     EXPECT_EQ(derLength, 7u);
-    std::string pem = vctest::pemOf(der, "CERTIFICATE");
+    std::string pem = pemOf(der, "CERTIFICATE");
     pem[pem.rfind("\n-----END") - 1] = '*';
     Bytes buffer(pem.size());
     EXPECT_EQ(vc::certificateLoad(reinterpret_cast<const uint8_t*>(pem.data()),
@@ -114,18 +109,11 @@ Bytes nameContents(const X509_NAME* name) {
     return Bytes(der + header, der + length);
 }
 
-vc::BigNum keyParameter(const X509* x509, const char* name) {
-    BIGNUM* value = nullptr;
-    EVP_PKEY_get_bn_param(X509_get0_pubkey(x509), name, &value);
-    vctest::Bn owned(value);
-    return vctest::fromBn(value);
-}
-
 TEST(Certificate, AgreesWithOpenSslOnEveryCredential) {
-    for (const std::string& file : vctest::certificateFiles()) {
+    for (const std::string& file : certificateFiles()) {
         SCOPED_TRACE(file);
-        const std::string pem = vctest::credential(file);
-        vctest::X509Ptr x509 = vctest::opensslCertificate(pem);
+        const std::string pem = credential(file);
+        X509Ptr x509 = opensslCertificate(pem);
         ASSERT_TRUE(x509);
         Bytes der(pem.size() * 3 / 4);
         uint32_t derLength = 0;
@@ -134,33 +122,32 @@ TEST(Certificate, AgreesWithOpenSslOnEveryCredential) {
             reinterpret_cast<const uint8_t*>(pem.data()), static_cast<uint32_t>(pem.size()),
             der.data(), &derLength, 1, &ours);
         der.resize(derLength);
-        EXPECT_EQ(der, vctest::derOf(x509.get(), i2d_X509));
+        EXPECT_EQ(der, derOf(x509.get(), i2d_X509));
         if (file == "sha256.pem") {
             EXPECT_EQ(status, vc::CRYPTO_NOT_MD5_RSA);
             continue;
         }
         ASSERT_EQ(status, vc::CRYPTO_OK);
-        EXPECT_EQ(ours.version, static_cast<uint32_t>(X509_get_version(x509.get()) + 1));
-        vctest::Bn serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x509.get()), nullptr));
-        EXPECT_TRUE(vctest::sameValue(ours.serialNumber, vctest::fromBn(serial.get())));
-        EXPECT_EQ(Bytes(ours.issuer, ours.issuer + ours.issuerLength),
-                  nameContents(X509_get_issuer_name(x509.get())));
-        EXPECT_EQ(Bytes(ours.subject, ours.subject + ours.subjectLength),
-                  nameContents(X509_get_subject_name(x509.get())));
-        EXPECT_EQ(ours.notBefore, timeText(X509_get0_notBefore(x509.get())));
-        EXPECT_EQ(ours.notAfter, timeText(X509_get0_notAfter(x509.get())));
-        EXPECT_TRUE(
-            vctest::sameValue(ours.publicKey.n, keyParameter(x509.get(), OSSL_PKEY_PARAM_RSA_N)));
-        EXPECT_TRUE(
-            vctest::sameValue(ours.publicKey.e, keyParameter(x509.get(), OSSL_PKEY_PARAM_RSA_E)));
+        X509* x = x509.get();
+        const auto bytes = [](const uint8_t* data, std::size_t n) { return Bytes(data, data + n); };
+        EXPECT_EQ(ours.version, static_cast<uint32_t>(X509_get_version(x) + 1));
+        Bn serial(ASN1_INTEGER_to_BN(X509_get0_serialNumber(x), nullptr));
+        EXPECT_TRUE(sameValue(ours.serialNumber, fromBn(serial.get())));
+        EXPECT_EQ(bytes(ours.issuer, ours.issuerLength), nameContents(X509_get_issuer_name(x)));
+        EXPECT_EQ(bytes(ours.subject, ours.subjectLength), nameContents(X509_get_subject_name(x)));
+        EXPECT_EQ(ours.notBefore, timeText(X509_get0_notBefore(x)));
+        EXPECT_EQ(ours.notAfter, timeText(X509_get0_notAfter(x)));
+        const EVP_PKEY* key = X509_get0_pubkey(x);
+        EXPECT_TRUE(sameValue(ours.publicKey.n, parameterOf(key, OSSL_PKEY_PARAM_RSA_N)));
+        EXPECT_TRUE(sameValue(ours.publicKey.e, parameterOf(key, OSSL_PKEY_PARAM_RSA_E)));
         const ASN1_BIT_STRING* signature = nullptr;
-        X509_get0_signature(&signature, nullptr, x509.get());
-        EXPECT_EQ(Bytes(ours.signature, ours.signature + ours.signatureLength),
-                  Bytes(signature->data, signature->data + signature->length));
-        const Bytes tbs = vctest::derOf(x509.get(), i2d_re_X509_tbs);
+        X509_get0_signature(&signature, nullptr, x);
+        EXPECT_EQ(bytes(ours.signature, ours.signatureLength),
+                  bytes(signature->data, std::size_t(signature->length)));
+        const Bytes tbs = derOf(x, i2d_re_X509_tbs);
         uint8_t digest[16];
         MD5(tbs.data(), tbs.size(), digest);
-        EXPECT_EQ(Bytes(ours.tbsDigest, ours.tbsDigest + 16), Bytes(digest, digest + 16));
+        EXPECT_EQ(bytes(ours.tbsDigest, 16), bytes(digest, 16));
     }
 }
 
@@ -170,11 +157,11 @@ TEST(Certificate, AgreesWithOpenSslOnEveryCredential) {
 TEST(Certificate, TruncatedAndMutatedInputsEndInAStatus) {
     std::mt19937 rng(7);
     vc::Certificate ca{};
-    ASSERT_EQ(parse(vctest::certificateDer("ca.pem"), &ca), vc::CRYPTO_OK);
+    ASSERT_EQ(parse(certificateDer("ca.pem"), &ca), vc::CRYPTO_OK);
     int accepted = 0;
-    for (const std::string& file : vctest::certificateFiles()) {
-        const Bytes der = vctest::certificateDer(file);
-        const std::string pem = vctest::credential(file);
+    for (const std::string& file : certificateFiles()) {
+        const Bytes der = certificateDer(file);
+        const std::string pem = credential(file);
         vc::Certificate certificate;
         for (std::size_t length = 0; length < der.size(); ++length) {
             ASSERT_NE(parse(Bytes(der.begin(), der.begin() + length), &certificate), vc::CRYPTO_OK);

@@ -12,7 +12,7 @@
 
 namespace {
 
-using vctest::Bytes;
+using namespace vctest;
 
 std::time_t clockValue = 0;
 bool clockWorks = true;
@@ -23,7 +23,7 @@ bool testClock(std::time_t* now) {
 }
 
 vc::Certificate certificate(const std::string& file) {
-    const Bytes der = vctest::certificateDer(file);
+    const Bytes der = certificateDer(file);
     vc::Certificate out{};
     EXPECT_EQ(vc::certificateFromDer(der.data(), uint32_t(der.size()), &out), vc::CRYPTO_OK)
         << file;
@@ -31,13 +31,8 @@ vc::Certificate certificate(const std::string& file) {
 }
 
 vc::RsaPrivateKey privateKey(const std::string& file) {
-    const std::string text = vctest::credential(file);
-    Bytes scratch(text.size());
-    uint32_t length = 0;
     vc::RsaPrivateKey key{};
-    EXPECT_EQ(vc::privateKeyLoad(text.data(), uint32_t(text.size()), nullptr, 0, scratch.data(),
-                                 &length, &key),
-              vc::CRYPTO_OK);
+    EXPECT_EQ(loadKey(credential(file), nullptr, &key), vc::CRYPTO_OK);
     return key;
 }
 
@@ -57,7 +52,7 @@ void setClock(const std::string& when) {
 
 TEST(CertificateChecks, VerifyAndNameTables) {
     vc::certificateSetClock(testClock);
-    for (const auto& row : vctest::readVec("checks.vec")) {
+    for (const auto& row : readVec("checks.vec")) {
         SCOPED_TRACE(row.fields[1] + " " + row.fields[2] + " " + row.fields[3]);
         if (row.fields[0] == "verify") {
             const vc::Certificate peer = certificate(row.fields[1]);
@@ -75,7 +70,7 @@ TEST(CertificateChecks, VerifyAndNameTables) {
         if (row.fields[1].ends_with(".pem")) {
             subject = certificate(row.fields[1]);
         } else if (row.fields[1] != "-") {
-            const Bytes name = vctest::fromHex(row.fields[1]);
+            const Bytes name = fromHex(row.fields[1]);
             std::copy(name.begin(), name.end(), subject.subject);
             subject.subjectLength = uint32_t(name.size());
         }

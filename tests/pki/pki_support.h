@@ -11,6 +11,8 @@
 #include <memory>
 #include <string>
 
+#include "pki/private_key.h"
+#include "support/openssl_bignum.h"
 #include "support/test_vectors.h"
 
 namespace vctest {
@@ -39,19 +41,29 @@ inline std::string expand(const std::string& in) {
 }
 
 inline std::string credential(const std::string& name) {
-    std::ifstream file(std::string(VC_TEST_DATA_DIR) + "/credentials/" + name, std::ios::binary);
-    EXPECT_TRUE(file.is_open()) << name;
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return dataFile("credentials/" + name);
 }
 
-struct X509Free {
-    void operator()(X509* x) const { X509_free(x); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
+// privateKeyLoad on exact-size copies of the text and the pass phrase (none
+// when null), with a scratch buffer of three quarters of the text.
+inline vc::CryptoStatus loadKey(const std::string& text, const std::string* phrase,
+                                vc::RsaPrivateKey* key) {
+    std::vector<char> exact(text.begin(), text.end());
+    std::vector<char> exactPhrase;
+    if (phrase != nullptr) {
+        exactPhrase.assign(phrase->begin(), phrase->end());
+    }
+    Bytes scratch(std::max<std::size_t>(1, text.size() * 3 / 4));
+    uint32_t length = 0;
+    return vc::privateKeyLoad(exact.data(), uint32_t(exact.size()),
+                              phrase != nullptr ? exactPhrase.data() : nullptr,
+                              uint32_t(exactPhrase.size()), scratch.data(), &length, key);
+}
+
+using X509Ptr = Owned<X509, X509_free>;
 
 inline X509Ptr opensslCertificate(const std::string& pem) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), int(pem.size())),
-                                                  &BIO_free);
+    const Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
     return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
@@ -103,10 +115,8 @@ inline std::string buildCertificate(std::map<std::string, std::string> parts) {
 
 inline std::map<std::string, std::string> baseCertificateParts() {
     std::map<std::string, std::string> parts;
-    for (const auto& row : readVec("certificate_der.vec")) {
-        if (row.fields[0] == "part") {
-            parts[row.fields[1]] = row.value;
-        }
+    for (const auto& row : readVec("certificate_der.vec", "part")) {
+        parts[row.fields[1]] = row.value;
     }
     return parts;
 }

@@ -2,7 +2,6 @@
 // of the decrypted data, the members against OpenSSL's reading of every key,
 // and every prefix and random changes of the key texts.
 #include <gtest/gtest.h>
-#include <openssl/core_names.h>
 #include <openssl/evp.h>
 
 #include "pki/pem.h"
@@ -12,30 +11,21 @@
 
 namespace {
 
-using vctest::Bytes;
+using namespace vctest;
 
-struct Loaded {
-    vc::CryptoStatus status;
-    vc::RsaPrivateKey key;
-};
-
-Loaded load(const std::string& text, const std::string& pass) {
-    const std::string right = vctest::credential("passphrase.txt");
-    const std::string phrase = pass == "right" ? right : pass == "wrong" ? "not the phrase" : "";
-    std::vector<char> exact(text.begin(), text.end());
-    std::vector<char> exactPhrase(phrase.begin(), phrase.end());
-    Bytes scratch(std::max<std::size_t>(1, text.size() * 3 / 4));
-    uint32_t length = 0;
-    Loaded out{};
-    out.status =
-        vc::privateKeyLoad(exact.data(), static_cast<uint32_t>(exact.size()),
-                           pass == "-" ? nullptr : exactPhrase.data(),
-                           static_cast<uint32_t>(phrase.size()), scratch.data(), &length, &out.key);
-    return out;
+// privateKeyLoad with the committed pass phrase ("right"), another one
+// ("wrong"), one of length 0 ("empty") or none ("-").
+vc::CryptoStatus load(const std::string& text, const std::string& pass,
+                      vc::RsaPrivateKey* key = nullptr) {
+    const std::string phrase = pass == "right"   ? credential("passphrase.txt")
+                               : pass == "wrong" ? "not the phrase"
+                                                 : "";
+    vc::RsaPrivateKey unused;
+    return loadKey(text, pass == "-" ? nullptr : &phrase, key != nullptr ? key : &unused);
 }
 
 Bytes plainDer(const std::string& file) {
-    const std::string text = vctest::credential(file);
+    const std::string text = credential(file);
     Bytes der(text.size() * 3 / 4);
     uint32_t length = 0;
     EXPECT_EQ(vc::pemDecodeRsaPrivateKey(text.data(), uint32_t(text.size()), nullptr, 0, der.data(),
@@ -48,12 +38,11 @@ Bytes plainDer(const std::string& file) {
 // "FROM|TO" on the first match of FROM, where '?' in FROM matches any one
 // character and each '?' in TO copies the next of them; '^' and '$' anchor
 // FROM at the start or end, and a leading '*' edits every match.
-std::string edit(std::string text, std::string spec) {
-    const bool every = spec[0] == '*';
-    spec.erase(0, every ? 1 : 0);
-    const std::size_t bar = spec.find('|');
-    std::string from = spec.substr(0, bar);
-    const std::string to = spec.substr(bar + 1);
+std::string edit(std::string text, const std::string& change) {
+    const bool every = change[0] == '*';
+    const std::size_t bar = change.find('|');
+    std::string from = change.substr(every ? 1 : 0, bar - (every ? 1 : 0));
+    const std::string to = change.substr(bar + 1);
     const bool atStart = from.starts_with('^');
     const bool atEnd = from.ends_with('$');
     from = from.substr(atStart ? 1 : 0, from.size() - atStart - atEnd);
@@ -78,7 +67,7 @@ std::string edit(std::string text, std::string spec) {
         }
         at += match ? 0 : 1;
     }
-    EXPECT_TRUE(edited) << spec;
+    EXPECT_TRUE(edited) << change;
     return text;
 }
 
@@ -89,42 +78,34 @@ std::string encryptedKeyText(const Bytes& data, const std::string& phrase) {
     EVP_BytesToKey(EVP_des_ede3_cbc(), EVP_md5(), iv,
                    reinterpret_cast<const unsigned char*>(phrase.data()), int(phrase.size()), 1,
                    key, nullptr);
-    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx(EVP_CIPHER_CTX_new(),
-                                                                        &EVP_CIPHER_CTX_free);
+    const Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> ctx(EVP_CIPHER_CTX_new());
     EVP_EncryptInit_ex(ctx.get(), EVP_des_ede3_cbc(), nullptr, key, iv);
     EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
     Bytes out(data.size());
     int length = 0;
     EVP_EncryptUpdate(ctx.get(), out.data(), &length, data.data(), int(data.size()));
-    const std::string pem = vctest::pemOf(out, "RSA PRIVATE KEY");
+    const std::string pem = pemOf(out, "RSA PRIVATE KEY");
     const std::size_t body = pem.find('\n') + 1;
-    return pem.substr(0, body) + "Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC," +
-           vctest::toHex(iv, 8) + "\n\n" + pem.substr(body);
+    return pem.substr(0, body) + "Proc-Type: 4,ENCRYPTED\nDEK-Info: DES-EDE3-CBC," + toHex(iv, 8) +
+           "\n\n" + pem.substr(body);
 }
 
 TEST(PrivateKey, TextAndDerTable) {
-    const std::string serverDerHex = [] {
-        std::string hex = vctest::toHex(plainDer("server.key"));
-        for (char& c : hex) {
-            c = char(std::toupper(c));
-        }
-        return hex;
-    }();
-    for (const auto& row : vctest::readVec("private_key.vec")) {
+    const std::string serverDerHex = toHex(plainDer("server.key"));
+    for (const auto& row : readVec("private_key.vec")) {
         SCOPED_TRACE(row.fields[0] + " " + row.fields[1] + " " + row.value);
         const std::string kind = row.fields[0];
         if (kind == "key" || kind == "text") {
-            std::string text =
-                kind == "text" ? vctest::expand(row.value) : vctest::credential(row.fields[1]);
+            std::string text = kind == "text" ? expand(row.value) : credential(row.fields[1]);
             if (row.value == "lower-iv") {
                 const std::size_t iv = text.find("CBC,") + 4;
                 std::transform(text.begin() + long(iv), text.begin() + long(iv) + 16,
                                text.begin() + long(iv), ::tolower);
             } else if (kind == "key" && !row.value.empty()) {
-                text = edit(text, vctest::expand(row.value));
+                text = edit(text, expand(row.value));
             }
             const std::string& pass = row.fields[kind == "key" ? 2 : 1];
-            EXPECT_EQ(load(text, pass).status, std::stoi(row.fields[kind == "key" ? 3 : 2]));
+            EXPECT_EQ(load(text, pass), std::stoi(row.fields[kind == "key" ? 3 : 2]));
         } else if (kind == "der") {
             std::string hex =
                 row.value[0] == '=' ? row.value.substr(1) : edit(serverDerHex, row.value);
@@ -133,54 +114,37 @@ TEST(PrivateKey, TextAndDerTable) {
                 std::snprintf(length, sizeof length, "%04zX", hex.size() / 2 - 4);
                 hex.replace(4, 4, length);
             }
-            const Bytes der = vctest::fromHex(hex);
+            const Bytes der = fromHex(hex);
             vc::RsaPrivateKey key;
             EXPECT_EQ(vc::rsaPrivateKeyFromDer(der.data(), uint32_t(der.size()), &key),
                       std::stoi(row.fields[1]));
         } else if (kind == "pad") {
-            std::string data = vctest::expand(row.value);
+            std::string data = expand(row.value);
             if (data.rfind("der", 0) == 0) {
                 data = serverDerHex + data.substr(3);
             }
-            const Bytes plain = vctest::fromHex(data);
+            const Bytes plain = fromHex(data);
             ASSERT_EQ(plain.size() % 8, 0u);
-            EXPECT_EQ(
-                load(encryptedKeyText(plain, vctest::credential("passphrase.txt")), "right").status,
-                std::stoi(row.fields[1]));
+            EXPECT_EQ(load(encryptedKeyText(plain, credential("passphrase.txt")), "right"),
+                      std::stoi(row.fields[1]));
         }
     }
 }
 
-vc::BigNum parameter(EVP_PKEY* key, const char* name) {
-    BIGNUM* value = nullptr;
-    EVP_PKEY_get_bn_param(key, name, &value);
-    vctest::Bn owned(value);
-    return vctest::fromBn(value);
-}
-
 TEST(PrivateKey, MembersAgreeWithOpenSsl) {
-    const std::string phrase = vctest::credential("passphrase.txt");
+    const std::string phrase = credential("passphrase.txt");
     for (const char* file :
          {"server.key", "server-enc.key", "client-enc.key", "ca.key", "rsa512.key", "ca4096.key"}) {
         SCOPED_TRACE(file);
-        const std::string text = vctest::credential(file);
-        const Loaded ours = load(text, "right");
-        ASSERT_EQ(ours.status, vc::CRYPTO_OK);
-        std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-            BIO_new_mem_buf(text.data(), int(text.size())), &BIO_free);
-        std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> theirs(
-            PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, const_cast<char*>(phrase.c_str())),
-            &EVP_PKEY_free);
+        const std::string text = credential(file);
+        vc::RsaPrivateKey ours;
+        ASSERT_EQ(load(text, "right", &ours), vc::CRYPTO_OK);
+        const EvpKey theirs = opensslKey(text, phrase.c_str());
         ASSERT_TRUE(theirs);
-        const vc::BigNum* members[] = {&ours.key.n, &ours.key.e,  &ours.key.d,  &ours.key.p,
-                                       &ours.key.q, &ours.key.dP, &ours.key.dQ, &ours.key.qInv};
-        const char* names[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,
-                               OSSL_PKEY_PARAM_RSA_D,         OSSL_PKEY_PARAM_RSA_FACTOR1,
-                               OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
-                               OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
-        for (int i = 0; i < 8; ++i) {
-            EXPECT_TRUE(vctest::sameValue(*members[i], parameter(theirs.get(), names[i])))
-                << names[i];
+        for (std::size_t i = 0; i < std::size(KEY_MEMBERS); ++i) {
+            EXPECT_TRUE(
+                sameValue(ours.*KEY_MEMBERS[i], parameterOf(theirs.get(), KEY_PARAMETERS[i])))
+                << KEY_PARAMETERS[i];
         }
     }
 }
@@ -188,9 +152,9 @@ TEST(PrivateKey, MembersAgreeWithOpenSsl) {
 TEST(PrivateKey, TruncatedAndMutatedTextsEndInAStatus) {
     std::mt19937 rng(11);
     for (const char* file : {"server-enc.key", "client.key"}) {
-        const std::string text = vctest::credential(file);
+        const std::string text = credential(file);
         for (std::size_t length = 0; length < text.size(); length += 3) {
-            ASSERT_NE(load(text.substr(0, length), "right").status, vc::CRYPTO_OK);
+            ASSERT_NE(load(text.substr(0, length), "right"), vc::CRYPTO_OK);
         }
         for (int i = 0; i < 1000; ++i) {
             std::string mutated = text;

@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 #include <openssl/bio.h>
 #include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
@@ -14,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <random>
@@ -23,23 +26,17 @@
 
 #include "bignum/bignum.h"
 #include "bignum/rsa.h"
+#include "support/test_vectors.h"
 
 namespace vctest {
 
 using vc::BigNum;
 
-struct BnFree {
-    void operator()(BIGNUM* b) const { BN_free(b); }
-};
-struct BnCtxFree {
-    void operator()(BN_CTX* c) const { BN_CTX_free(c); }
-};
-struct RsaFree {
-    void operator()(RSA* r) const { RSA_free(r); }
-};
-using Bn = std::unique_ptr<BIGNUM, BnFree>;
-using BnCtx = std::unique_ptr<BN_CTX, BnCtxFree>;
-using Rsa = std::unique_ptr<RSA, RsaFree>;
+using Bn = Owned<BIGNUM, BN_free>;
+using BnCtx = Owned<BN_CTX, BN_CTX_free>;
+using Rsa = Owned<RSA, RSA_free>;
+using EvpKey = Owned<EVP_PKEY, EVP_PKEY_free>;
+using Bio = Owned<BIO, BIO_free>;
 
 // Words least significant first, length exactly as given (so a test can
 // build a record that is not normalised on purpose). Everything above the
@@ -88,18 +85,13 @@ inline Bn toBn(const BigNum& x) {
 inline BigNum fromBn(const BIGNUM* b) {
     BigNum x;
     std::memset(&x, 0xA5, sizeof x);
-    const int n = BN_num_bytes(b);
-    std::vector<uint8_t> bytes(static_cast<size_t>(n) + 4);
-    BN_bn2bin(b, bytes.data());
-    uint32_t words = 0;
-    for (int end = n; end > 0; end -= 4) {
-        uint32_t w = 0;
-        for (int k = (end >= 4 ? end - 4 : 0); k < end; ++k) {
-            w = (w << 8) | bytes[static_cast<size_t>(k)];
-        }
-        x.words[words++] = w;
+    x.length = static_cast<uint32_t>(BN_num_bytes(b) + 3) / 4;
+    std::vector<uint8_t> bytes(4 * x.length);
+    BN_bn2binpad(b, bytes.data(), static_cast<int>(bytes.size()));
+    for (uint32_t i = 0; i < x.length; ++i) {
+        const uint8_t* w = &bytes[4 * (x.length - 1 - i)];
+        x.words[i] = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
     }
-    x.length = words;
     return x;
 }
 
@@ -151,6 +143,31 @@ inline BigNum randomOddModulus(std::mt19937& rng, uint32_t len) {
     return n;
 }
 
+// The members of an RSA private key in their order, and OpenSSL's names
+// for them.
+inline constexpr BigNum vc::RsaPrivateKey::*KEY_MEMBERS[] = {
+    &vc::RsaPrivateKey::n,  &vc::RsaPrivateKey::e,   &vc::RsaPrivateKey::d,
+    &vc::RsaPrivateKey::p,  &vc::RsaPrivateKey::q,   &vc::RsaPrivateKey::dP,
+    &vc::RsaPrivateKey::dQ, &vc::RsaPrivateKey::qInv};
+inline constexpr const char* KEY_PARAMETERS[] = {
+    OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_E,           OSSL_PKEY_PARAM_RSA_D,
+    OSSL_PKEY_PARAM_RSA_FACTOR1,   OSSL_PKEY_PARAM_RSA_FACTOR2,     OSSL_PKEY_PARAM_RSA_EXPONENT1,
+    OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1};
+
+// One parameter of an OpenSSL key (a KEY_PARAMETERS name) as a record.
+inline BigNum parameterOf(const EVP_PKEY* key, const char* name) {
+    BIGNUM* value = nullptr;
+    EVP_PKEY_get_bn_param(key, name, &value);
+    const Bn owned(value);
+    return fromBn(value);
+}
+
+// OpenSSL's reading of a PEM private key, with the pass phrase if it needs one.
+inline EvpKey opensslKey(const std::string& pem, const char* phrase = nullptr) {
+    const Bio bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    return EvpKey(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, const_cast<char*>(phrase)));
+}
+
 // One committed key (tests/data/keys/rsa-<bits>.pem) in both forms; k is
 // the modulus length in bytes.
 struct TestKey {
@@ -162,24 +179,14 @@ struct TestKey {
 inline bool loadTestKey(int bits, TestKey* out) {
     const std::string path =
         std::string(VC_TEST_DATA_DIR) + "/keys/rsa-" + std::to_string(bits) + ".pem";
-    BIO* bio = BIO_new_file(path.c_str(), "r");
-    if (bio == nullptr) {
+    const Bio bio(BIO_new_file(path.c_str(), "r"));
+    const EvpKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (key == nullptr) {
         return false;
     }
-    out->rsa.reset(PEM_read_bio_RSAPrivateKey(bio, nullptr, nullptr, nullptr));
-    BIO_free(bio);
-    if (out->rsa == nullptr) {
-        return false;
-    }
-    const BIGNUM *n, *e, *d, *p, *q, *dP, *dQ, *qInv;
-    RSA_get0_key(out->rsa.get(), &n, &e, &d);
-    RSA_get0_factors(out->rsa.get(), &p, &q);
-    RSA_get0_crt_params(out->rsa.get(), &dP, &dQ, &qInv);
-    vc::RsaPrivateKey& key = out->key;
-    const BIGNUM* parts[] = {n, e, d, p, q, dP, dQ, qInv};
-    BigNum* members[] = {&key.n, &key.e, &key.d, &key.p, &key.q, &key.dP, &key.dQ, &key.qInv};
-    for (size_t i = 0; i < 8; ++i) {
-        *members[i] = fromBn(parts[i]);
+    out->rsa.reset(EVP_PKEY_get1_RSA(key.get()));
+    for (size_t i = 0; i < std::size(KEY_MEMBERS); ++i) {
+        out->key.*KEY_MEMBERS[i] = parameterOf(key.get(), KEY_PARAMETERS[i]);
     }
     out->k = static_cast<uint32_t>(RSA_size(out->rsa.get()));
     return true;

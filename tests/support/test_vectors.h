@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <memory>
 #include <random>
 #include <sstream>
 #include <string>
@@ -22,6 +24,17 @@
 namespace vctest {
 
 using Bytes = std::vector<uint8_t>;
+
+// An object released by its own C free function, such as OpenSSL's.
+template <auto Free>
+struct Freer {
+    template <typename T>
+    void operator()(T* object) const {
+        Free(object);
+    }
+};
+template <typename T, auto Free>
+using Owned = std::unique_ptr<T, Freer<Free>>;
 
 inline Bytes fromHex(std::string_view hex) {
     Bytes out;
@@ -47,10 +60,12 @@ inline std::string toHex(const Bytes& data) {
 
 // One line of a .vec file. "Name 12 = value" gives fields {"Name", "12"}
 // and value "value" (without surrounding double quotes); a line without
-// " = " gives its whitespace-separated fields and an empty value.
+// " = " gives its whitespace-separated fields and an empty value. The text
+// is the whole line, for traces.
 struct VecLine {
     std::vector<std::string> fields;
     std::string value;
+    std::string text;
 };
 
 inline std::vector<std::string> readFields(const std::string& text) {
@@ -62,20 +77,26 @@ inline std::vector<std::string> readFields(const std::string& text) {
     return fields;
 }
 
+// The whole of tests/data/<name>.
+inline std::string dataFile(const std::string& name) {
+    std::ifstream file(std::string(VC_TEST_DATA_DIR) + "/" + name, std::ios::binary);
+    EXPECT_TRUE(file.is_open()) << "cannot open test data " << name;
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
 // The lines of tests/data/<name> that are neither blank nor '#' comments;
-// with a kind, only those whose first field it is.
-inline std::vector<VecLine> readVec(const std::string& name, const std::string& kind = "") {
-    std::ifstream file(std::string(VC_TEST_DATA_DIR) + "/" + name);
-    if (!file.is_open()) {
-        ADD_FAILURE() << "cannot open test data " << name;
-    }
+// with a kind, only those whose first field it is. With a count, exactly
+// that many must be found, so that a truncated file cannot pass quietly.
+inline std::vector<VecLine> readVec(const std::string& name, const std::string& kind = "",
+                                    std::size_t count = 0) {
+    std::istringstream file(dataFile(name));
     std::vector<VecLine> lines;
-    std::string line;
-    while (std::getline(file, line)) {
+    for (std::string line; std::getline(file, line);) {
         if (line.empty() || line[0] == '#') {
             continue;
         }
         VecLine parsed;
+        parsed.text = line;
         const std::size_t equals = line.find(" = ");
         if (equals != std::string::npos) {
             parsed.value = line.substr(equals + 3);
@@ -89,6 +110,9 @@ inline std::vector<VecLine> readVec(const std::string& name, const std::string& 
         if (kind.empty() || parsed.fields.at(0) == kind) {
             lines.push_back(parsed);
         }
+    }
+    if (count != 0) {
+        EXPECT_EQ(lines.size(), count) << name << " " << kind;
     }
     return lines;
 }

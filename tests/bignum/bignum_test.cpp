@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "bignum/bignum_internal.h"
@@ -60,49 +61,6 @@ TEST(BigNumBytes, RoundTripAgreesWithOpenSsl) {
     }
 }
 
-TEST(BigNumEqual, LooksOnlyAtWordsInUse) {
-    BigNum a = fromWords({1, 2, 3});
-    BigNum b = fromWords({1, 2, 3});
-    a.words[3] = 4;
-    b.words[3] = 5;
-    const BigNum zero = fromWords({});
-    BigNum dirtyZero = fromWords({});
-    dirtyZero.words[0] = 99;
-    EXPECT_EQ(vc::bigNumEqual(&zero, &dirtyZero), 1);
-    EXPECT_EQ(vc::bigNumEqual(&a, &b), 1);
-    const BigNum shorter = fromWords({1, 2});
-    EXPECT_EQ(vc::bigNumEqual(&a, &shorter), 0);
-    b.words[1] = 9;
-    EXPECT_EQ(vc::bigNumEqual(&a, &b), 0);
-}
-
-// The rows of bignum.vec, each with a fresh output and with the output in
-// place of either operand.
-TEST(BigNumAddSub, EdgeCases) {
-    for (const char* operation : {"add", "sub"}) {
-        const auto rows = readVec("bignum.vec", operation);
-        EXPECT_GE(rows.size(), 3u);
-        for (const auto& row : rows) {
-            const auto& f = row.fields;
-            const std::vector<std::string> want = readFields(row.value);
-            const BigNum expected = wordsOf(want.at(1));
-            for (int into = 0; into < 3; ++into) {
-                SCOPED_TRACE(testing::Message()
-                             << f[0] << " " << f[1] << " " << f[2] << ", into " << into);
-                BigNum a = wordsOf(f[1]);
-                BigNum b = wordsOf(f[2]);
-                BigNum fresh = fromWords({1, 1});
-                BigNum* out = into == 0 ? &fresh : into == 1 ? &a : &b;
-                const uint32_t carry =
-                    f[0] == "sub" ? vc::bigNumSub(&a, &b, out) : vc::bigNumAdd(&a, &b, out);
-                EXPECT_EQ(carry, std::stoul(want.at(0)));
-                ASSERT_EQ(out->length, expected.length);
-                EXPECT_EQ(0, std::memcmp(out->words, expected.words, 4 * out->length));
-            }
-        }
-    }
-}
-
 TEST(BigNumAddSub, AgreeWithOpenSsl) {
     std::mt19937 rng(202);
     Bn ref(BN_new());
@@ -128,13 +86,11 @@ TEST(BigNumAddSub, AgreeWithOpenSsl) {
         ASSERT_EQ(borrow, BN_is_negative(ref.get()) ? 1u : 0u);
         if (borrow != 0) {
             BN_add(ref.get(), ref.get(), wrap.get());
-            ASSERT_EQ(diff.length, 256u);
-            BigNum want = fromBn(ref.get());
-            std::fill(want.words + want.length, want.words + 256, 0u);
-            ASSERT_EQ(0, std::memcmp(diff.words, want.words, 256 * sizeof(uint32_t)));
-        } else {
-            ASSERT_TRUE(sameValue(diff, fromBn(ref.get())));
         }
+        BigNum want = fromBn(ref.get());
+        std::fill(want.words + want.length, want.words + 256, 0u);
+        ASSERT_EQ(diff.length, borrow != 0 ? 256u : want.length);
+        ASSERT_EQ(0, std::memcmp(diff.words, want.words, 4 * diff.length));
     }
 }
 
@@ -172,8 +128,7 @@ TEST(BigNumMul, MulAndSquareAgreeWithOpenSsl) {
 // divisor's, minus a little. A one-word divisor with its top bit set also
 // goes through bigNumDivWord.
 TEST(BigNumDiv, AgreesWithOpenSsl) {
-    const auto fixed = readVec("bignum.vec", "div");
-    ASSERT_EQ(fixed.size(), 14u);
+    const auto fixed = readVec("bignum.vec", "div", 14);
     std::mt19937 rng(707);
     BnCtx ctx(BN_CTX_new());
     Bn bq(BN_new());
@@ -303,21 +258,17 @@ TEST(BigNumMontReduce, DividesByRModN) {
     }
 }
 
-struct Window {
-    uint32_t count;
-    uint32_t value;
-    uint32_t zeroRun;
-    int32_t positionAfter;
-    bool operator==(const Window&) const = default;
-};
-
-std::vector<Window> scan(const BigNum& e, uint32_t w) {
-    std::vector<Window> steps;
+// The steps of the scan from the top bit, each as
+// "count,value,zeroRun,positionAfter".
+std::vector<std::string> scan(const BigNum& e, uint32_t w) {
+    std::vector<std::string> steps;
     int32_t position = static_cast<int32_t>(32 * e.length) - 1;
     uint32_t value = 99;
     uint32_t zeroRun = 99;
     while (const uint32_t count = vc::bigNumNextWindow(&e, &position, w, &value, &zeroRun)) {
-        steps.push_back({count, value, zeroRun, position});
+        char step[48];
+        std::snprintf(step, sizeof step, "%u,%u,%u,%d", count, value, zeroRun, position);
+        steps.push_back(step);
         if (steps.size() > 64 * e.length) {
             break;  // a scan that never ends is reported, not waited for
         }
@@ -330,110 +281,97 @@ std::vector<Window> scan(const BigNum& e, uint32_t w) {
     return steps;
 }
 
-TEST(BigNumNextWindow, KnownScans) {
-    const auto rows = readVec("bignum.vec", "window");
-    EXPECT_EQ(rows.size(), 4u);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.fields[1] + " w " + row.fields[2]);
-        std::vector<Window> want;
-        for (const std::string& step : readFields(row.value)) {
-            Window& w = want.emplace_back();
-            ASSERT_EQ(std::sscanf(step.c_str(), "%u,%u,%u,%d", &w.count, &w.value, &w.zeroRun,
-                                  &w.positionAfter),
-                      4);
-        }
-        EXPECT_TRUE(scan(wordsOf(row.fields[1]), std::stoul(row.fields[2])) == want);
-    }
-}
-
-TEST(BigNumModExp, KnownAnswers) {
+// The known-answer rows of bignum.vec (its div and modexp-shape rows feed
+// the differential tests): add and sub, each with a fresh output and with
+// the output in place of either operand; equal; the scans of window; modexp
+// through every engine; crt on the key their comment gives.
+TEST(BigNumVectors, KnownAnswers) {
     Engines engines;
-    const auto rows = readVec("bignum.vec", "modexp");
-    EXPECT_EQ(rows.size(), 6u);
-    for (const auto& row : rows) {
-        const auto& f = row.fields;
-        SCOPED_TRACE(f[1] + " " + f[2] + " " + f[3]);
-        EXPECT_TRUE(engines.check(wordsOf(f[1]), wordsOf(f[2]), wordsOf(f[3]), wordsOf(row.value)));
-    }
-}
-
-// Bases of zero, equal to N, shorter and longer than N (up to the 256-word
-// capacity with a 128-word modulus, where the base is reduced first), with
-// exponent 1 and with longer exponents.
-TEST(BigNumModExp, BaseEdgeCases) {
-    Engines engines;
-    std::mt19937 rng(21);
-    const struct {
-        uint32_t nLength, baseLength, exponentLength;
-    } rows[] = {{5, 3, 1},     {5, 5, 1},     {5, 9, 1},     {5, 120, 1},   {5, 251, 1},
-                {1, 0, 4},     {2, 0, 4},     {33, 0, 4},    {128, 128, 3}, {127, 129, 3},
-                {128, 200, 3}, {16, 240, 40}, {33, 223, 24}, {1, 255, 2}};
-    for (const auto& row : rows) {
-        SCOPED_TRACE(testing::Message() << "modulus " << row.nLength << " base " << row.baseLength
-                                        << " exponent " << row.exponentLength);
-        const BigNum n = randomOddModulus(rng, row.nLength);
-        const BigNum base = randomNumber(rng, row.baseLength);
-        const BigNum e =
-            row.exponentLength == 1 ? fromWords({1}) : randomNumber(rng, row.exponentLength);
-        EXPECT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)));
-        if (row.baseLength == 0) {
-            EXPECT_TRUE(engines.check(n, e, n, fromWords({})));
-        }
-    }
-}
-
-// 2, 3, 7, 8, 23 and 24 words sit on both sides of each change of window
-// width; 16 and 32 words take the unrolled kernels. The exponent's top word
-// has leading zero bits or its top bit set.
-TEST(BigNumModExp, EveryWindowWidthAndFirstWindow) {
-    Engines engines;
-    std::mt19937 rng(23);
-    for (uint32_t elen : {1u, 2u, 3u, 7u, 8u, 23u, 24u, 40u}) {
-        for (uint32_t nlen : {1u, 3u, 8u, 16u, 32u, 33u}) {
-            for (uint32_t top : {0u, 1u, 0x10u, 0xFFFFu, 0x80000000u, 0xC0000001u}) {
-                SCOPED_TRACE(testing::Message() << "exponent " << elen << " words, modulus " << nlen
-                                                << ", top " << std::hex << top);
-                const BigNum n = randomOddModulus(rng, nlen);
-                const BigNum base = randomNumber(rng, nlen);
-                BigNum e = randomNumber(rng, elen);
-                if (top != 0) {
-                    e.words[elen - 1] = top;
+    const BigNum dP = fromWords({53}), dQ = fromWords({49}), p = fromWords({61});
+    const BigNum q = fromWords({53}), qInv = fromWords({38});
+    const std::pair<const char*, std::size_t> kinds[] = {{"add", 5},    {"sub", 3},    {"equal", 5},
+                                                         {"window", 4}, {"modexp", 6}, {"crt", 3}};
+    for (const auto& [kind, count] : kinds) {
+        for (const auto& row : readVec("bignum.vec", kind, count)) {
+            SCOPED_TRACE(row.text);
+            const auto& f = row.fields;
+            const std::vector<std::string> want = readFields(row.value);
+            if (f[0] == "add" || f[0] == "sub") {
+                const BigNum expected = wordsOf(want.at(1));
+                for (int into = 0; into < 3; ++into) {
+                    BigNum a = wordsOf(f[1]);
+                    BigNum b = wordsOf(f[2]);
+                    BigNum fresh = fromWords({1, 1});
+                    BigNum* out = into == 0 ? &fresh : into == 1 ? &a : &b;
+                    const uint32_t carry =
+                        f[0] == "sub" ? vc::bigNumSub(&a, &b, out) : vc::bigNumAdd(&a, &b, out);
+                    EXPECT_EQ(carry, std::stoul(want.at(0))) << "into " << into;
+                    ASSERT_EQ(out->length, expected.length) << "into " << into;
+                    EXPECT_EQ(0, std::memcmp(out->words, expected.words, 4 * out->length));
                 }
-                ASSERT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)));
+            } else if (f[0] == "equal") {
+                const BigNum a = wordsOf(f[1]);
+                BigNum b = wordsOf(f[2]);
+                b.words[b.length] = a.words[b.length] + 1;
+                EXPECT_EQ(vc::bigNumEqual(&a, &b), std::stoul(row.value));
+            } else if (f[0] == "window") {
+                EXPECT_EQ(scan(wordsOf(f[1]), std::stoul(f[2])), want);
+            } else if (f[0] == "modexp") {
+                EXPECT_TRUE(
+                    engines.check(wordsOf(f[1]), wordsOf(f[2]), wordsOf(f[3]), wordsOf(row.value)));
+            } else {
+                const BigNum c = wordsOf(f[1]);
+                BigNum out;
+                vc::bigNumModExpCrt(&c, &dP, &dQ, &p, &q, &qInv, &out);
+                EXPECT_TRUE(sameValue(out, wordsOf(row.value)));
             }
         }
     }
 }
 
-TEST(BigNumModExp, AgreesWithOpenSslOnRandomOddModuli) {
-    Engines engines;
-    std::mt19937 rng(25);
-    for (int iter = 0; iter < 256; ++iter) {
-        // Every length from 1 to 128 words, each twice; long exponents only
-        // on the shorter moduli to keep the run short.
-        const uint32_t nlen = 1 + iter % 128;
-        const BigNum n = randomOddModulus(rng, nlen);
-        const uint32_t blen = rng() % (2 * nlen < 256 - nlen ? 2 * nlen + 1 : 257 - nlen);
-        const BigNum base = randomNumber(rng, blen);
-        const uint32_t elen = nlen > 24 ? 1 + rng() % 4 : 1 + rng() % (nlen + 2);
-        const BigNum e = randomNumber(rng, elen);
-        ASSERT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)))
-            << "modulus " << nlen << " base " << blen << " exponent " << elen;
+// Operand shapes through every engine against OpenSSL: the modexp-shape
+// rows of bignum.vec; exponents of 2, 3, 7, 8, 23 and 24 words, on both
+// sides of each change of window width, on moduli whose 16 and 32 words
+// take the unrolled kernels, with a top word that has leading zero bits or
+// its top bit set; and every modulus length from 1 to 128 words twice, long
+// exponents only on the shorter moduli to keep the run short.
+TEST(BigNumModExp, AgreesWithOpenSsl) {
+    struct Shape {
+        uint32_t n, base, exponent, top;
+    };
+    std::vector<Shape> shapes;
+    for (const auto& row : readVec("bignum.vec", "modexp-shape", 14)) {
+        const auto number = [&](int i) { return static_cast<uint32_t>(std::stoul(row.fields[i])); };
+        shapes.push_back({number(1), number(2), number(3), number(4)});
     }
-}
-
-// The crt rows of bignum.vec, on the key their comment gives.
-TEST(BigNumModExpCrt, SmallKeyKnownAnswers) {
-    const BigNum dP = fromWords({53}), dQ = fromWords({49}), p = fromWords({61});
-    const BigNum q = fromWords({53}), qInv = fromWords({38});
-    const auto rows = readVec("bignum.vec", "crt");
-    EXPECT_EQ(rows.size(), 3u);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.fields[1]);
-        const BigNum c = wordsOf(row.fields[1]);
-        BigNum out;
-        vc::bigNumModExpCrt(&c, &dP, &dQ, &p, &q, &qInv, &out);
-        EXPECT_TRUE(sameValue(out, wordsOf(row.value)));
+    for (uint32_t elen : {1u, 2u, 3u, 7u, 8u, 23u, 24u, 40u}) {
+        for (uint32_t nlen : {1u, 3u, 8u, 16u, 32u, 33u}) {
+            for (uint32_t top : {0u, 1u, 0x10u, 0xFFFFu, 0x80000000u, 0xC0000001u}) {
+                shapes.push_back({nlen, nlen, elen, top});
+            }
+        }
+    }
+    std::mt19937 rng(25);
+    for (uint32_t iter = 0; iter < 256; ++iter) {
+        const uint32_t nlen = 1 + iter % 128;
+        const uint32_t blen = rng() % (2 * nlen < 256 - nlen ? 2 * nlen + 1 : 257 - nlen);
+        const uint32_t elen = nlen > 24 ? 1 + rng() % 4 : 1 + rng() % (nlen + 2);
+        shapes.push_back({nlen, blen, elen, 0});
+    }
+    Engines engines;
+    for (const Shape& s : shapes) {
+        SCOPED_TRACE(testing::Message() << "modulus " << s.n << " base " << s.base << " exponent "
+                                        << s.exponent << ", top " << std::hex << s.top);
+        const BigNum n = randomOddModulus(rng, s.n);
+        const BigNum base = randomNumber(rng, s.base);
+        BigNum e = randomNumber(rng, s.exponent);
+        if (s.top != 0) {
+            e.words[s.exponent - 1] = s.top;
+        }
+        ASSERT_TRUE(engines.check(base, e, n, referenceModExp(base, e, n)));
+        if (s.base == 0) {
+            ASSERT_TRUE(engines.check(n, e, n, fromWords({})));
+        }
     }
 }
 

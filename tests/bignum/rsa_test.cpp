@@ -18,14 +18,6 @@ namespace {
 
 using namespace vctest;
 
-Bytes concat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& part : parts) {
-        out.insert(out.end(), part.begin(), part.end());
-    }
-    return out;
-}
-
 Bytes bytesOf(const BIGNUM* value, size_t count) {
     Bytes out(count);
     EXPECT_EQ(BN_bn2binpad(value, out.data(), static_cast<int>(count)), static_cast<int>(count));
@@ -188,20 +180,45 @@ class RsaRefusal : public ::testing::Test {
     RSA* rsa() const { return key_->rsa.get(); }
     const vc::RsaPrivateKey& key() const { return key_->key; }
     vc::RsaPublicKey pub() const { return publicOf(key_->key); }
+
+    // Bytes in the notation of rsa_blocks.vec: pieces in order, hex bytes,
+    // "hh*n" for n copies of the byte hh, "P<n>" for n random non-zero
+    // bytes, "R<n>" for n random bytes; "-" is no bytes at all.
+    Bytes blockOf(const std::string& text) {
+        Bytes out;
+        for (const std::string& piece : readFields(text == "-" ? "" : text)) {
+            const size_t star = piece.find('*');
+            const Bytes bytes =
+                piece[0] == 'P' || piece[0] == 'R'
+                    ? randomData(rng_, std::stoul(piece.substr(1)), piece[0] == 'P')
+                : star != std::string::npos
+                    ? Bytes(std::stoul(piece.substr(star + 1)),
+                            static_cast<uint8_t>(std::stoul(piece.substr(0, star), nullptr, 16)))
+                    : fromHex(piece);
+            out.insert(out.end(), bytes.begin(), bytes.end());
+        }
+        return out;
+    }
     const TestKey* key_ = nullptr;
     std::mt19937 rng_{99};
 };
 
-// k - 11 bytes fit (RsaInterop encrypts and signs that much on every key);
-// one more does not, on an even and an odd byte length.
-TEST_F(RsaRefusal, DataLongerThanKMinus11) {
-    for (const TestKey* key : {key_, &testKey(1016)}) {
-        for (const size_t length : {size_t{key->k} - 10, size_t{512}}) {
-            SCOPED_TRACE(testing::Message() << key->k << " bytes, data " << length);
-            EXPECT_EQ(encrypt(Bytes(length, 7), publicOf(key->key)).status,
-                      vc::CRYPTO_DATA_TOO_LONG);
-            EXPECT_EQ(sign(Bytes(length, 7), key->key).status, vc::CRYPTO_DATA_TOO_LONG);
-        }
+// The refuse rows of rsa_keys.vec.
+TEST_F(RsaRefusal, DataTooLongAndTinyModulus) {
+    vc::RsaPrivateKey tiny{};
+    tiny.n = fromWords({3233});
+    tiny.e = fromWords({17});
+    tiny.d = fromWords({2753});
+    for (const auto& row : readVec("rsa_keys.vec", "refuse", 16)) {
+        SCOPED_TRACE(row.text);
+        const auto& f = row.fields;
+        const vc::RsaPrivateKey& k = f[1] == "tiny" ? tiny : testKey(std::stoi(f[1])).key;
+        const Bytes input = blockOf(f[3]);
+        const OpResult result = f[2] == "encrypt"   ? encrypt(input, publicOf(k))
+                                : f[2] == "decrypt" ? decrypt(input, k)
+                                : f[2] == "sign"    ? sign(input, k)
+                                                    : recover(input, publicOf(k));
+        EXPECT_EQ(result.status, std::stoi(row.value));
     }
 }
 
@@ -246,22 +263,9 @@ TEST_F(RsaRefusal, InputBlockLengthAndValue) {
 
 // The layouts of rsa_blocks.vec.
 TEST_F(RsaRefusal, BlockLayouts) {
-    const auto rows = readVec("rsa_blocks.vec");
-    EXPECT_EQ(rows.size(), 25u);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.fields.at(0) + " " + row.fields.at(1) + " = " + row.value);
-        Bytes em;
-        for (const std::string& piece : readFields(row.value)) {
-            const size_t star = piece.find('*');
-            const Bytes bytes =
-                piece[0] == 'P' || piece[0] == 'R'
-                    ? randomData(rng_, std::stoul(piece.substr(1)), piece[0] == 'P')
-                : star != std::string::npos
-                    ? Bytes(std::stoul(piece.substr(star + 1)),
-                            static_cast<uint8_t>(std::stoul(piece.substr(0, star), nullptr, 16)))
-                    : fromHex(piece);
-            em.insert(em.end(), bytes.begin(), bytes.end());
-        }
+    for (const auto& row : readVec("rsa_blocks.vec", "", 25)) {
+        SCOPED_TRACE(row.text);
+        const Bytes em = blockOf(row.value);
         ASSERT_EQ(em.size(), 128u);
         const OpResult result =
             row.fields[0] == "decrypt"
@@ -276,77 +280,37 @@ TEST_F(RsaRefusal, BlockLayouts) {
     }
 }
 
-// n = 61 * 53 has k = 2: no data fits, and no block can carry a type.
-TEST_F(RsaRefusal, TinyModulusRefusesEverything) {
-    vc::RsaPrivateKey tiny{};
-    tiny.n = fromWords({3233});
-    tiny.e = fromWords({17});
-    tiny.d = fromWords({2753});
-    EXPECT_EQ(encrypt({}, publicOf(tiny)).status, vc::CRYPTO_DATA_TOO_LONG);
-    EXPECT_EQ(sign({}, tiny).status, vc::CRYPTO_DATA_TOO_LONG);
-    for (const Bytes& block : {Bytes{0x00, 0x02}, Bytes{0x00, 0x01}, Bytes{0x01, 0x23}}) {
-        EXPECT_EQ(decrypt(block, tiny).status, vc::CRYPTO_BLOCK_REFUSED);
-        EXPECT_EQ(recover(block, publicOf(tiny)).status, vc::CRYPTO_BLOCK_REFUSED);
-    }
-}
-
-// The four operations on one key, each with input that would otherwise
-// succeed: an over-long modulus is reported first, then a missing part or
-// an even modulus.
+// The rows of rsa_keys.vec, then the four operations without a key.
 TEST_F(RsaRefusal, KeyChecks) {
     const Bytes cipher = openssl(RSA_public_encrypt, rsa(), {1, 2, 3});
     const Bytes signature = openssl(RSA_private_encrypt, rsa(), {1, 2, 3});
-    using Statuses = std::vector<vc::CryptoStatus>;
-    const auto statuses = [&](const vc::RsaPrivateKey& k) {
-        return Statuses{encrypt({1, 2, 3}, publicOf(k)).status, decrypt(cipher, k).status,
-                        sign({1, 2, 3}, k).status, recover(signature, publicOf(k)).status};
-    };
-    constexpr vc::CryptoStatus OK = vc::CRYPTO_OK;
-    constexpr vc::CryptoStatus UNUSABLE = vc::CRYPTO_KEY_UNUSABLE;
-    constexpr vc::CryptoStatus TOO_LONG = vc::CRYPTO_MODULUS_TOO_LONG;
-
-    vc::RsaPrivateKey long129{};  // even, and no exponents at all
-    long129.n.length = 129;
-    std::fill(long129.n.words, long129.n.words + 129, 0xFFFFFFFEu);
-    vc::RsaPrivateKey long129Odd = long129;
-    long129Odd.e = key().e;
-    long129Odd.d = key().d;
-    long129Odd.n.words[0] |= 1;
-    vc::RsaPrivateKey even128 = long129;  // 128 words are allowed
-    even128.n.length = 128;
-    vc::RsaPrivateKey even = key(), absent = key(), noE = key(), noD = key();
-    even.n.words[0] &= ~1u;
-    absent.n.length = 0;
-    noE.e.length = 0;
-    noD.d.length = 0;
-    const struct {
-        const char* what;
-        const vc::RsaPrivateKey& key;
-        Statuses want;
-    } rows[] = {
-        {"sound", key(), {OK, OK, OK, OK}},
-        {"129 words, even, no exponents", long129, Statuses(4, TOO_LONG)},
-        {"129 words, odd", long129Odd, Statuses(4, TOO_LONG)},
-        {"128 words, even", even128, Statuses(4, UNUSABLE)},
-        {"even", even, Statuses(4, UNUSABLE)},
-        {"absent modulus", absent, Statuses(4, UNUSABLE)},
-        // Decryption needs d only; signing needs e for its check.
-        {"no e", noE, {UNUSABLE, OK, UNUSABLE, UNUSABLE}},
-        // The CRT members would do, but d is required all the same.
-        {"no d", noD, {OK, UNUSABLE, UNUSABLE, OK}},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        EXPECT_EQ(statuses(row.key), row.want);
+    for (const auto& row : readVec("rsa_keys.vec", "key", 8)) {
+        SCOPED_TRACE(row.text);
+        vc::RsaPrivateKey k = key();
+        for (std::size_t i = 0; i < 3; ++i) {
+            BigNum& member = k.*KEY_MEMBERS[i];
+            if (row.fields[1 + i] == "even") {
+                member.words[0] &= ~1u;
+            } else if (row.fields[1 + i] != "key") {
+                member = wordsOf(row.fields[1 + i]);
+            }
+        }
+        std::vector<std::string> statuses;
+        for (const vc::CryptoStatus status :
+             {encrypt({1, 2, 3}, publicOf(k)).status, decrypt(cipher, k).status,
+              sign({1, 2, 3}, k).status, recover(signature, publicOf(k)).status}) {
+            statuses.push_back(std::to_string(status));
+        }
+        EXPECT_EQ(statuses, readFields(row.value));
     }
 
     uint8_t out[8] = {};
     uint32_t length = UNTOUCHED_LENGTH;
     const uint8_t in[1] = {1};
-    EXPECT_EQ(vc::rsaPublicEncrypt(in, 1, nullptr, out, &length), UNUSABLE);
-    EXPECT_EQ(vc::rsaPrivateDecrypt(in, 1, nullptr, out, &length), UNUSABLE);
-    EXPECT_EQ(vc::rsaPrivateSign(in, 1, nullptr, out, &length), UNUSABLE);
-    EXPECT_EQ(vc::rsaPublicRecover(in, 1, nullptr, out, &length), UNUSABLE);
+    EXPECT_EQ(vc::rsaPublicEncrypt(in, 1, nullptr, out, &length), vc::CRYPTO_KEY_UNUSABLE);
+    EXPECT_EQ(vc::rsaPrivateDecrypt(in, 1, nullptr, out, &length), vc::CRYPTO_KEY_UNUSABLE);
+    EXPECT_EQ(vc::rsaPrivateSign(in, 1, nullptr, out, &length), vc::CRYPTO_KEY_UNUSABLE);
+    EXPECT_EQ(vc::rsaPublicRecover(in, 1, nullptr, out, &length), vc::CRYPTO_KEY_UNUSABLE);
     EXPECT_EQ(length, UNTOUCHED_LENGTH);
 }
 
@@ -369,15 +333,13 @@ TEST(RsaCrt, FallbacksAndWrongMembers) {
     seedPool();
     const TestKey& sound = testKey(2048);
     std::mt19937 rng(2048);
-    using Member = vc::BigNum vc::RsaPrivateKey::*;
-    const Member members[] = {&vc::RsaPrivateKey::p, &vc::RsaPrivateKey::q, &vc::RsaPrivateKey::dP,
-                              &vc::RsaPrivateKey::dQ, &vc::RsaPrivateKey::qInv};
     const vc::BigNum two = fromWords({2});
     for (int change = 0; change < 3; ++change) {
-        for (size_t m = 0; m < std::size(members); ++m) {
-            SCOPED_TRACE(testing::Message() << "change " << change << ", member " << m);
+        // p, q, dP, dQ and qInv.
+        for (size_t m = 3; m < std::size(KEY_MEMBERS); ++m) {
+            SCOPED_TRACE(testing::Message() << "change " << change << ", " << KEY_PARAMETERS[m]);
             vc::RsaPrivateKey key = sound.key;
-            vc::BigNum& member = key.*members[m];
+            vc::BigNum& member = key.*KEY_MEMBERS[m];
             if (change == 0) {
                 member.length = 0;
             } else if (change == 1) {
@@ -392,7 +354,7 @@ TEST(RsaCrt, FallbacksAndWrongMembers) {
             const OpResult plain = decrypt(openssl(RSA_public_encrypt, sound.rsa.get(), data), key);
             if (change == 2) {
                 EXPECT_EQ(plain.status, vc::CRYPTO_BLOCK_REFUSED);
-            } else if (change == 0 || m < 2) {
+            } else if (change == 0 || m < 5) {
                 ASSERT_EQ(plain.status, vc::CRYPTO_OK);
                 EXPECT_EQ(plain.out, data);
             }

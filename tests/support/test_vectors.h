@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <random>
@@ -56,6 +57,14 @@ inline std::string toHex(const uint8_t* data, std::size_t length) {
 
 inline std::string toHex(const Bytes& data) {
     return toHex(data.data(), data.size());
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& part : parts) {
+        out.insert(out.end(), part.begin(), part.end());
+    }
+    return out;
 }
 
 // One line of a .vec file. "Name 12 = value" gives fields {"Name", "12"}

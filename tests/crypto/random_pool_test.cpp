@@ -43,15 +43,24 @@ int32_t seed(const Bytes& bytes) {
 struct ModelPool {
     vc::RandomPool p{};
 
-    void hashRing(MD5_CTX* md5, uint32_t n) const {
+    // The next n ring bytes from the ring position, without moving it.
+    Bytes ring(uint32_t n) const {
+        Bytes out;
         for (uint32_t i = 0; i < n; ++i) {
-            MD5_Update(md5, &p.ring[(p.ringPos + i) % 255], 1);
+            out.push_back(p.ring[(p.ringPos + i) % 255]);
         }
+        return out;
     }
-    static void hashLe32(MD5_CTX* md5, uint32_t v) {
-        const uint8_t le[4] = {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
-                               static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
-        MD5_Update(md5, le, 4);
+    static Bytes le32(uint32_t v) {
+        return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    }
+    Bytes digest(std::size_t from, std::size_t to) const {
+        return Bytes(p.digestState + from, p.digestState + to);
+    }
+    // The digest state becomes the MD5 of the parts in order.
+    void hash(std::initializer_list<Bytes> parts) {
+        const Bytes all = concat(parts);
+        MD5(all.data(), all.size(), p.digestState);
     }
     // XORs the first n digest bytes into the ring; only seeding counts wraps.
     void stir(uint32_t n, bool seeding) {
@@ -63,15 +72,12 @@ struct ModelPool {
     }
     void absorb(const Bytes& data) {
         for (std::size_t at = 0; at < data.size(); at += 16) {
-            const auto n = static_cast<uint32_t>(std::min<std::size_t>(16, data.size() - at));
-            MD5_CTX md5;
-            MD5_Init(&md5);
-            MD5_Update(&md5, p.digestState, 16);
-            hashRing(&md5, n);
-            MD5_Update(&md5, data.data() + at, n);
-            MD5_Final(p.digestState, &md5);
-            for (uint32_t i = 0; i < n; ++i) {
-                ++p.byteHistogram[data[at + i]];
+            const Bytes chunk(data.begin() + long(at),
+                              data.begin() + long(std::min(at + 16, data.size())));
+            const auto n = static_cast<uint32_t>(chunk.size());
+            hash({digest(0, 16), ring(n), chunk});
+            for (const uint8_t b : chunk) {
+                ++p.byteHistogram[b];
             }
             stir(n, true);
             p.seedTotal += n;
@@ -79,22 +85,13 @@ struct ModelPool {
     }
     Bytes draw(uint32_t count, uint32_t threadId, uint32_t seconds) {
         Bytes out;
-        MD5_CTX md5;
         for (uint32_t at = 0; at < count; at += 8) {
             const uint32_t n = std::min<uint32_t>(8, count - at);
-            MD5_Init(&md5);
-            MD5_Update(&md5, p.digestState + 8, 8);
-            hashRing(&md5, n);
-            hashLe32(&md5, threadId);
-            hashLe32(&md5, seconds);
-            MD5_Final(p.digestState, &md5);
+            hash({digest(8, 16), ring(n), le32(threadId), le32(seconds)});
             stir(n, false);
             out.insert(out.end(), p.digestState + 8, p.digestState + 8 + n);
         }
-        MD5_Init(&md5);
-        hashLe32(&md5, p.outputCounter++);
-        MD5_Update(&md5, p.digestState, 16);
-        MD5_Final(p.digestState, &md5);
+        hash({le32(p.outputCounter++), digest(0, 16)});
         return out;
     }
     // Everything but the seeded flag (and the padding after it).
@@ -131,11 +128,9 @@ TEST(RandomLog2Table, MatchesTheRealLogarithm) {
 // The seed rows of random_pool.vec.
 TEST_F(RandomPoolTest, ProgressOfOneSeedCallAndRefusedDraws) {
     std::mt19937 rng(512);
-    const auto rows = readVec("random_pool.vec", "seed");
-    EXPECT_EQ(rows.size(), 7u);
-    for (const auto& line : rows) {
+    for (const auto& line : readVec("random_pool.vec", "seed", 7)) {
+        SCOPED_TRACE(line.text);
         const auto& f = line.fields;
-        SCOPED_TRACE(f[1] + " " + f[2]);
         const auto count = static_cast<uint32_t>(std::stoul(f[2]));
         const Bytes data = f[1] == "random"  ? randomData(rng, count)
                            : f[1] == "equal" ? Bytes(count, 0x41)
@@ -150,10 +145,9 @@ TEST_F(RandomPoolTest, ProgressOfOneSeedCallAndRefusedDraws) {
         EXPECT_GE(vc::randomEstimateBits(pool), minBits);
         EXPECT_LE(vc::randomEstimateBits(pool), maxBits);
         EXPECT_EQ(vc::randomIsUnseeded(), progress < 0 ? 0 : 1);
-        const uint32_t total = count;
-        EXPECT_EQ(pool.seedTotal, total);
-        EXPECT_EQ(pool.ringPos, total % 255);
-        EXPECT_EQ(pool.ringWraps, total / 255);
+        EXPECT_EQ(pool.seedTotal, count);
+        EXPECT_EQ(pool.ringPos, count % 255);
+        EXPECT_EQ(pool.ringWraps, count / 255);
         // A call with no bytes (or no buffer) recomputes the same progress
         // and changes nothing.
         const uint8_t unused = 0xEE;

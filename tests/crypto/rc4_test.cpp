@@ -9,21 +9,21 @@
 
 namespace {
 
-using vctest::Bytes;
+using namespace vctest;
 
 TEST(Rc4Vectors, Rfc6229KeystreamsInRandomPieces) {
     // Pieces of 0..20 bytes cross the 8-byte batches at every alignment.
     std::mt19937 rng(6229);
     Bytes stream;
     int keys = 0, vectors = 0;
-    for (const auto& line : vctest::readVec("rc4.vec")) {
+    for (const auto& line : readVec("rc4.vec")) {
         if (line.fields[0] == "Key") {
-            const Bytes key = vctest::fromHex(line.value);
+            const Bytes key = fromHex(line.value);
             vc::Rc4State state;
             vc::rc4SetKey(key.data(), static_cast<uint32_t>(key.size()), &state);
             stream.assign(4112, 0);
             std::size_t done = 0;
-            for (const std::size_t n : vctest::randomSplit(rng, stream.size(), 21, 1, true)) {
+            for (const std::size_t n : randomSplit(rng, stream.size(), 21, 1, true)) {
                 vc::rc4Crypt(stream.data() + done, static_cast<uint32_t>(n), &state);
                 done += n;
             }
@@ -33,7 +33,7 @@ TEST(Rc4Vectors, Rfc6229KeystreamsInRandomPieces) {
         const std::size_t offset = std::stoul(line.fields.at(1));
         SCOPED_TRACE(testing::Message() << "key " << keys << " offset " << offset);
         ASSERT_EQ(line.value.size(), 32u);
-        EXPECT_EQ(vctest::toHex(stream.data() + offset, 16), line.value);
+        EXPECT_EQ(toHex(stream.data() + offset, 16), line.value);
         ++vectors;
     }
     EXPECT_EQ(keys, 14);
@@ -49,15 +49,15 @@ TEST(Rc4Oracle, EveryKeyLengthRandomChunkingAndStateWrittenBack) {
     vc::Rc4State ours;
     for (std::size_t keyLength = 1; keyLength <= 300; ++keyLength) {
         SCOPED_TRACE(keyLength);
-        const Bytes key = vctest::randomData(rng, keyLength);
-        const Bytes data = vctest::randomData(rng, rng() % 3000);
+        const Bytes key = randomData(rng, keyLength);
+        const Bytes data = randomData(rng, rng() % 3000);
         vc::rc4SetKey(key.data(), static_cast<uint32_t>(keyLength), &ours);
         RC4_KEY theirs;
         RC4_set_key(&theirs, static_cast<int>(std::min<std::size_t>(keyLength, 256)), key.data());
         Bytes mine = data, expected(data.size());
         RC4(&theirs, data.size(), data.data(), expected.data());
         std::size_t done = 0;
-        for (const std::size_t n : vctest::randomSplit(rng, data.size(), 70, 1, true)) {
+        for (const std::size_t n : randomSplit(rng, data.size(), 70, 1, true)) {
             vc::rc4Crypt(mine.data() + done, static_cast<uint32_t>(n), &ours);
             vc::rc4Crypt(nullptr, 0, &ours);
             done += n;

@@ -10,9 +10,7 @@
 namespace {
 
 TEST(ResultText, EveryCodeHasItsTextAndOthersAreUnknown) {
-    const auto rows = vctest::readVec("result_text.vec", "Code");
-    EXPECT_EQ(rows.size(), 33u);
-    for (const auto& row : rows) {
+    for (const auto& row : vctest::readVec("result_text.vec", "Code", 33)) {
         EXPECT_EQ(vcErrorText(std::stoi(row.fields.at(1))), row.value) << "code " << row.fields[1];
     }
 }

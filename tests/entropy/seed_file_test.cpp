@@ -74,11 +74,8 @@ class SeedFileStartUp : public ::testing::Test {
         EXPECT_EQ(createBareClientContext(), VC_NOT_INITIALIZED);
     }
 
-    // Random file content, the same in every run.
-    Bytes randomContent(std::size_t size) { return randomData(rng_, size); }
-
     fs::path dir_;
-    std::mt19937 rng_{2};
+    std::mt19937 rng_{2};  // random file content, the same in every run
 
   private:
     vc::RandomPool savedPool_{};
@@ -91,12 +88,11 @@ TEST_F(SeedFileStartUp, PathsAndFiles) {
     for (const auto& line : readVec("seed_file.vec", "File")) {
         const std::vector<std::string> content = readFields(line.value);
         const std::size_t size = std::stoul(content.at(0));
-        write(line.fields.at(1), content.at(1) == "zeros" ? Bytes(size, 0) : randomContent(size));
+        write(line.fields.at(1),
+              content.at(1) == "zeros" ? Bytes(size, 0) : randomData(rng_, size));
     }
     fs::create_directory(dir_ / readVec("seed_file.vec", "Folder").at(0).fields.at(1));
-    const auto rows = readVec("seed_file.vec", "Path");
-    EXPECT_EQ(rows.size(), 20u);
-    for (const auto& row : rows) {
+    for (const auto& row : readVec("seed_file.vec", "Path", 20)) {
         std::string path = row.fields.at(1);
         SCOPED_TRACE(path);
         if (path.rfind("@/", 0) == 0) {
@@ -122,7 +118,7 @@ TEST_F(SeedFileStartUp, PathsAndFiles) {
 }
 
 TEST_F(SeedFileStartUp, SecondInitializeTerminateAndRestart) {
-    const std::string path = write("seed", randomContent(512));
+    const std::string path = write("seed", randomData(rng_, 512));
     ASSERT_EQ(initialize(path.c_str()), VC_OK);
     const vc::RandomPool seeded = vc::randomPoolSnapshot();
 
@@ -144,7 +140,7 @@ TEST_F(SeedFileStartUp, SecondInitializeTerminateAndRestart) {
     EXPECT_TRUE(samePool(used, vc::randomPoolSnapshot()));
 
     // A restart clears the pool before seeding it again ...
-    ASSERT_EQ(initialize(write("second", randomContent(512)).c_str()), VC_OK);
+    ASSERT_EQ(initialize(write("second", randomData(rng_, 512)).c_str()), VC_OK);
     EXPECT_EQ(vc::randomPoolSnapshot().seedTotal, 512u);
     EXPECT_EQ(vc::randomPoolSnapshot().outputCounter, 0u);
     // ... and a failed one leaves it cleared and unseeded.
@@ -166,7 +162,7 @@ int32_t recordingCallback(const uint8_t* data, uint32_t count) {
 }
 
 TEST_F(SeedFileStartUp, GatherHandsOverFirst512BytesOnceAndNeedsANegativeAnswer) {
-    const Bytes content = randomContent(700);
+    const Bytes content = randomData(rng_, 700);
     const std::string path = write("seed", content);
     recordedCalls.clear();
     for (const int32_t answer : {0, 1, 99, 100, -1, -5, INT32_MIN}) {

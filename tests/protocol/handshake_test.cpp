@@ -38,8 +38,8 @@ class Handshake : public ChannelTest {
     }
 
     // Applies one edit of handshake_faults.vec to a message on the wire.
-    void edit(const std::string& spec, Bytes& wire, Side& receiver) {
-        const auto p = parts(spec);
+    void edit(const std::string& change, Bytes& wire, Side& receiver) {
+        const auto p = parts(change);
         if (p[0] == "rec") {
             xorAt(wire, std::stoi(p[1]), vctest::fromHex(p[2]));
         } else if (p[0] == "bxor") {

@@ -2,6 +2,7 @@
 // and checks as context creation and reported with the library's own result
 // texts: what the tool says about a file is what a host would be told.
 #include "credentials.h"
+#include "setup.h"
 
 #include <algorithm>
 #include <bit>
@@ -470,30 +471,7 @@ int verifyCommand(int argc, char** argv) {
         flags |= VERIFY_NAME_MISMATCH;
     }
 
-    struct FlagName {
-        uint32_t flag;
-        const char* name;
-    };
-    constexpr FlagName FLAG_NAMES[] = {
-        {VERIFY_UNREADABLE, "VERIFY_UNREADABLE"},
-        {VERIFY_ISSUER_UNKNOWN, "VERIFY_ISSUER_UNKNOWN"},
-        {VERIFY_SIGNATURE_BAD, "VERIFY_SIGNATURE_BAD"},
-        {VERIFY_PERIOD, "VERIFY_PERIOD"},
-        {VERIFY_CA_PERIOD, "VERIFY_CA_PERIOD"},
-        {VERIFY_NAME_MISMATCH, "VERIFY_NAME_MISMATCH"},
-    };
-    std::printf("%s:", peerPath);
-    uint32_t unnamed = flags;
-    for (const FlagName& entry : FLAG_NAMES) {
-        if ((flags & entry.flag) != 0) {
-            std::printf(" %s", entry.name);
-            unnamed &= ~entry.flag;
-        }
-    }
-    if (unnamed != 0) {
-        std::printf(" 0x%X", unnamed);
-    }
-    std::printf("%s\n", flags == 0 ? " ok" : "");
+    std::printf("%s: %s\n", peerPath, flags == 0 ? "ok" : verifyFlagNames(flags).c_str());
     return flags == 0 ? 0 : 1;
 }
 

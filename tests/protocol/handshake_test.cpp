@@ -126,10 +126,7 @@ TEST_F(Handshake, OutcomeTable) {
             client.inbox = seal(server, data);
             EXPECT_EQ(open(client), data);
         }
-        TearDown();
-        client = {};
-        server = {};
-        SetUp();
+        reset();
     }
 }
 
@@ -150,10 +147,7 @@ TEST_F(Handshake, AlteredMessages) {
             }
         });
         expectOutcome(want[0], std::stoi(want[1]));
-        TearDown();
-        client = {};
-        server = {};
-        SetUp();
+        reset();
     }
 }
 

@@ -86,10 +86,7 @@ using Interop = vctest::ChannelTest;
 TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
     for (uint32_t mask : {1u, 2u}) {
         SCOPED_TRACE(mask);
-        TearDown();
-        client = {};
-        server = {};
-        SetUp();
+        reset();
         server.context = context("server.pem:server.key", "ca.pem", mask, ROLE_SERVER_AUTH_CLIENT);
         client.context = context("client.pem:client.key", "ca.pem", mask, ROLE_CLIENT);
         connect("server.example");

@@ -21,10 +21,7 @@ class Records : public vctest::ChannelTest {
         ASSERT_EQ(server.result, VC_OK);
     }
     void reconnect(uint32_t mask) {
-        TearDown();
-        client = {};
-        server = {};
-        SetUp();
+        reset();
         connected(mask);
     }
     static uint32_t mask(const std::string& field) { return uint32_t(std::stoul(field)); }

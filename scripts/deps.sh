@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           openssl clang-format binutils)
 case "${1:-}" in
-  --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686) ;;
+  --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+                        g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
   --fuzz) packages+=(clang libclang-rt-dev) ;;
 esac
 

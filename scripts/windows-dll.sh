@@ -1,51 +1,74 @@
 #!/usr/bin/env bash
-# Cross-builds veilcastnet32.dll and checks its export table: exactly the
-# ordinals 10 to 20, no names, each ordinal on the operation it stands for,
-# and nothing imported but system DLLs.
+# Cross-builds veilcastnet32.dll and winhost.exe for 32-bit and 64-bit
+# Windows and checks each DLL's export table: exactly the ordinals 10 to 20,
+# no names, each ordinal on the operation it stands for. Both programs may
+# import nothing but system DLLs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --windows
-cmake --preset windows-i686 >/dev/null
-cmake --build --preset windows-i686
-dll=build/windows-i686/veilcastnet32.dll
-
-dump=$(i686-w64-mingw32-objdump -p "$dll")
-image_base=$(awk '/^ImageBase/ {print $2}' <<<"$dump")
-
-# Ordinal -> RVA from the export address table.
-mapfile -t exports < <(awk '
-  /^Export Address Table -- Ordinal Base/ {base = $NF; inside = 1; next}
-  inside && /^\t\[/ {gsub(/[\[\]+]/, " "); print base + $1, $4; next}
-  inside && /^$/ {inside = 0}' <<<"$dump")
-names=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
-             inside && /^\t\[/ {print} inside && /^$/ {inside = 0}' <<<"$dump")
 
 expected=(vcTerminate vcDestroyConnection vcDestroyContext vcInitialize vcCreateConnection
           vcOpenRecord vcCreateContext vcHandshake vcSealRecord vcErrorText vcInfoText)
-status=0
-if [ -n "$names" ]; then
-  echo "export table carries names:"; echo "$names"; status=1
-fi
-if [ "${#exports[@]}" -ne 11 ]; then
-  echo "expected 11 exports, found ${#exports[@]}"; status=1
-fi
-symbols=$(i686-w64-mingw32-nm "$dll")
-for entry in "${exports[@]}"; do
-  read -r ordinal rva <<<"$entry"
-  want=${expected[$((ordinal - 10))]:-}
-  address=$(printf '%08x' $((16#$image_base + 16#$rva)))
-  if ! grep -qE "^$address T _${want}@[0-9]+$" <<<"$symbols"; then
-    echo "ordinal $ordinal (rva $rva) is not $want"; status=1
+
+# check_imports TOOL_PREFIX FILE: every imported DLL is a system DLL.
+check_imports() {
+  local dump dll_name status=0
+  dump=$("$1-objdump" -p "$2")
+  imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort -u)
+  for dll_name in $imports; do
+    case "$dll_name" in
+      kernel32.dll|user32.dll|gdi32.dll|msvcrt.dll|advapi32.dll) ;;
+      *) echo "$2 imports a non-system DLL: $dll_name"; status=1 ;;
+    esac
+  done
+  return "$status"
+}
+
+# check_dll PRESET TOOL_PREFIX SYMBOL_PATTERN: SYMBOL_PATTERN is how nm shows
+# an operation NAME ("NAME" replaced); stdcall decorates it on i686 only.
+check_dll() {
+  local preset=$1 tool=$2 pattern=$3
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+  local dll=build/$preset/veilcastnet32.dll
+  local dump image_base names symbols entry ordinal rva want address status=0
+  dump=$("$tool-objdump" -p "$dll")
+  image_base=$(awk '/^ImageBase/ {print $2}' <<<"$dump")
+
+  # Ordinal -> RVA from the export address table.
+  mapfile -t exports < <(awk '
+    /^Export Address Table -- Ordinal Base/ {base = $NF; inside = 1; next}
+    inside && /^\t\[/ {gsub(/[\[\]+]/, " "); print base + $1, $4; next}
+    inside && /^$/ {inside = 0}' <<<"$dump")
+  names=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {inside = 1; next}
+               inside && /^\t\[/ {print} inside && /^$/ {inside = 0}' <<<"$dump")
+
+  if [ -n "$names" ]; then
+    echo "$preset: export table carries names:"; echo "$names"; status=1
   fi
-done
-imports=$(awk '/DLL Name:/ {print tolower($3)}' <<<"$dump" | sort -u)
-for dll_name in $imports; do
-  case "$dll_name" in
-    kernel32.dll|user32.dll|gdi32.dll|msvcrt.dll|advapi32.dll) ;;
-    *) echo "imports a non-system DLL: $dll_name"; status=1 ;;
-  esac
-done
-if [ "$status" -ne 0 ]; then
-  echo "veilcastnet32.dll export check FAILED"; exit 1
-fi
-echo "veilcastnet32.dll exports ordinals 10-20 without names; imports: $(echo $imports)"
+  if [ "${#exports[@]}" -ne 11 ]; then
+    echo "$preset: expected 11 exports, found ${#exports[@]}"; status=1
+  fi
+  symbols=$("$tool-nm" "$dll")
+  for entry in "${exports[@]}"; do
+    read -r ordinal rva <<<"$entry"
+    want=${expected[$((ordinal - 10))]:-}
+    address=$(printf "%0${#image_base}x" $((16#$image_base + 16#$rva)))
+    if ! grep -qE "^$address T ${pattern//NAME/$want}$" <<<"$symbols"; then
+      echo "$preset: ordinal $ordinal (rva $rva) is not $want"; status=1
+    fi
+  done
+  check_imports "$tool" "$dll" || status=1
+  local dll_imports=$imports
+  check_imports "$tool" "build/$preset/winhost.exe" || status=1
+  if [ "$status" -ne 0 ]; then
+    echo "$preset: veilcastnet32.dll export check FAILED"; return 1
+  fi
+  echo "$preset: veilcastnet32.dll exports ordinals 10-20 without names;" \
+       "imports: $(echo $dll_imports)"
+}
+
+status=0
+check_dll windows-i686 i686-w64-mingw32 '_NAME@[0-9]+' || status=1
+check_dll windows-x86_64 x86_64-w64-mingw32 'NAME' || status=1
+exit "$status"

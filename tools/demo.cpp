@@ -320,8 +320,9 @@ bool runScenario(int listener, int port, const Scenario& scenario, uint32_t inde
 
 int usage(FILE* out) {
     std::fprintf(out,
-                 "usage: vctool demo [--seed FILE]\n"
-                 "  Seeds the library (from FILE, or 512 fresh bytes from the operating system),\n"
+                 "usage: vctool demo [--seed FILE | --gather]\n"
+                 "  Seeds the library (from FILE, from mouse and keyboard in the library's\n"
+                 "  window with --gather, or else 512 fresh bytes from the operating system),\n"
                  "  then runs a server and a client on 127.0.0.1 with the built-in test\n"
                  "  credentials: an RC4-128 handshake, a triple-DES-CBC one and one with client\n"
                  "  authentication, each followed by 64 KiB sealed in each direction.\n"
@@ -329,19 +330,27 @@ int usage(FILE* out) {
     return out == stdout ? 0 : USAGE_ERROR;
 }
 
-int32_t initialise(const char* seedFile) {
-    const int32_t result = seedFile != nullptr ? initialiseFromFile(seedFile) : initialiseFromOs();
-    say(std::string("vcInitialize with ") +
-        (seedFile != nullptr ? "seed file " + std::string(seedFile)
-                             : "512 fresh bytes from the operating system") +
-        ": " + resultText(result));
+int32_t initialise(const char* seedFile, bool gather) {
+    int32_t result = VC_INITIALIZATION_FAILED;
+    std::string source;
+    if (gather) {
+        result = initialiseFromWindow();
+        source = "the mouse-and-keyboard window";
+    } else if (seedFile != nullptr) {
+        result = initialiseFromFile(seedFile);
+        source = "seed file " + std::string(seedFile);
+    } else {
+        result = initialiseFromOs();
+        source = "512 fresh bytes from the operating system";
+    }
+    say("vcInitialize with " + source + ": " + resultText(result));
     return result;
 }
 
-int runAll(const char* seedFile) {
+int runAll(const char* seedFile, bool gather) {
     const std::string info = vcInfoText();
     say(info.substr(0, info.find('\n')));
-    if (initialise(seedFile) != VC_OK) {
+    if (initialise(seedFile, gather) != VC_OK) {
         return 1;
     }
     std::string error;
@@ -366,18 +375,25 @@ int runAll(const char* seedFile) {
 
 int demoCommand(int argc, char** argv) {
     const char* seedFile = nullptr;
+    bool gather = false;
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             return usage(stdout);
         }
         if (std::strcmp(argv[i], "--seed") == 0 && i + 1 < argc) {
             seedFile = argv[++i];
+        } else if (std::strcmp(argv[i], "--gather") == 0) {
+            gather = true;
         } else {
             std::fprintf(stderr, "vctool demo: unexpected argument '%s'\n", argv[i]);
             return usage(stderr);
         }
     }
-    const int status = runAll(seedFile);
+    if (gather && seedFile != nullptr) {
+        std::fprintf(stderr, "vctool demo: --seed and --gather exclude each other\n");
+        return usage(stderr);
+    }
+    const int status = runAll(seedFile, gather);
     vcTerminate();
     return status;
 }

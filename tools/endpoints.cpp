@@ -33,6 +33,7 @@ struct Options {
     std::vector<std::string> cas;
     std::string name;
     std::string seed;
+    bool gather = false;  // seed through the library's window instead
     uint32_t ciphers = BOTH_SUITES;
     uint32_t role = ROLE_SERVER;
 };
@@ -66,7 +67,8 @@ bool parseRole(Options* options, const char* value) {
     return authClient || std::strcmp(value, "server") == 0;
 }
 
-// Every option takes a value; `server`/`client` say where it is allowed.
+// Every option but --gather takes a value; `server`/`client` say where it
+// is allowed.
 struct OptionRule {
     const char* name;
     bool server;
@@ -104,7 +106,7 @@ int help(const Options& options) {
             "usage: vctool server --cert FILE --key FILE [--pass-phrase-file FILE]\n"
             "         --ca FILE [--ca FILE]... [--role server|auth-client]\n"
             "         [--ciphers rc4|des|both|MASK]\n"
-            "         [--host ADDRESS] [--port PORT] [--seed FILE]\n"
+            "         [--host ADDRESS] [--port PORT] [--seed FILE | --gather]\n"
             "  Accepts one connection (port 4433 unless given; 0 picks a free one, "
             "reported\n"
             "  on standard error), relays standard input to the client and the "
@@ -118,7 +120,7 @@ int help(const Options& options) {
             "PORT]\n"
             "         [--name SERVICE] [--cert FILE --key FILE [--pass-phrase-file "
             "FILE]]\n"
-            "         [--ciphers rc4|des|both|MASK] [--seed FILE]\n"
+            "         [--ciphers rc4|des|both|MASK] [--seed FILE | --gather]\n"
             "  Connects to HOST (localhost unless given) port 4433 unless given, "
             "checks that\n"
             "  the server certificate's commonName is SERVICE (HOST unless given), "
@@ -127,13 +129,15 @@ int help(const Options& options) {
             "output.\n");
     }
     std::printf(
-        "  The pass phrase is the first line of its file. Without --seed the "
-        "library is\n"
-        "  seeded with 512 fresh bytes from the operating system. At the end of "
-        "standard\n"
-        "  input the sending side of the socket is shut down; the program ends once "
-        "the\n"
-        "  peer has closed its side as well.\n");
+        "  The pass phrase is the first line of its file. --gather seeds the library "
+        "from\n"
+        "  mouse and keyboard in its own window (a display is needed); without it "
+        "or\n"
+        "  --seed the library is seeded with 512 fresh bytes from the operating "
+        "system.\n"
+        "  At the end of standard input the sending side of the socket is shut "
+        "down; the\n"
+        "  program ends once the peer has closed its side as well.\n");
     return 0;
 }
 
@@ -149,6 +153,10 @@ int parseArguments(int argc, char** argv, Options* options) {
         const std::string name = argv[i];
         if (name == "--help") {
             return help(*options);
+        }
+        if (name == "--gather") {
+            options->gather = true;
+            continue;
         }
         const OptionRule* rule = findRule(*options, name);
         if (rule == nullptr) {
@@ -171,6 +179,9 @@ int checkCombination(Options* options) {
     }
     if (options->certificate.empty() != options->key.empty()) {
         return usageError(*options, "--cert and --key go together");
+    }
+    if (options->gather && !options->seed.empty()) {
+        return usageError(*options, "--seed and --gather exclude each other");
     }
     if (options->cas.empty()) {
         // The library wants trusted CAs in every context, a server's too.
@@ -406,6 +417,14 @@ int connectAndConverse(const Options& options, VcContext* context) {
 }
 
 int32_t initialise(const Options& options) {
+    if (options.gather) {
+        const int32_t result = initialiseFromWindow();
+        if (result != VC_OK) {
+            std::fprintf(stderr, "vctool: vcInitialize through the window: %s\n",
+                         resultText(result).c_str());
+        }
+        return result;
+    }
     const int32_t result =
         options.seed.empty() ? initialiseFromOs() : initialiseFromFile(options.seed);
     if (result != VC_OK) {

@@ -92,6 +92,10 @@ int32_t initialiseFromFile(const std::string& path) {
     return vcInitialize(nullptr, nullptr, nullptr, nullptr, absolute.c_str());
 }
 
+int32_t initialiseFromWindow() {
+    return vcInitialize(nullptr, nullptr, nullptr, nullptr, nullptr);
+}
+
 bool readWholeFile(const std::string& path, std::string* out) {
     std::ifstream file(path, std::ios::binary | std::ios::ate);
     if (!file) {

@@ -18,6 +18,9 @@ namespace vctool {
 int32_t initialiseFromOs();
 // Seeds from a file the user names; the library wants an absolute path.
 int32_t initialiseFromFile(const std::string& path);
+// Seeds from the user's mouse movements and key presses in the library's
+// own window (vcInitialize without a seed file); needs a display.
+int32_t initialiseFromWindow();
 
 // A whole file into *out; on failure prints "vctool: PATH: reason".
 bool readWholeFile(const std::string& path, std::string* out);

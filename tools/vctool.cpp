@@ -6,8 +6,10 @@
 //
 //   vctool info                 print the information text
 //   vctool init SEEDFILE        seed the generator from a 512-byte file
+//   vctool init --gather        seed it from mouse and keyboard in a window
 //   vctool errors               list every result code with its text
-//   vctool demo [--seed FILE]   a server and a client on 127.0.0.1: three
+//   vctool demo [--seed FILE | --gather]
+//                               a server and a client on 127.0.0.1: three
 //                               handshakes and sealed data both ways
 //   vctool server [options]     accept one connection, relay stdin/stdout
 //   vctool client [options]     connect, relay stdin/stdout
@@ -27,8 +29,8 @@ namespace {
 
 int usage(FILE* out) {
     std::fprintf(out,
-                 "usage: vctool info | errors | init SEEDFILE\n"
-                 "       vctool demo [--seed FILE]\n"
+                 "usage: vctool info | errors | init SEEDFILE | init --gather\n"
+                 "       vctool demo [--seed FILE | --gather]\n"
                  "       vctool server --cert FILE --key FILE [options]   (--help for all)\n"
                  "       vctool client --ca FILE [options]                (--help for all)\n"
                  "       vctool cert FILE...\n"
@@ -47,9 +49,14 @@ bool wantsHelp(int argc, char** argv) {
     return false;
 }
 
+// --gather instead of a file seeds through the library's mouse-and-keyboard
+// window.
 int initialise(const char* seedFile) {
-    const int32_t result = vcInitialize(nullptr, nullptr, nullptr, nullptr, seedFile);
-    std::printf("vcInitialize(seed file): %d (%s)\n", result, vcErrorText(result));
+    const bool gather = std::strcmp(seedFile, "--gather") == 0;
+    const int32_t result =
+        vcInitialize(nullptr, nullptr, nullptr, nullptr, gather ? nullptr : seedFile);
+    std::printf("vcInitialize(%s): %d (%s)\n", gather ? "window" : "seed file", result,
+                vcErrorText(result));
     vcTerminate();
     return result == VC_OK ? 0 : 1;
 }

@@ -1,12 +1,13 @@
 // Start-up entropy: hands the generator either the first 512 bytes of a seed
-// file or, in time, the user's mouse and keyboard events. The seed bytes are
-// secret and are wiped before this returns; nothing is allocated.
+// file or, through a window, the user's mouse and keyboard events. The seed
+// bytes are secret and are wiped before this returns; nothing is allocated.
 #include "entropy/entropy.h"
 
 #include <cstdint>
 
 #include "crypto/secure_wipe.h"
 #include "entropy/platform.h"
+#include "entropy/window_system.h"
 
 namespace vc {
 namespace {
@@ -52,13 +53,16 @@ int32_t entropyGather(void* parentWindow, void* instance, void* bitmap, const ch
     if (seedFilePath != nullptr) {
         return gatherFromSeedFile(seedFilePath, callback);
     }
-    // The mouse-and-keyboard entropy window is still to come; until it is
-    // built, start-up without a seed file cannot seed the generator.
-    (void)parentWindow;
-    (void)instance;
-    (void)bitmap;
-    (void)promptText;
-    return 1;
+    // Without a window system (no display, say) only a seed file can start
+    // the library.
+    WindowSystem* system = windowSystemAcquire();
+    if (system == nullptr) {
+        return 1;
+    }
+    const int32_t result =
+        entropyGatherWindow(*system, parentWindow, instance, bitmap, promptText, callback);
+    windowSystemRelease(system);
+    return result;
 }
 
 }  // namespace vc

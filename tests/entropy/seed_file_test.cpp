@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -30,6 +31,12 @@ class SeedFileStartUp : public ::testing::Test {
         savedPool_ = vc::randomPoolSnapshot();
         savedInitialized_ = vc::libraryInitialized.load();
         savedCwd_ = fs::current_path();
+        // Without a seed file start-up turns to the window; with no display
+        // to show it on, that fails at once, as the "(none)" row expects.
+        if (const char* display = std::getenv("DISPLAY")) {
+            savedDisplay_ = display;
+        }
+        unsetenv("DISPLAY");
         vcTerminate();
         std::string pattern = (fs::temp_directory_path() / "vcseedXXXXXX").string();
         ASSERT_NE(mkdtemp(pattern.data()), nullptr);
@@ -38,6 +45,9 @@ class SeedFileStartUp : public ::testing::Test {
     }
     void TearDown() override {
         fs::current_path(savedCwd_);
+        if (!savedDisplay_.empty()) {
+            setenv("DISPLAY", savedDisplay_.c_str(), 1);
+        }
         fs::remove_all(dir_);
         vcTerminate();
         vc::randomPoolRestore(savedPool_);
@@ -81,6 +91,7 @@ class SeedFileStartUp : public ::testing::Test {
     vc::RandomPool savedPool_{};
     int32_t savedInitialized_ = 0;
     fs::path savedCwd_;
+    std::string savedDisplay_;
 };
 
 // The files and paths of seed_file.vec.

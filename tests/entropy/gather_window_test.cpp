@@ -2,7 +2,6 @@
 // go in; seed bytes, paints and window-system calls come out. The scripts
 // and what they must give are in gather_window.vec.
 #include <gtest/gtest.h>
-#include <openssl/md5.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -12,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "crypto/md5.h"
 #include "entropy/window_system.h"
 #include "support/test_vectors.h"
 
@@ -317,14 +317,14 @@ TEST(GatherWindow, ScriptedGatherings) {
         EXPECT_EQ(paintedProgress(fake), painted);
 
         // Lines 0 to height - 2, at most 4096 bytes each.
-        MD5_CTX md5;
-        MD5_Init(&md5);
+        vc::Md5Context md5;
+        vc::md5Init(&md5);
         for (int32_t y = 0; y < fake.screen.height - 1; ++y) {
             const Bytes line = fake.screenLine(y, vc::GATHER_SCREEN_LINE_BYTES);
-            MD5_Update(&md5, line.data(), line.size());
+            vc::md5Update(&md5, line.data(), static_cast<uint32_t>(line.size()));
         }
         Bytes digest(16);
-        MD5_Final(digest.data(), &md5);
+        vc::md5Final(digest.data(), &md5);
         EXPECT_EQ(handedOver.back(), digest);
         EXPECT_EQ(fake.screenLinesRead.size(), static_cast<std::size_t>(fake.screen.height - 1));
         EXPECT_EQ(fake.openContexts, 0);

@@ -9,6 +9,7 @@ case "${1:-}" in
   --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
                         g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
   --fuzz) packages+=(clang libclang-rt-dev) ;;
+  --wine) packages+=(wine64 xvfb xdotool imagemagick) ;;
 esac
 
 missing=()

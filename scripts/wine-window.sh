@@ -1,0 +1,140 @@
+#!/usr/bin/env bash
+# Runs "winhost.exe gather" from the 64-bit Windows build under wine on a
+# virtual X display, in a wine prefix made fresh for the run, and plays the
+# user: diagonal mouse movements over the gathering window (at least 5
+# pixels on both axes per step, so each one counts) and a changing key at
+# every step, until the program exits. Passes when it exits 0 having
+# printed vcInitialize's 0, and when the screenshot taken part-way shows a
+# painted window rather than a blank one. The screenshot stays in
+# build/windows-x86_64/screenshots/. Skips when wine, Xvfb, xdotool or
+# ImageMagick are missing and cannot be installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+if ! scripts/deps.sh --wine; then
+  echo "wine-window: SKIPPED: wine64, xvfb, xdotool and imagemagick are not installed" \
+       "and could not be installed"
+  exit 0
+fi
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+for program in "$wine" "$wineserver" Xvfb xdotool import identify; do
+  if ! command -v "$program" >/dev/null; then
+    echo "wine-window: SKIPPED: $program not found"
+    exit 0
+  fi
+done
+
+scripts/deps.sh --windows
+cmake --preset windows-x86_64 >/dev/null
+cmake --build --preset windows-x86_64
+
+build=$PWD/build/windows-x86_64
+shots=$build/screenshots
+screenshot=$shots/wine-gather.png
+log=$build/wine-gather.log
+mkdir -p "$shots"
+rm -f "$screenshot" "$log"
+
+export WINEPREFIX=$build/wineprefix
+export WINEDEBUG=-all
+# No .NET or HTML engine: the prefix is created without asking to download
+# them, which keeps its first start short.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+started=$SECONDS
+xvfb_pid=
+host_pid=
+display_file=$(mktemp)
+cleanup() {
+  if [ -n "$host_pid" ] && kill -0 "$host_pid" 2>/dev/null; then
+    kill "$host_pid" 2>/dev/null || true
+  fi
+  if [ -d "$WINEPREFIX" ]; then
+    "$wineserver" -k 2>/dev/null || true
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+  rm -f "$display_file"
+}
+trap cleanup EXIT
+
+fail() {
+  echo "wine-window: FAILED: $*"
+  if [ -s "$log" ]; then
+    echo "--- winhost output"; cat "$log"
+  fi
+  exit 1
+}
+
+# Xvfb picks a free display itself and writes its number to descriptor 3.
+Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$display_file" 2>/dev/null &
+xvfb_pid=$!
+for _ in $(seq 100); do
+  [ -s "$display_file" ] && break
+  kill -0 "$xvfb_pid" 2>/dev/null || fail "Xvfb did not start"
+  sleep 0.1
+done
+[ -s "$display_file" ] || fail "Xvfb reported no display"
+export DISPLAY=:$(head -n 1 "$display_file")
+
+rm -rf "$WINEPREFIX"
+"$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot could not create the prefix"
+"$wineserver" -w
+prefix_seconds=$((SECONDS - started))
+
+# winhost.exe and veilcastnet32.dll sit side by side in the build directory.
+(cd "$build" && exec "$wine" ./winhost.exe gather) >"$log" 2>&1 &
+host_pid=$!
+
+window=
+for _ in $(seq 300); do
+  window=$(xdotool search --onlyvisible --name '^Veilcastnet' 2>/dev/null | head -n 1 || true)
+  [ -n "$window" ] && break
+  kill -0 "$host_pid" 2>/dev/null || fail "winhost exited before its window appeared"
+  sleep 0.2
+done
+[ -n "$window" ] || fail "no window named Veilcastnet appeared within 60 seconds"
+gather_started=$SECONDS
+eval "$(xdotool getwindowgeometry --shell "$window")"
+# The X window is the client area: with no window manager, wine draws no
+# caption around it.
+left=$X top=$Y width=$WIDTH height=$HEIGHT
+
+# A diagonal path bouncing inside the window, 7 and 6 pixels a step.
+keys=(a s d f g h j k l q w e r t z u i o p y x c v b n m 1 2 3 4 5 6 7 8 9 0)
+x=$((left + 10)) y=$((top + 10)) dx=7 dy=6
+step=0
+while kill -0 "$host_pid" 2>/dev/null; do
+  step=$((step + 1))
+  [ "$step" -le 3000 ] || fail "winhost still running after $((step - 1)) steps"
+  if [ $((x + dx)) -lt $((left + 5)) ] || [ $((x + dx)) -gt $((left + width - 5)) ]; then
+    dx=$((-dx))
+  fi
+  if [ $((y + dy)) -lt $((top + 5)) ] || [ $((y + dy)) -gt $((top + height - 5)) ]; then
+    dy=$((-dy))
+  fi
+  x=$((x + dx)) y=$((y + dy))
+  xdotool mousemove "$x" "$y" key "${keys[$((step % ${#keys[@]}))]}" 2>/dev/null || true
+  if [ "$step" -eq 40 ]; then
+    import -window root "$screenshot"
+  fi
+  sleep 0.03
+done
+status=0
+wait "$host_pid" || status=$?
+host_pid=
+gather_seconds=$((SECONDS - gather_started))
+
+[ "$status" -eq 0 ] || fail "winhost gather exited with $status"
+grep -q '^vcInitialize: 0 ' "$log" || fail "winhost did not report vcInitialize 0"
+[ -f "$screenshot" ] || fail "the program ended before the screenshot at step 40"
+colours=$(identify -format '%k' "$screenshot[${width}x${height}+${left}+${top}]")
+[ "$colours" -ge 3 ] || fail "the window's area in $screenshot has $colours colour(s): blank"
+
+echo "wine-window: $(cat "$log")"
+echo "wine-window: passed after $step steps; prefix ${prefix_seconds}s," \
+     "gathering ${gather_seconds}s, total $((SECONDS - started))s;" \
+     "screenshot: ${screenshot#"$PWD"/} ($colours colours in the window)"

@@ -1,0 +1,23 @@
+# Fails when the shared library names any library but the C and C++
+# runtimes (and, in sanitizer builds, the sanitizer runtimes) as needed.
+execute_process(COMMAND readelf -d ${LIBRARY}
+  OUTPUT_VARIABLE dynamic RESULT_VARIABLE status)
+if(NOT status EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[[^]\n]+\\]" entries "${dynamic}")
+set(needed "")
+foreach(entry IN LISTS entries)
+  string(REGEX REPLACE "^.*\\[([^]]+)\\]$" "\\1" name "${entry}")
+  list(APPEND needed ${name})
+endforeach()
+set(allowed "^(libc|libm|libdl|libpthread|libstdc\\+\\+|libgcc_s|ld-linux.*|libasan|libubsan)\\.so")
+foreach(name IN LISTS needed)
+  if(NOT name MATCHES "${allowed}")
+    message(FATAL_ERROR "needed: ${needed}\n${name} is not a C or C++ runtime")
+  endif()
+endforeach()
+if(NOT needed MATCHES "libc\\.so")
+  message(FATAL_ERROR "no libc among the needed libraries: '${needed}'")
+endif()
+message(STATUS "needed: ${needed}")

@@ -3,12 +3,15 @@
 # absent, so a run that needs nothing new never touches the mirror.
 set -euo pipefail
 
+# libx11-dev only for Xlib's headers: the library loads libX11 at run time.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          openssl clang-format binutils)
+          openssl clang-format binutils libx11-dev)
 case "${1:-}" in
   --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
                         g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
   --fuzz) packages+=(clang libclang-rt-dev) ;;
+  # What the X11 window test drives the window with.
+  --window) packages+=(xvfb xdotool imagemagick x11-utils) ;;
   --wine) packages+=(wine64 xvfb xdotool imagemagick) ;;
 esac
 

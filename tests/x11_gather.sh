@@ -4,7 +4,8 @@
 # up centred with its class and title; key presses sent with xdotool must
 # show progress in a screenshot (kept, and checked for a painted window),
 # and mouse moves alone must then satisfy the generator, so that
-# vcInitialize answers 0.
+# vcInitialize answers 0. Last, a server that goes away in the middle of a
+# gathering must end it with 1, not end the process.
 #   x11_gather.sh VCTOOL SCREENSHOT_DIR
 # Exits 77 (skipped) when Xvfb, xdotool, xprop or ImageMagick is missing.
 set -eu
@@ -130,3 +131,19 @@ gatherer=
 grep -q '^vcInitialize(window): 0 ' "$work/gather.log" || fail "vcInitialize did not answer 0"
 cat "$work/gather.log"
 echo "closed after $round rounds of 40 moves"
+
+echo "== the server goes away in the middle of a gathering"
+"$vctool" init --gather >"$work/lost.log" 2>&1 &
+gatherer=$!
+timeout 10 xdotool search --sync --class MouseKeyboard >/dev/null 2>&1 ||
+  fail "no window for the second gathering"
+kill "$xvfb"
+wait "$xvfb" 2>/dev/null || true
+xvfb=
+status=0
+wait "$gatherer" || status=$?
+gatherer=
+grep -q '^vcInitialize(window): 1 ' "$work/lost.log" ||
+  fail "expected answer 1 after losing the server (exit status $status)"
+[ "$status" -eq 1 ] || fail "vctool exited $status after losing the server"
+cat "$work/lost.log"

@@ -83,6 +83,10 @@ struct XlibFunctions {
     decltype(&XFreeFont) freeFont;
     decltype(&XTextWidth) textWidth;
     decltype(&XGetImage) getImage;
+    // Optional: libX11 before 1.7 lacks it, and then a lost server still
+    // ends the process.
+    decltype(&XSetIOErrorExitHandler) setIOErrorExitHandler;
+    decltype(&XSetIOErrorHandler) setIOErrorHandler;
 };
 
 XlibFunctions xlib{};
@@ -155,6 +159,10 @@ bool loadXlib() noexcept {
         dlclose(library);
         return false;
     }
+    if (!resolve(library, "XSetIOErrorExitHandler", &f.setIOErrorExitHandler) ||
+        !resolve(library, "XSetIOErrorHandler", &f.setIOErrorHandler)) {
+        f.setIOErrorExitHandler = nullptr;
+    }
     xlib = f;
     xlibLoaded = true;
     return true;
@@ -167,7 +175,7 @@ bool loadXlib() noexcept {
 // host's own connections still go to the handler it had, which is put back
 // at the end (a handler the host sets meanwhile is replaced by it). A lost
 // connection is another matter: Xlib ends the process on it whatever the
-// handler says.
+// handler says, unless libX11 lets us replace the exit (see onConnectionLost).
 Display* ownDisplay = nullptr;
 XErrorHandler hostErrorHandler = nullptr;
 
@@ -176,6 +184,26 @@ int onXError(Display* display, XErrorEvent* error) {
         return 0;
     }
     return hostErrorHandler(display, error);
+}
+
+// When our connection breaks (the server ends, say) Xlib calls the
+// process-wide I/O error handler, whose default prints and exits, then the
+// connection's exit handler, whose default exits. Ours only note it: the
+// display is then dead, later calls on it do nothing, and the message queue
+// answers with a quit message, so the gathering ends with 1 and the host
+// lives on. A broken connection of the host's still goes to its handler.
+bool connectionLost = false;
+XIOErrorHandler hostIOErrorHandler = nullptr;
+
+int onXIOError(Display* display) {
+    if (display == ownDisplay || hostIOErrorHandler == nullptr) {
+        return 0;
+    }
+    return hostIOErrorHandler(display);
+}
+
+void onConnectionLost(Display*, void*) {
+    connectionLost = true;
 }
 
 std::atomic<bool> gathering{false};
@@ -427,6 +455,7 @@ class XWindowSystem final : public WindowSystem {
     QueuedMessage posted_[POSTED_COUNT] = {};
     uint32_t postedFirst_ = 0;
     uint32_t postedCount_ = 0;
+    bool quitToggle_ = false;
 };
 
 constinit XWindowSystem backend;
@@ -441,6 +470,11 @@ bool XWindowSystem::open() noexcept {
     }
     ownDisplay = display_;
     hostErrorHandler = xlib.setErrorHandler(onXError);
+    connectionLost = false;
+    if (xlib.setIOErrorExitHandler != nullptr) {
+        hostIOErrorHandler = xlib.setIOErrorHandler(onXIOError);
+        xlib.setIOErrorExitHandler(display_, onConnectionLost, nullptr);
+    }
     screen_ = DefaultScreen(display_);
     root_ = RootWindow(display_, screen_);
     visual_ = DefaultVisual(display_, screen_);
@@ -479,8 +513,12 @@ void XWindowSystem::close() noexcept {
     // Errors the closing flush brings in still belong to our connection.
     xlib.closeDisplay(display_);
     xlib.setErrorHandler(hostErrorHandler);
+    if (xlib.setIOErrorExitHandler != nullptr) {
+        xlib.setIOErrorHandler(hostIOErrorHandler);
+    }
     ownDisplay = nullptr;
     hostErrorHandler = nullptr;
+    hostIOErrorHandler = nullptr;
     *this = XWindowSystem{};
 }
 
@@ -771,6 +809,14 @@ bool XWindowSystem::translate(XEvent& event, QueuedMessage* message) noexcept {
 // Posted messages first, then the server's events; events that mean
 // nothing to the gatherer are dropped on the way.
 bool XWindowSystem::peekMessage(QueuedMessage* message) noexcept {
+    // A dead connection reads as a quit message on every other call: the
+    // start-up drain stops at the empty answer between two of them, and the
+    // message loop ends at the next one.
+    if (connectionLost) {
+        quitToggle_ = !quitToggle_;
+        *message = {nullptr, MESSAGE_QUIT, 0, 0};
+        return quitToggle_;
+    }
     if (postedCount_ > 0) {
         *message = posted_[postedFirst_];
         postedFirst_ = (postedFirst_ + 1) % POSTED_COUNT;
@@ -852,7 +898,12 @@ void XWindowSystem::setFocus(WindowHandle window) noexcept {
 
 // X cannot tell which cursor is showing, so the handle is the busy cursor
 // itself, and restoring takes it off the root window again.
+// Cursors go through libXcursor, which does not survive a dead connection;
+// the screen cannot be read over one either.
 CursorHandle XWindowSystem::showBusyCursor() noexcept {
+    if (connectionLost) {
+        return nullptr;
+    }
     const Cursor busy = xlib.createFontCursor(display_, XC_watch);
     xlib.defineCursor(display_, root_, busy);
     xlib.flush(display_);
@@ -860,6 +911,9 @@ CursorHandle XWindowSystem::showBusyCursor() noexcept {
 }
 
 void XWindowSystem::restoreCursor(CursorHandle previous) noexcept {
+    if (connectionLost) {
+        return;
+    }
     xlib.undefineCursor(display_, root_);
     const auto busy = static_cast<Cursor>(reinterpret_cast<uintptr_t>(previous));
     if (busy != 0) {
@@ -1174,6 +1228,9 @@ DrawingContext XWindowSystem::beginScreenLines(DrawingContext, int32_t width) no
 
 uint32_t XWindowSystem::readScreenLine(DrawingContext lines, DrawingContext, int32_t y,
                                        uint8_t* buffer, uint32_t capacity) noexcept {
+    if (connectionLost) {
+        return 0;
+    }
     const auto* reader = static_cast<const Context*>(lines);
     if (reader == nullptr || reader->kind != ContextKind::SCREEN_LINES || reader->lineWidth <= 0 ||
         y < 0) {

@@ -31,6 +31,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 namespace vc {
 namespace {
@@ -430,6 +431,8 @@ class XWindowSystem final : public WindowSystem {
     unsigned long pixel(Color color) const noexcept;
     Context* newContext(Drawable drawable) noexcept;
     Context* drawing(DrawingContext dc) const noexcept;
+    template <typename T>
+    T exchange(DrawingContext dc, T Context::*field, T value) noexcept;
     void freeContext(Context* context) noexcept;
     void clipTo(const Context& context, const WindowRect& rect) noexcept;
     int32_t charWidth(char c) noexcept;
@@ -1009,34 +1012,24 @@ Color XWindowSystem::sysColor(SystemColor index) noexcept {
     }
 }
 
-Color XWindowSystem::setBkColor(DrawingContext dc, Color color) noexcept {
+// The colours and the background mode are kept in the context and applied
+// when drawing, as a Windows device context keeps them.
+template <typename T>
+T XWindowSystem::exchange(DrawingContext dc, T Context::*field, T value) noexcept {
     Context* context = drawing(dc);
-    if (context == nullptr) {
-        return 0;
-    }
-    const Color previous = context->background;
-    context->background = color;
-    return previous;
+    return context == nullptr ? T{} : std::exchange(context->*field, value);
+}
+
+Color XWindowSystem::setBkColor(DrawingContext dc, Color color) noexcept {
+    return exchange(dc, &Context::background, color);
 }
 
 Color XWindowSystem::setTextColor(DrawingContext dc, Color color) noexcept {
-    Context* context = drawing(dc);
-    if (context == nullptr) {
-        return 0;
-    }
-    const Color previous = context->text;
-    context->text = color;
-    return previous;
+    return exchange(dc, &Context::text, color);
 }
 
 int32_t XWindowSystem::setBkMode(DrawingContext dc, int32_t mode) noexcept {
-    Context* context = drawing(dc);
-    if (context == nullptr) {
-        return 0;
-    }
-    const int32_t previous = context->backgroundMode;
-    context->backgroundMode = mode;
-    return previous;
+    return exchange(dc, &Context::backgroundMode, mode);
 }
 
 void XWindowSystem::clipTo(const Context& context, const WindowRect& rect) noexcept {

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs "winhost.exe gather" from the 64-bit Windows build under wine on a
+# Runs "vchost.exe gather" from the 64-bit Windows build under wine on a
 # virtual X display, in a wine prefix made fresh for the run, and plays the
 # user: diagonal mouse movements over the gathering window (at least 5
 # pixels on both axes per step, so each one counts) and a changing key at
@@ -64,7 +64,7 @@ trap cleanup EXIT
 fail() {
   echo "wine-window: FAILED: $*"
   if [ -s "$log" ]; then
-    echo "--- winhost output"; cat "$log"
+    echo "--- vchost output"; cat "$log"
   fi
   exit 1
 }
@@ -85,15 +85,15 @@ rm -rf "$WINEPREFIX"
 "$wineserver" -w
 prefix_seconds=$((SECONDS - started))
 
-# winhost.exe and veilcastnet32.dll sit side by side in the build directory.
-(cd "$build" && exec "$wine" ./winhost.exe gather) >"$log" 2>&1 &
+# vchost.exe and veilcastnet32.dll sit side by side in the build directory.
+(cd "$build" && exec "$wine" ./vchost.exe gather) >"$log" 2>&1 &
 host_pid=$!
 
 window=
 for _ in $(seq 300); do
   window=$(xdotool search --onlyvisible --name '^Veilcastnet' 2>/dev/null | head -n 1 || true)
   [ -n "$window" ] && break
-  kill -0 "$host_pid" 2>/dev/null || fail "winhost exited before its window appeared"
+  kill -0 "$host_pid" 2>/dev/null || fail "vchost exited before its window appeared"
   sleep 0.2
 done
 [ -n "$window" ] || fail "no window named Veilcastnet appeared within 60 seconds"
@@ -109,7 +109,7 @@ x=$((left + 10)) y=$((top + 10)) dx=7 dy=6
 step=0
 while kill -0 "$host_pid" 2>/dev/null; do
   step=$((step + 1))
-  [ "$step" -le 3000 ] || fail "winhost still running after $((step - 1)) steps"
+  [ "$step" -le 3000 ] || fail "vchost still running after $((step - 1)) steps"
   if [ $((x + dx)) -lt $((left + 5)) ] || [ $((x + dx)) -gt $((left + width - 5)) ]; then
     dx=$((-dx))
   fi
@@ -128,8 +128,8 @@ wait "$host_pid" || status=$?
 host_pid=
 gather_seconds=$((SECONDS - gather_started))
 
-[ "$status" -eq 0 ] || fail "winhost gather exited with $status"
-grep -q '^vcInitialize: 0 ' "$log" || fail "winhost did not report vcInitialize 0"
+[ "$status" -eq 0 ] || fail "vchost gather exited with $status"
+grep -q '^vcInitialize: 0 ' "$log" || fail "vchost did not report vcInitialize 0"
 [ -f "$screenshot" ] || fail "the program ended before the screenshot at step 40"
 colours=$(identify -format '%k' "$screenshot[${width}x${height}+${left}+${top}]")
 [ "$colours" -ge 3 ] || fail "the window's area in $screenshot has $colours colour(s): blank"

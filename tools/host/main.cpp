@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "commands.h"
 #include "library.h"
 #include "platform.h"
 
@@ -45,6 +46,8 @@ struct Command {
 constexpr Command COMMANDS[] = {
     {"gather", "seed from the mouse-and-keyboard window; exit 0 when vcInitialize answers 0",
      runGather},
+    {"session", "CREDENTIALS_DIR: every operation in one scripted run, printed as a transcript",
+     runSession},
 };
 
 int usage() {

@@ -1,0 +1,14 @@
+// The host program's commands. Each takes the loaded library and the
+// arguments after the command's name and returns the exit status: 0 for
+// success, 1 for a failure, 2 for bad arguments.
+#pragma once
+
+#include "library.h"
+
+namespace vchost {
+
+// session CREDENTIALS_DIR: the scripted run whose transcript is compared
+// between platforms.
+int runSession(const Library& library, int argc, char** argv);
+
+}  // namespace vchost

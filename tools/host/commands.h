@@ -10,5 +10,9 @@ namespace vchost {
 // session CREDENTIALS_DIR: the scripted run whose transcript is compared
 // between platforms.
 int runSession(const Library& library, int argc, char** argv);
+// server / client OPTIONS: TCP endpoints relaying standard input to the peer
+// and the peer's data to standard output.
+int runServer(const Library& library, int argc, char** argv);
+int runClient(const Library& library, int argc, char** argv);
 
 }  // namespace vchost

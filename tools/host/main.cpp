@@ -48,6 +48,9 @@ constexpr Command COMMANDS[] = {
      runGather},
     {"session", "CREDENTIALS_DIR: every operation in one scripted run, printed as a transcript",
      runSession},
+    {"server", "OPTIONS: accept one TCP connection, relay standard input and output (as vctool)",
+     runServer},
+    {"client", "OPTIONS: connect over TCP, relay standard input and output (as vctool)", runClient},
 };
 
 int usage() {

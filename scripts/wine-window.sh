@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs "vchost.exe gather" from the 64-bit Windows build under wine on a
-# virtual X display, in a wine prefix made fresh for the run, and plays the
+# virtual X display, in the prefix of scripts/wine-prefix.sh, and plays the
 # user: diagonal mouse movements over the gathering window (at least 5
 # pixels on both axes per step, so each one counts) and a changing key at
 # every step, until the program exits. Passes when it exits 0 having
@@ -16,8 +16,7 @@ if ! scripts/deps.sh --wine; then
        "and could not be installed"
   exit 0
 fi
-wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+source scripts/wine-prefix.sh
 for program in "$wine" "$wineserver" Xvfb xdotool import identify; do
   if ! command -v "$program" >/dev/null; then
     echo "wine-window: SKIPPED: $program not found"
@@ -35,12 +34,6 @@ screenshot=$shots/wine-gather.png
 log=$build/wine-gather.log
 mkdir -p "$shots"
 rm -f "$screenshot" "$log"
-
-export WINEPREFIX=$build/wineprefix
-export WINEDEBUG=-all
-# No .NET or HTML engine: the prefix is created without asking to download
-# them, which keeps its first start short.
-export WINEDLLOVERRIDES="mscoree,mshtml="
 
 started=$SECONDS
 xvfb_pid=
@@ -80,10 +73,8 @@ done
 [ -s "$display_file" ] || fail "Xvfb reported no display"
 export DISPLAY=:$(head -n 1 "$display_file")
 
-rm -rf "$WINEPREFIX"
-"$wine" wineboot --init >/dev/null 2>&1 || fail "wineboot could not create the prefix"
-"$wineserver" -w
-prefix_seconds=$((SECONDS - started))
+wine_prefix_ready || fail "wineboot could not create the prefix"
+prefix_seconds=$wine_prefix_seconds
 
 # vchost.exe and veilcastnet32.dll sit side by side in the build directory.
 (cd "$build" && exec "$wine" ./vchost.exe gather) >"$log" 2>&1 &

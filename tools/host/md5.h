@@ -1,12 +1,13 @@
 // MD5 for what the host program reports about data: digests of plaintext
 // in the transcript and of the bytes a TCP endpoint sent and received, to be
-// compared with md5sum. The host's own, not the library's: it checks the
-// library from outside.
+// compared with md5sum.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+
+#include "crypto/md5.h"
 
 namespace vchost {
 
@@ -18,11 +19,7 @@ class Md5 {
     std::string hex();
 
   private:
-    void compress(const uint8_t block[64]);
-
-    uint32_t state_[4];
-    uint64_t length_ = 0;
-    uint8_t buffer_[64] = {};
+    vc::Md5Context context_;
 };
 
 std::string md5Hex(const uint8_t* data, std::size_t size);

@@ -13,6 +13,9 @@ case "${1:-}" in
   # What the X11 window test drives the window with.
   --window) packages+=(xvfb xdotool imagemagick x11-utils) ;;
   --wine) packages+=(wine64 xvfb xdotool imagemagick) ;;
+  # 32-bit Linux programs, run under user-mode emulation; GoogleTest from
+  # its sources, built for 32 bits with the rest of that build.
+  --i686) packages+=(g++-multilib qemu-user-static googletest) ;;
 esac
 
 missing=()

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "bignum/bignum.h"
+#include "bignum/bignum_support.h"
 #include "bignum/rsa.h"
 #include "support/test_vectors.h"
 
@@ -37,37 +38,6 @@ using BnCtx = Owned<BN_CTX, BN_CTX_free>;
 using Rsa = Owned<RSA, RSA_free>;
 using EvpKey = Owned<EVP_PKEY, EVP_PKEY_free>;
 using Bio = Owned<BIO, BIO_free>;
-
-// Words least significant first, length exactly as given (so a test can
-// build a record that is not normalised on purpose). Everything above the
-// length is garbage that no operation may read as part of the value.
-inline BigNum fromWords(std::initializer_list<uint32_t> words) {
-    BigNum x;
-    std::memset(&x, 0x5A, sizeof x);
-    uint32_t i = 0;
-    for (uint32_t w : words) {
-        x.words[i++] = w;
-    }
-    x.length = i;
-    return x;
-}
-
-// A record as the data files write it: hex words, most significant first,
-// joined by ':', with "w*n" for n copies of w and "-" for no words at all.
-// Leading zero words are kept, as in fromWords.
-inline BigNum wordsOf(const std::string& text) {
-    std::vector<uint32_t> words;
-    std::istringstream in(text == "-" ? "" : text);
-    for (std::string word; std::getline(in, word, ':');) {
-        const size_t star = word.find('*');
-        const size_t count = star == std::string::npos ? 1 : std::stoul(word.substr(star + 1));
-        words.insert(words.end(), count, std::stoul(word.substr(0, star), nullptr, 16));
-    }
-    BigNum x = fromWords({});
-    std::reverse_copy(words.begin(), words.end(), x.words);
-    x.length = static_cast<uint32_t>(words.size());
-    return x;
-}
 
 // Both directions go through bytes assembled word by word here, never
 // through bigNumFromBytes / bigNumToBytes, which are under test.
@@ -93,22 +63,6 @@ inline BigNum fromBn(const BIGNUM* b) {
         x.words[i] = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
     }
     return x;
-}
-
-// Equal values, and got normalised (its top word in use is non-zero).
-// Compared here word by word, not with bigNumEqual, which is under test.
-inline ::testing::AssertionResult sameValue(const BigNum& got, const BigNum& want) {
-    if (got.length == want.length && std::memcmp(got.words, want.words, 4 * got.length) == 0 &&
-        (got.length == 0 || got.words[got.length - 1] != 0)) {
-        return ::testing::AssertionSuccess();
-    }
-    char* g = BN_bn2hex(toBn(got).get());
-    char* w = BN_bn2hex(toBn(want).get());
-    auto failure = ::testing::AssertionFailure()
-                   << "got " << g << " (length " << got.length << "), want " << w;
-    OPENSSL_free(g);
-    OPENSSL_free(w);
-    return failure;
 }
 
 // Exactly len words with a non-zero top word. A quarter each: random words,

@@ -1,9 +1,12 @@
 // The random generator: progress values of the seeding estimate, refusal
 // before seeding, the ring bookkeeping of output, a reference model on
 // OpenSSL's MD5 that pins the exact mixing of seed bytes and output, and
-// draws from several threads and from a forked child.
+// draws from several threads and from a forked child. The model is built
+// only where OpenSSL is linked (VC_TEST_OPENSSL).
 #include <gtest/gtest.h>
+#if defined(VC_TEST_OPENSSL)
 #include <openssl/md5.h>
+#endif
 
 #include <array>
 #include <cmath>
@@ -36,69 +39,6 @@ Bytes counting(uint32_t count, std::size_t modulus) {
 int32_t seed(const Bytes& bytes) {
     return vc::vcSeedCallback(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
-
-// Independent model of the pool on OpenSSL's MD5, written from the
-// algorithm's description. It keeps its state in a RandomPool so that whole
-// states can be compared.
-struct ModelPool {
-    vc::RandomPool p{};
-
-    // The next n ring bytes from the ring position, without moving it.
-    Bytes ring(uint32_t n) const {
-        Bytes out;
-        for (uint32_t i = 0; i < n; ++i) {
-            out.push_back(p.ring[(p.ringPos + i) % 255]);
-        }
-        return out;
-    }
-    static Bytes le32(uint32_t v) {
-        return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-    }
-    Bytes digest(std::size_t from, std::size_t to) const {
-        return Bytes(p.digestState + from, p.digestState + to);
-    }
-    // The digest state becomes the MD5 of the parts in order.
-    void hash(std::initializer_list<Bytes> parts) {
-        const Bytes all = concat(parts);
-        MD5(all.data(), all.size(), p.digestState);
-    }
-    // XORs the first n digest bytes into the ring; only seeding counts wraps.
-    void stir(uint32_t n, bool seeding) {
-        for (uint32_t i = 0; i < n; ++i) {
-            p.ring[p.ringPos] ^= p.digestState[i];
-            p.ringPos = (p.ringPos + 1) % 255;
-            p.ringWraps += seeding && p.ringPos == 0 ? 1 : 0;
-        }
-    }
-    void absorb(const Bytes& data) {
-        for (std::size_t at = 0; at < data.size(); at += 16) {
-            const Bytes chunk(data.begin() + long(at),
-                              data.begin() + long(std::min(at + 16, data.size())));
-            const auto n = static_cast<uint32_t>(chunk.size());
-            hash({digest(0, 16), ring(n), chunk});
-            for (const uint8_t b : chunk) {
-                ++p.byteHistogram[b];
-            }
-            stir(n, true);
-            p.seedTotal += n;
-        }
-    }
-    Bytes draw(uint32_t count, uint32_t threadId, uint32_t seconds) {
-        Bytes out;
-        for (uint32_t at = 0; at < count; at += 8) {
-            const uint32_t n = std::min<uint32_t>(8, count - at);
-            hash({digest(8, 16), ring(n), le32(threadId), le32(seconds)});
-            stir(n, false);
-            out.insert(out.end(), p.digestState + 8, p.digestState + 8 + n);
-        }
-        hash({le32(p.outputCounter++), digest(0, 16)});
-        return out;
-    }
-    // Everything but the seeded flag (and the padding after it).
-    void expectMatches(const vc::RandomPool& pool) const {
-        EXPECT_EQ(std::memcmp(&pool, &p, offsetof(vc::RandomPool, seeded)), 0);
-    }
-};
 
 // Every test starts from a cleared pool and puts the process's pool back
 // afterwards, so other suites in the same program see no difference.
@@ -180,6 +120,71 @@ TEST_F(RandomPoolTest, StaysSeededWhateverFollows) {
 
 // ---- Output ----
 
+#if defined(VC_TEST_OPENSSL)
+
+// Independent model of the pool on OpenSSL's MD5, written from the
+// algorithm's description. It keeps its state in a RandomPool so that whole
+// states can be compared.
+struct ModelPool {
+    vc::RandomPool p{};
+
+    // The next n ring bytes from the ring position, without moving it.
+    Bytes ring(uint32_t n) const {
+        Bytes out;
+        for (uint32_t i = 0; i < n; ++i) {
+            out.push_back(p.ring[(p.ringPos + i) % 255]);
+        }
+        return out;
+    }
+    static Bytes le32(uint32_t v) {
+        return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+    }
+    Bytes digest(std::size_t from, std::size_t to) const {
+        return Bytes(p.digestState + from, p.digestState + to);
+    }
+    // The digest state becomes the MD5 of the parts in order.
+    void hash(std::initializer_list<Bytes> parts) {
+        const Bytes all = concat(parts);
+        MD5(all.data(), all.size(), p.digestState);
+    }
+    // XORs the first n digest bytes into the ring; only seeding counts wraps.
+    void stir(uint32_t n, bool seeding) {
+        for (uint32_t i = 0; i < n; ++i) {
+            p.ring[p.ringPos] ^= p.digestState[i];
+            p.ringPos = (p.ringPos + 1) % 255;
+            p.ringWraps += seeding && p.ringPos == 0 ? 1 : 0;
+        }
+    }
+    void absorb(const Bytes& data) {
+        for (std::size_t at = 0; at < data.size(); at += 16) {
+            const Bytes chunk(data.begin() + long(at),
+                              data.begin() + long(std::min(at + 16, data.size())));
+            const auto n = static_cast<uint32_t>(chunk.size());
+            hash({digest(0, 16), ring(n), chunk});
+            for (const uint8_t b : chunk) {
+                ++p.byteHistogram[b];
+            }
+            stir(n, true);
+            p.seedTotal += n;
+        }
+    }
+    Bytes draw(uint32_t count, uint32_t threadId, uint32_t seconds) {
+        Bytes out;
+        for (uint32_t at = 0; at < count; at += 8) {
+            const uint32_t n = std::min<uint32_t>(8, count - at);
+            hash({digest(8, 16), ring(n), le32(threadId), le32(seconds)});
+            stir(n, false);
+            out.insert(out.end(), p.digestState + 8, p.digestState + 8 + n);
+        }
+        hash({le32(p.outputCounter++), digest(0, 16)});
+        return out;
+    }
+    // Everything but the seeded flag (and the padding after it).
+    void expectMatches(const vc::RandomPool& pool) const {
+        EXPECT_EQ(std::memcmp(&pool, &p, offsetof(vc::RandomPool, seeded)), 0);
+    }
+};
+
 TEST_F(RandomPoolTest, SeedingAndOutputMatchReferenceModel) {
     // Seed call sizes straddle chunk and ring boundaries in every way.
     std::mt19937 rng(20261205);
@@ -217,6 +222,8 @@ TEST_F(RandomPoolTest, SeedingAndOutputMatchReferenceModel) {
     EXPECT_GT(compared, 300);
     model.expectMatches(vc::randomPoolSnapshot());
 }
+
+#endif  // VC_TEST_OPENSSL
 
 // ---- Several host threads at once ----
 

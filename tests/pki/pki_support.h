@@ -1,19 +1,25 @@
 // What the certificate and key tests share: the committed credentials, the
-// escapes of the PKI data files, and OpenSSL's reading of the same inputs as
-// the reference. Test-only.
+// escapes of the PKI data files, and, where OpenSSL is linked
+// (VC_TEST_OPENSSL), its reading and writing of the same inputs as the
+// reference. Test-only.
 #pragma once
 
+#if defined(VC_TEST_OPENSSL)
 #include <openssl/pem.h>
 #include <openssl/x509.h>
+#endif
 
 #include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
 
+#include "pki/pem.h"
 #include "pki/private_key.h"
-#include "support/openssl_bignum.h"
 #include "support/test_vectors.h"
+#if defined(VC_TEST_OPENSSL)
+#include "support/openssl_bignum.h"
+#endif
 
 namespace vctest {
 
@@ -60,26 +66,17 @@ inline vc::CryptoStatus loadKey(const std::string& text, const std::string* phra
                               uint32_t(exactPhrase.size()), scratch.data(), &length, key);
 }
 
-using X509Ptr = Owned<X509, X509_free>;
-
-inline X509Ptr opensslCertificate(const std::string& pem) {
-    const Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
-    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-}
-
-template <typename Object, typename Encode>
-Bytes derOf(Object* object, Encode encode) {
-    unsigned char* der = nullptr;
-    const int length = encode(object, &der);
-    Bytes out(der, der + (length > 0 ? length : 0));
-    OPENSSL_free(der);
-    return out;
-}
-
-// The DER of a credential's certificate, as OpenSSL reads it.
+// The DER of a credential's certificate, through the library's own PEM
+// reader (which certificate_test.cpp holds to OpenSSL's reading of every
+// credential where OpenSSL is linked).
 inline Bytes certificateDer(const std::string& name) {
-    X509Ptr x509 = opensslCertificate(credential(name));
-    return x509 ? derOf(x509.get(), i2d_X509) : Bytes{};
+    const std::string text = credential(name);
+    Bytes der(text.size() * 3 / 4);
+    uint32_t length = 0;
+    const vc::CryptoStatus status =
+        vc::pemDecodeCertificate(text.data(), uint32_t(text.size()), der.data(), &length);
+    der.resize(status == vc::CRYPTO_OK ? length : 0);
+    return der;
 }
 
 // Every committed certificate file.
@@ -121,6 +118,24 @@ inline std::map<std::string, std::string> baseCertificateParts() {
     return parts;
 }
 
+#if defined(VC_TEST_OPENSSL)
+
+using X509Ptr = Owned<X509, X509_free>;
+
+inline X509Ptr opensslCertificate(const std::string& pem) {
+    const Bio bio(BIO_new_mem_buf(pem.data(), int(pem.size())));
+    return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+}
+
+template <typename Object, typename Encode>
+Bytes derOf(Object* object, Encode encode) {
+    unsigned char* der = nullptr;
+    const int length = encode(object, &der);
+    Bytes out(der, der + (length > 0 ? length : 0));
+    OPENSSL_free(der);
+    return out;
+}
+
 // PEM text of DER under a label, in 64-character lines.
 inline std::string pemOf(const Bytes& der, const std::string& label) {
     std::string text = "-----BEGIN " + label + "-----\n";
@@ -131,5 +146,7 @@ inline std::string pemOf(const Bytes& der, const std::string& label) {
     }
     return text + "-----END " + label + "-----\n";
 }
+
+#endif  // VC_TEST_OPENSSL
 
 }  // namespace vctest

@@ -1,13 +1,18 @@
-// Private-key texts: pass phrases, header forms, DER edits and the padding
-// of the decrypted data, the members against OpenSSL's reading of every key,
-// and every prefix and random changes of the key texts.
+// Private-key texts: every prefix and random changes of the key texts; and,
+// where OpenSSL is linked to encrypt test inputs and read the keys, pass
+// phrases, header forms, DER edits and the padding of the decrypted data,
+// and the members against OpenSSL's reading of every key.
 #include <gtest/gtest.h>
+#if defined(VC_TEST_OPENSSL)
 #include <openssl/evp.h>
+#endif
 
 #include "pki/pem.h"
 #include "pki/pki_support.h"
 #include "pki/private_key.h"
+#if defined(VC_TEST_OPENSSL)
 #include "support/openssl_bignum.h"
+#endif
 
 namespace {
 
@@ -34,6 +39,28 @@ Bytes plainDer(const std::string& file) {
     der.resize(length);
     return der;
 }
+
+TEST(PrivateKey, TruncatedAndMutatedTextsEndInAStatus) {
+    std::mt19937 rng(11);
+    for (const char* file : {"server-enc.key", "client.key"}) {
+        const std::string text = credential(file);
+        for (std::size_t length = 0; length < text.size(); length += 3) {
+            ASSERT_NE(load(text.substr(0, length), "right"), vc::CRYPTO_OK);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            std::string mutated = text;
+            mutated[rng() % mutated.size()] = static_cast<char>(rng());
+            load(mutated, "right");
+        }
+        const Bytes der = plainDer("client.key");
+        for (std::size_t length = 0; length < der.size(); ++length) {
+            vc::RsaPrivateKey key;
+            ASSERT_NE(vc::rsaPrivateKeyFromDer(der.data(), uint32_t(length), &key), vc::CRYPTO_OK);
+        }
+    }
+}
+
+#if defined(VC_TEST_OPENSSL)
 
 // "FROM|TO" on the first match of FROM, where '?' in FROM matches any one
 // character and each '?' in TO copies the next of them; '^' and '$' anchor
@@ -149,24 +176,6 @@ TEST(PrivateKey, MembersAgreeWithOpenSsl) {
     }
 }
 
-TEST(PrivateKey, TruncatedAndMutatedTextsEndInAStatus) {
-    std::mt19937 rng(11);
-    for (const char* file : {"server-enc.key", "client.key"}) {
-        const std::string text = credential(file);
-        for (std::size_t length = 0; length < text.size(); length += 3) {
-            ASSERT_NE(load(text.substr(0, length), "right"), vc::CRYPTO_OK);
-        }
-        for (int i = 0; i < 1000; ++i) {
-            std::string mutated = text;
-            mutated[rng() % mutated.size()] = static_cast<char>(rng());
-            load(mutated, "right");
-        }
-        const Bytes der = plainDer("client.key");
-        for (std::size_t length = 0; length < der.size(); ++length) {
-            vc::RsaPrivateKey key;
-            ASSERT_NE(vc::rsaPrivateKeyFromDer(der.data(), uint32_t(length), &key), vc::CRYPTO_OK);
-        }
-    }
-}
+#endif  // VC_TEST_OPENSSL
 
 }  // namespace

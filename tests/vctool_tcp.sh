@@ -3,10 +3,11 @@
 # row per line below: the server reports the port it was given, the client
 # pipes a file to it while the server pipes another back, and both files
 # must arrive intact.
-#   vctool_tcp.sh VCTOOL CREDENTIALS_DIR
+#   vctool_tcp.sh CREDENTIALS_DIR VCTOOL...
+# VCTOOL... is the program, after its emulator in a cross build.
 set -eu
-vctool=$1
-cd "$2"
+cd "$1"
+shift
 work=$(mktemp -d)
 server=
 trap 'if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; fi; rm -rf "$work"' EXIT
@@ -17,7 +18,7 @@ head -c 100000 /dev/urandom >"$work/to-client"
 while read -r ciphers role client_credentials; do
   echo "== $ciphers, server role $role"
   [ "$client_credentials" = - ] && client_credentials=
-  "$vctool" server --cert server.pem --key server-enc.key --pass-phrase-file passphrase.txt \
+  "$@" server --cert server.pem --key server-enc.key --pass-phrase-file passphrase.txt \
     --ca ca.pem --role "$role" --host 127.0.0.1 --port 0 --ciphers "$ciphers" \
     <"$work/to-client" >"$work/server-got" 2>"$work/server-log" &
   server=$!
@@ -29,7 +30,7 @@ while read -r ciphers role client_credentials; do
   done
   [ -n "$port" ] || { cat "$work/server-log"; exit 1; }
   # shellcheck disable=SC2086  # the credentials column is a list of options
-  "$vctool" client --ca ca.pem --host 127.0.0.1 --port "$port" --name server.example \
+  "$@" client --ca ca.pem --host 127.0.0.1 --port "$port" --name server.example \
     $client_credentials <"$work/to-server" >"$work/client-got"
   wait "$server" || { cat "$work/server-log"; exit 1; }
   server=

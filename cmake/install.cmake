@@ -1,6 +1,6 @@
 # What `cmake --install` lays out under the prefix, in the GNU directories:
 #
-#   include/veilcastnet.h                               the C interface
+#   include/veilcastnet.h, include/veilcastnet.hpp     the C interface and its C++ layer
 #   lib/libveilcastnet32.so.2.0.0 (.so.2, .so)          the shared library (Linux)
 #   lib/libveilcastnet32.a                              the static library (Linux)
 #   bin/veilcastnet32.dll, lib/libveilcastnet32.dll.a   the DLL and its import library (Windows)
@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 
 set(VC_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Veilcastnet)
 
-install(FILES include/veilcastnet.h
+install(FILES include/veilcastnet.h include/veilcastnet.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # The shared library is what hosts link: Veilcastnet::veilcastnet.

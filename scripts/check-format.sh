@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Fails when any C or C++ source differs from what clang-format makes of it.
+# Fails when any C or C++ source or header differs from what clang-format makes of it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-mapfile -t files < <(git ls-files '*.cpp' '*.h')
+mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.hpp')
 clang-format --dry-run --Werror "${files[@]}"
 echo "clang-format: ${#files[@]} files clean"

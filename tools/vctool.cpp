@@ -5,6 +5,7 @@
 // internal, so the program links the static library.
 //
 //   vctool info                 print the information text
+//   vctool --version            print the version
 //   vctool init SEEDFILE        seed the generator from a 512-byte file
 //   vctool init --gather        seed it from mouse and keyboard in a window
 //   vctool errors               list every result code with its text
@@ -29,7 +30,7 @@ namespace {
 
 int usage(FILE* out) {
     std::fprintf(out,
-                 "usage: vctool info | errors | init SEEDFILE | init --gather\n"
+                 "usage: vctool info | errors | init SEEDFILE | init --gather | --version\n"
                  "       vctool demo [--seed FILE | --gather]\n"
                  "       vctool server --cert FILE --key FILE [options]   (--help for all)\n"
                  "       vctool client --ca FILE [options]                (--help for all)\n"
@@ -99,6 +100,10 @@ int main(int argc, char** argv) {
     const char* command = argv[1];
     if (std::strcmp(command, "--help") == 0 || std::strcmp(command, "help") == 0) {
         return usage(stdout);
+    }
+    if (std::strcmp(command, "--version") == 0 && argc == 2) {
+        std::printf("vctool %s\n", VC_VERSION_TEXT);
+        return 0;
     }
     if (std::strcmp(command, "demo") == 0) {
         return vctool::demoCommand(argc - 2, argv + 2);

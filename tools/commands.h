@@ -10,5 +10,7 @@ int demoCommand(int argc, char** argv);
 // server [options]; client [options]
 int serverCommand(int argc, char** argv);
 int clientCommand(int argc, char** argv);
+// speed [--seconds S]
+int speedCommand(int argc, char** argv);
 
 }  // namespace vctool

@@ -1,5 +1,6 @@
-// The demonstration's credentials, compiled in from the committed test files
-// (see embed.cmake) so `vctool demo` runs from any directory.
+// The demonstration's credentials and the RSA keys `vctool speed` times,
+// compiled in from the committed test files (see embed.cmake) by base name,
+// so both commands run from any directory.
 #pragma once
 
 #include <cstddef>

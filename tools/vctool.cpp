@@ -14,6 +14,7 @@
 //                               handshakes and sealed data both ways
 //   vctool server [options]     accept one connection, relay stdin/stdout
 //   vctool client [options]     connect, relay stdin/stdout
+//   vctool speed [--seconds S]  time the primitives, RSA and handshakes
 //   vctool cert FILE...         show PEM certificates
 //   vctool key FILE [--pass-phrase-file F] [--cert CERT.pem]
 //                               load an RSA private key, check it against a certificate
@@ -34,6 +35,7 @@ int usage(FILE* out) {
                  "       vctool demo [--seed FILE | --gather]\n"
                  "       vctool server --cert FILE --key FILE [options]   (--help for all)\n"
                  "       vctool client --ca FILE [options]                (--help for all)\n"
+                 "       vctool speed [--seconds S]\n"
                  "       vctool cert FILE...\n"
                  "       vctool key FILE [--pass-phrase-file FILE] [--cert CERT.pem]\n"
                  "       vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] "
@@ -104,6 +106,9 @@ int main(int argc, char** argv) {
     if (std::strcmp(command, "--version") == 0 && argc == 2) {
         std::printf("vctool %s\n", VC_VERSION_TEXT);
         return 0;
+    }
+    if (std::strcmp(command, "speed") == 0) {
+        return vctool::speedCommand(argc - 2, argv + 2);
     }
     if (std::strcmp(command, "demo") == 0) {
         return vctool::demoCommand(argc - 2, argv + 2);

@@ -3,6 +3,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
-mapfile -t files < <(git ls-files '*.cpp' '*.h' '*.hpp')
+mapfile -t files < <(git ls-files '*.c' '*.cpp' '*.h' '*.hpp')
 clang-format --dry-run --Werror "${files[@]}"
 echo "clang-format: ${#files[@]} files clean"

@@ -4,8 +4,9 @@
 set -euo pipefail
 
 # libx11-dev only for Xlib's headers: the library loads libX11 at run time.
+# pkgconf for the C host scripts/consumer.sh builds through pkg-config.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          openssl clang-format binutils libx11-dev)
+          openssl clang-format binutils libx11-dev pkgconf)
 case "${1:-}" in
   --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
                         g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;

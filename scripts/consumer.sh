@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# Installs the library with `cmake --install` into a scratch prefix under the
+# build directory (build/default/consumer/prefix) and builds three hosts
+# against that tree alone, as other projects would, then runs each with the
+# test credentials, seeded from a fresh seed file:
+#   consumer_c           tests/consumer/consumer.c through pkg-config
+#   cxx-shared           tests/consumer/consumer.cpp through find_package,
+#                        Veilcastnet::veilcastnet, without exceptions
+#   cxx-static           the same through Veilcastnet::veilcastnet_static,
+#                        with VEILCASTNET_EXCEPTIONS
+# Before that it checks the installed shared library: its SONAME, and that
+# it still exports exactly the eleven operations.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+started=$SECONDS
+
+fail() {
+  echo "consumer: FAILED: $*"
+  exit 1
+}
+
+build=$PWD/build/default
+scratch=$build/consumer
+prefix=$scratch/prefix
+cmake --preset default >/dev/null
+cmake --build --preset default --target veilcastnet32 veilcastnet_static vctool
+rm -rf "$scratch"
+cmake --install "$build" --prefix "$prefix" >/dev/null
+
+libdir=$(cd "$(dirname "$(find "$prefix" -name veilcastnet.pc)")/.." && pwd)
+library=$libdir/libveilcastnet32.so
+soname=$(readelf -d "$library" | sed -n 's/.*(SONAME).*\[\(.*\)\]$/\1/p')
+[ "$soname" = libveilcastnet32.so.2 ] || fail "SONAME is '$soname'"
+[ -f "$library.2.0.0" ] || fail "no $library.2.0.0"
+cmake -DLIBRARY="$library" -P tests/check_exports.cmake
+echo "installed: $(readlink -f "$library") ($soname), $("$prefix/bin/vctool" --version)"
+
+credentials=$PWD/tests/data/credentials
+seed=$scratch/seed.bin
+head -c 512 /dev/urandom >"$seed"
+trap 'rm -f "$seed"' EXIT
+
+# Only the scratch prefix's .pc is visible to pkg-config.
+export PKG_CONFIG_LIBDIR=$libdir/pkgconfig
+echo "== consumer_c: $(pkg-config --cflags --libs veilcastnet)"
+# shellcheck disable=SC2046
+cc -std=c11 -Wall -Wextra -Wpedantic -Werror $(pkg-config --cflags veilcastnet) \
+  tests/consumer/consumer.c -o "$scratch/consumer_c" $(pkg-config --libs veilcastnet) \
+  -Wl,-rpath,"$(pkg-config --variable=libdir veilcastnet)"
+"$scratch/consumer_c" "$credentials" "$seed"
+
+for variant in shared static; do
+  echo "== cxx-$variant: find_package(Veilcastnet)"
+  static=OFF
+  [ "$variant" = static ] && static=ON
+  cmake -S tests/consumer -B "$scratch/cxx-$variant" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_PREFIX_PATH="$prefix" -DCONSUMER_STATIC=$static >/dev/null
+  cmake --build "$scratch/cxx-$variant" >/dev/null
+  "$scratch/cxx-$variant/consumer_cxx" "$credentials" "$seed"
+done
+
+# The dynamic hosts ask the loader for the SONAME, the static one for nothing.
+for host in consumer_c cxx-shared/consumer_cxx cxx-static/consumer_cxx; do
+  needed=$(readelf -d "$scratch/$host" | grep -c 'NEEDED.*libveilcastnet32' || true)
+  want=1
+  [ "$host" = cxx-static/consumer_cxx ] && want=0
+  [ "$needed" = "$want" ] || fail "$host needs libveilcastnet32 $needed times"
+done
+readelf -d "$scratch/consumer_c" | grep -q 'NEEDED.*\[libveilcastnet32\.so\.2\]' ||
+  fail "consumer_c does not ask for libveilcastnet32.so.2"
+
+echo "consumer: 3 hosts built against the installed tree and run," \
+     "$((SECONDS - started)) s in all"

@@ -2,7 +2,8 @@
 # Cross-builds veilcastnet32.dll and vchost.exe for 32-bit and 64-bit
 # Windows and checks each DLL's export table: exactly the ordinals 10 to 20,
 # no names, each ordinal on the operation it stands for. Both may import
-# nothing but system DLLs, and only the host program Winsock.
+# nothing but system DLLs, and only the host program Winsock. The installed
+# tree of each build must let a C host link the DLL by ordinal.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --windows
@@ -22,6 +23,47 @@ check_imports() {
       *) echo "$2 imports a non-system DLL: $dll_name"; status=1 ;;
     esac
   done
+  return "$status"
+}
+
+# check_installed PRESET TOOL_PREFIX: cmake --install into a scratch prefix
+# lays out the DLL, its import library and .def, the headers and the
+# package files; the C consumer host, compiled with the flags pkg-config
+# gives for that prefix, links against the import library and imports all
+# eleven operations by ordinal (10 to 20), none by name.
+check_installed() {
+  local preset=$1 tool=$2 file ordinals status=0
+  local prefix=build/$preset/install-check
+  rm -rf "$prefix"
+  cmake --install "build/$preset" --prefix "$prefix" >/dev/null
+  for file in bin/veilcastnet32.dll lib/libveilcastnet32.dll.a lib/veilcastnet32.def \
+      include/veilcastnet.h include/veilcastnet.hpp lib/pkgconfig/veilcastnet.pc \
+      lib/cmake/Veilcastnet/VeilcastnetConfig.cmake; do
+    [ -f "$prefix/$file" ] || { echo "$preset: cmake --install left out $file"; status=1; }
+  done
+  # shellcheck disable=SC2046
+  if ! "$tool-gcc" -std=c11 -Wall -Wextra -Wpedantic -Werror \
+      $(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --cflags veilcastnet) \
+      tests/consumer/consumer.c -o "$prefix/consumer_c.exe" \
+      $(PKG_CONFIG_LIBDIR=$prefix/lib/pkgconfig pkg-config --libs veilcastnet); then
+    echo "$preset: the C host does not link against the installed import library"; return 1
+  fi
+  # An import by ordinal shows as the ordinal flag and the ordinal in hex,
+  # and no name.
+  local entry imported=()
+  for entry in $("$tool-objdump" -p "$prefix/consumer_c.exe" | awk '
+      /DLL Name:/ {inside = tolower($3) == "veilcastnet32.dll"; next}
+      inside && /^$/ {inside = 0}
+      inside && /^\t[0-9a-f]+\t/ {print ($NF == "<none>" ? $1 : "name:" $NF)}'); do
+    case "$entry" in
+      name:*) imported+=("$entry") ;;
+      *) imported+=("$((16#${entry: -4}))") ;;
+    esac
+  done
+  ordinals=$(printf '%s\n' "${imported[@]}" | sort -n | tr '\n' ' ')
+  if [ "$ordinals" != "10 11 12 13 14 15 16 17 18 19 20 " ]; then
+    echo "$preset: the C host imports from veilcastnet32.dll: $ordinals"; status=1
+  fi
   return "$status"
 }
 
@@ -62,10 +104,12 @@ check_dll() {
   check_imports "$tool" "$dll" || status=1
   local dll_imports=$imports
   check_imports "$tool" "build/$preset/vchost.exe" ws2_32.dll || status=1
+  check_installed "$preset" "$tool" || status=1
   if [ "$status" -ne 0 ]; then
     echo "$preset: veilcastnet32.dll export check FAILED"; return 1
   fi
-  echo "$preset: veilcastnet32.dll exports ordinals 10-20 without names;" \
+  echo "$preset: veilcastnet32.dll exports ordinals 10-20 without names, installs, and" \
+       "links a C host by ordinal;" \
        "imports: $(echo $dll_imports)"
 }
 

@@ -15,9 +15,9 @@
 // Errors. Nothing throws unless the host asks for it: define
 // VEILCASTNET_EXCEPTIONS before including this header to get
 // veilcastnet::Error and the orThrow() accessors. Without it the header
-// contains no throw and builds with exceptions turned off. The one
-// allocation it makes (a small shared count per Context, and the table of CA
-// texts during Context::create) uses nothrow new and reports VC_NO_MEMORY.
+// contains no throw and builds with exceptions turned off. Its two
+// allocations (a small shared count per Context, and the table of CA texts
+// during Context::create) use nothrow new and report VC_NO_MEMORY.
 //
 // Threads. The rules of the C interface hold: a Connection is used by one
 // thread at a time; Connections of one Context may run in different

@@ -14,13 +14,13 @@
 #include "channel.h"
 #include "commands.h"
 #include "credentials.h"
+#include "option_values.h"
 #include "setup.h"
 #include "veilcastnet.h"
 
 namespace vctool {
 namespace {
 
-constexpr uint32_t BOTH_SUITES = VC_CIPHER_RC4_128 | VC_CIPHER_DES_EDE3_CBC;
 constexpr std::size_t STDIN_CHUNK = 16384;
 
 struct Options {
@@ -34,7 +34,7 @@ struct Options {
     std::string name;
     std::string seed;
     bool gather = false;  // seed through the library's window instead
-    uint32_t ciphers = BOTH_SUITES;
+    uint32_t ciphers = vcoptions::BOTH_SUITES;
     uint32_t role = ROLE_SERVER;
 };
 
@@ -43,28 +43,11 @@ const char* commandName(const Options& options) {
 }
 
 bool parseCiphers(Options* options, const char* value) {
-    struct Named {
-        const char* name;
-        uint32_t mask;
-    };
-    constexpr Named NAMES[] = {
-        {"rc4", VC_CIPHER_RC4_128}, {"des", VC_CIPHER_DES_EDE3_CBC}, {"both", BOTH_SUITES}};
-    for (const Named& named : NAMES) {
-        if (std::strcmp(value, named.name) == 0) {
-            options->ciphers = named.mask;
-            return true;
-        }
-    }
-    char* end = nullptr;
-    const unsigned long mask = std::strtoul(value, &end, 0);
-    options->ciphers = static_cast<uint32_t>(mask);
-    return *value != '\0' && *end == '\0' && mask >= 1 && mask <= BOTH_SUITES;
+    return vcoptions::parseCipherMask(value, &options->ciphers);
 }
 
 bool parseRole(Options* options, const char* value) {
-    const bool authClient = std::strcmp(value, "auth-client") == 0;
-    options->role = authClient ? uint32_t{ROLE_SERVER_AUTH_CLIENT} : uint32_t{ROLE_SERVER};
-    return authClient || std::strcmp(value, "server") == 0;
+    return vcoptions::parseServerRole(value, &options->role);
 }
 
 // Every option but --gather takes a value; `server`/`client` say where it

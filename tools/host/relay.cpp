@@ -20,12 +20,12 @@
 #include "commands.h"
 #include "library.h"
 #include "md5.h"
+#include "option_values.h"
 #include "platform.h"
 
 namespace vchost {
 namespace {
 
-constexpr uint32_t BOTH = VC_CIPHER_RC4_128 | VC_CIPHER_DES_EDE3_CBC;
 constexpr std::size_t INPUT_CHUNK = 16384;
 // Room for a whole record and most of the next, so that a read never waits
 // for the buffer to drain.
@@ -47,31 +47,16 @@ struct Options {
     std::vector<std::string> cas;
     std::string name;
     std::string seed;
-    uint32_t ciphers = BOTH;
+    uint32_t ciphers = vcoptions::BOTH_SUITES;
     uint32_t role = ROLE_SERVER;
 };
 
 bool parseCiphers(Options* options, const char* value) {
-    const struct {
-        const char* name;
-        uint32_t mask;
-    } NAMES[] = {{"rc4", VC_CIPHER_RC4_128}, {"des", VC_CIPHER_DES_EDE3_CBC}, {"both", BOTH}};
-    for (const auto& named : NAMES) {
-        if (std::strcmp(value, named.name) == 0) {
-            options->ciphers = named.mask;
-            return true;
-        }
-    }
-    char* end = nullptr;
-    const unsigned long mask = std::strtoul(value, &end, 0);
-    options->ciphers = static_cast<uint32_t>(mask);
-    return *value != '\0' && *end == '\0' && mask >= 1 && mask <= BOTH;
+    return vcoptions::parseCipherMask(value, &options->ciphers);
 }
 
 bool parseRole(Options* options, const char* value) {
-    const bool authClient = std::strcmp(value, "auth-client") == 0;
-    options->role = authClient ? uint32_t{ROLE_SERVER_AUTH_CLIENT} : uint32_t{ROLE_SERVER};
-    return authClient || std::strcmp(value, "server") == 0;
+    return vcoptions::parseServerRole(value, &options->role);
 }
 
 // Every option takes a value; `server`/`client` say where it is allowed.

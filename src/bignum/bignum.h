@@ -48,7 +48,12 @@ uint32_t bigNumNextWindow(const BigNum* exponent, int32_t* position, uint32_t w,
 // distinct from every input.
 void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
                   BigNum* out) noexcept;
-// out = c^d mod p*q by Garner's recombination.
+// The same for a secret exponent below 2^(32 length(n)), in time that does
+// not depend on the base, the exponent or the value of n.
+void bigNumModExpSecret(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                        BigNum* out) noexcept;
+// out = c^d mod p*q by Garner's recombination, c < p q, in time that does
+// not depend on c or on any member of the key but the lengths of p and q.
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept;
 

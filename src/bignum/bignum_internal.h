@@ -66,4 +66,51 @@ void bigNumModExpInterleaved64(const BigNum* base, const BigNum* exponent, const
                                BigNum* out, ModExpWork64* work) noexcept;
 #endif
 
+// The constant-time engine for secret exponents (and secret moduli: the
+// primes of a key). Fixed windows of SECRET_WINDOW bits, table entries
+// gathered under masks, Montgomery products with a masked final
+// subtraction, and the base brought into Montgomery form by products with
+// R^2 mod n, which itself is made by doublings and squarings: there is no
+// division and no branch on any value.
+constexpr uint32_t SECRET_WINDOW = 5;
+
+template <typename Limb>
+struct ModExpSecretWork {
+    static constexpr uint32_t MAX_LIMBS = ModExpLimbWork<Limb>::MAX_LIMBS;
+    Limb table[1u << SECRET_WINDOW][MAX_LIMBS];
+    Limb accumulator[MAX_LIMBS];
+    Limb modulusP[MAX_LIMBS];
+    Limb modulusQ[MAX_LIMBS];
+    Limb rrP[MAX_LIMBS];  // R^2 mod p
+    Limb rrQ[MAX_LIMBS];
+    Limb exponent[MAX_LIMBS];
+    Limb base[MAX_LIMBS];  // the base in Montgomery form
+    Limb entry[MAX_LIMBS];
+    Limb m1[MAX_LIMBS];
+    Limb m2[MAX_LIMBS];
+    Limb product[MAX_LIMBS + 2];
+    Limb factors[MAX_LIMBS];
+    Limb wide[2 * MAX_LIMBS + 1];
+    BigNum value;
+};
+
+// out = base^exponent mod n; n odd, 1..128 words; the exponent below
+// 2^(32 length(n)) (rounded up to whole limbs). *work is zero on return.
+using ModExpSecretWork32 = ModExpSecretWork<uint32_t>;
+void bigNumModExpSecret32(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                          ModExpSecretWork32* work) noexcept;
+// Garner's recombination of c^dP mod p and c^dQ mod q, c < p q.
+void bigNumModExpCrt32(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
+                       const BigNum* q, const BigNum* qInv, BigNum* out,
+                       ModExpSecretWork32* work) noexcept;
+
+#if defined(__SIZEOF_INT128__)
+using ModExpSecretWork64 = ModExpSecretWork<uint64_t>;
+void bigNumModExpSecret64(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                          ModExpSecretWork64* work) noexcept;
+void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
+                       const BigNum* q, const BigNum* qInv, BigNum* out,
+                       ModExpSecretWork64* work) noexcept;
+#endif
+
 }  // namespace vc

@@ -127,7 +127,7 @@ void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* o
     if (crtUsable(key)) {
         bigNumModExpCrt(&base, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, out);
     } else {
-        bigNumModExp(&base, &key.d, &key.n, out);
+        bigNumModExpSecret(&base, &key.d, &key.n, out);
     }
 }
 
@@ -267,7 +267,7 @@ CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const Rs
         }
     }
     if (!signedOk) {
-        bigNumModExp(&m, &key->d, &key->n, &s);
+        bigNumModExpSecret(&m, &key->d, &key->n, &s);
     }
     bigNumToBytes(out, k, &s);
     *outLength = k;

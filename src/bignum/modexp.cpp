@@ -513,13 +513,19 @@ struct Mont {
             }
             return static_cast<uint32_t>(v & static_cast<Limb>(ENTRIES - 1));
         };
-        auto gather = [&](uint32_t value, Limb* to) {
-            std::memset(to, 0, k * sizeof(Limb));
+        auto gather = [&](uint32_t value, Limb* __restrict to) {
+            Limb masks[ENTRIES];
             for (uint32_t i = 0; i < ENTRIES; ++i) {
-                const Limb mask = maskOf(ctEqual(i, value));
-                for (uint32_t j = 0; j < k; ++j) {
-                    to[j] = static_cast<Limb>(to[j] | (table[i][j] & mask));
+                masks[i] = maskOf(ctEqual(i, value));
+            }
+            // Limb by limb, so the sum over the entries stays in a register.
+            for (uint32_t j = 0; j < k; ++j) {
+                Limb v = 0;
+#pragma GCC unroll 32
+                for (uint32_t i = 0; i < ENTRIES; ++i) {
+                    v = static_cast<Limb>(v | (table[i][j] & masks[i]));
                 }
+                to[j] = v;
             }
         };
         const uint32_t bits = eLimbs * BITS;

@@ -404,8 +404,8 @@ struct Mont {
     // 2^(kB + s), where kB = s 2^j with s odd, gives 2^s in Montgomery form,
     // and j Montgomery squarings then give 2^kB = R in Montgomery form,
     // which is R^2 mod n. The number of steps depends on b only.
-    static void setField(Field* f, const BigNum* n, Limb* mod, Limb* rr, Limb* t,
-                         Limb* factors) noexcept {
+    static void setField(Field* f, const BigNum* n, Limb* mod, Limb* rr, Limb* t, Limb* factors,
+                         bool makeRr = true) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
         load(n, mod, k);
         f->mod = mod;
@@ -422,6 +422,9 @@ struct Mont {
         } else if (k * WORDS_PER_LIMB == 32) {
             f->sq = &square<32 / WORDS_PER_LIMB>;
             f->mu = &mul<32 / WORDS_PER_LIMB>;
+        }
+        if (!makeRr) {
+            return;
         }
         uint32_t top = n->words[n->length - 1];
         uint32_t bits = 32 * (n->length - 1);
@@ -556,6 +559,40 @@ struct Mont {
         f.mul(work->accumulator, work->accumulator, work->entry);
         store(work->accumulator, f.k, out);
         secureWipe(work, sizeof *work);
+    }
+
+    // Storage of the modular multiplication below.
+    struct MulWork {
+        Limb mod[ModExpLimbWork<Limb>::MAX_LIMBS];
+        Limb rr[ModExpLimbWork<Limb>::MAX_LIMBS];
+        Limb a[ModExpLimbWork<Limb>::MAX_LIMBS];
+        Limb b[ModExpLimbWork<Limb>::MAX_LIMBS];
+        Limb t[ModExpLimbWork<Limb>::MAX_LIMBS + 2];
+        Limb factors[ModExpLimbWork<Limb>::MAX_LIMBS];
+    };
+
+    // out = R^2 mod n.
+    static void radixSquared(const BigNum* n, BigNum* out) noexcept {
+        MulWork w;
+        Field f;
+        setField(&f, n, w.mod, w.rr, w.t, w.factors);
+        store(w.rr, f.k, out);
+        secureWipe(&w, sizeof w);
+    }
+
+    // out = a b mod n for a, b < n, with rr = R^2 mod n: (a R^2 / R) b / R.
+    static void modMul(const BigNum* a, const BigNum* b, const BigNum* n, const BigNum* rr,
+                       BigNum* out) noexcept {
+        MulWork w;
+        Field f;
+        setField(&f, n, w.mod, w.rr, w.t, w.factors, false);
+        loadMasked(rr, w.rr, f.k);
+        loadMasked(a, w.a, f.k);
+        loadMasked(b, w.b, f.k);
+        f.mul(w.a, w.a, w.rr);
+        f.mul(w.a, w.a, w.b);
+        store(w.a, f.k, out);
+        secureWipe(&w, sizeof w);
     }
 
     // Garner's recombination, every step under masks: m1 = c^dP mod p and
@@ -850,6 +887,21 @@ void bigNumModExpSecret(const BigNum* base, const BigNum* exponent, const BigNum
     ModExpSecretWork32 work;
     bigNumModExpSecret32(base, exponent, n, out, &work);
 #endif
+}
+
+#if defined(__SIZEOF_INT128__)
+using DefaultLimb = uint64_t;
+#else
+using DefaultLimb = uint32_t;
+#endif
+
+void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept {
+    Mont<DefaultLimb>::radixSquared(n, out);
+}
+
+void bigNumModMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, const BigNum* rr,
+                        BigNum* out) noexcept {
+    Mont<DefaultLimb>::modMul(a, b, n, rr, out);
 }
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,

@@ -4,6 +4,7 @@
 // operation in memory after returning.
 #include "bignum/rsa.h"
 
+#include <atomic>
 #include <cstring>
 
 #include "crypto/constant_time.h"
@@ -123,9 +124,132 @@ SeparatorScan scanEncryptionBlock(const uint8_t* em, uint32_t k) noexcept {
     return SeparatorScan{separator, valid};
 }
 
-void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* out) noexcept {
+// Guards every key's blinding state. Held only to copy a pair out and
+// square it (four products modulo n), or to install a new pair.
+std::atomic_flag blindingLock = ATOMIC_FLAG_INIT;
+
+class BlindingGuard {
+  public:
+    BlindingGuard() noexcept {
+        while (blindingLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~BlindingGuard() { blindingLock.clear(std::memory_order_release); }
+    BlindingGuard(const BlindingGuard&) = delete;
+    BlindingGuard& operator=(const BlindingGuard&) = delete;
+};
+
+void crtExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* out) noexcept {
+    bigNumModExpCrt(&base, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, out);
+}
+
+// Squares the pair in place: r becomes r^2.
+void advanceBlinding(RsaBlinding* state, const BigNum& n) noexcept {
+    bigNumModMulSecret(&state->a, &state->a, &n, &state->rr, &state->a);
+    bigNumModMulSecret(&state->b, &state->b, &n, &state->rr, &state->b);
+}
+
+// A new pair for key: r from the random pool, a = r^e by the secret engine
+// (r is secret), and r^-1 as r^(p-2) mod p and r^(q-2) mod q joined by
+// Garner's step, also constant-time. The pair is used only if it works:
+// r b = 1 and (r^e)^d = r through the CRT members, so a key whose members
+// do not agree with each other is never blinded into a different answer.
+bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noexcept {
+    struct {
+        uint8_t bytes[RSA_MAX_BLOCK_BYTES];
+        BigNum r;
+        BigNum pMinus2;
+        BigNum qMinus2;
+        BigNum check;
+    } s;
+    WipeOnExit wipe(s);
+    // k - 1 bytes: below n, whose top byte is not zero.
+    if (k < 2 || randomBytes(s.bytes, k - 1) != 0) {
+        return false;
+    }
+    bigNumFromBytes(s.bytes, k - 1, &s.r);
+    if (s.r.length == 0) {
+        return false;
+    }
+    BigNum two;
+    two.words[0] = 2;
+    two.length = 1;
+    if (bigNumSub(&key.p, &two, &s.pMinus2) != 0 || bigNumSub(&key.q, &two, &s.qMinus2) != 0) {
+        return false;
+    }
+    state->n = key.n;
+    bigNumRadixSquared(&key.n, &state->rr);
+    bigNumModExpSecret(&s.r, &key.e, &key.n, &state->a);
+    bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &state->b);
+    bigNumModMulSecret(&s.r, &state->b, &key.n, &state->rr, &s.check);
+    if (s.check.length != 1 || s.check.words[0] != 1) {
+        return false;
+    }
+    crtExponentiate(state->a, key, &s.check);
+    return bigNumEqual(&s.check, &s.r) != 0;
+}
+
+// The pair for one private operation, and the key's state advanced for the
+// next. false when the key cannot be blinded (no CRT members or no e) or
+// the random pool gives nothing (not seeded): then the operation runs
+// unblinded, still on the constant-time engine, rather than failing.
+bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b, BigNum* rr) noexcept {
+    if (!isPresent(key.e)) {
+        return false;
+    }
+    RsaBlinding& state = key.blinding;
+    {
+        BlindingGuard guard;
+        if (state.ready == 1 && state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
+            *a = state.a;
+            *b = state.b;
+            *rr = state.rr;
+            advanceBlinding(&state, key.n);
+            return true;
+        }
+    }
+    // Made outside the lock: it costs a few private operations, once per key.
+    RsaBlinding fresh;
+    WipeOnExit wipeFresh(fresh);
+    if (!makeBlinding(key, k, &fresh)) {
+        return false;
+    }
+    *a = fresh.a;
+    *b = fresh.b;
+    *rr = fresh.rr;
+    advanceBlinding(&fresh, key.n);
+    fresh.owner = &key;
+    fresh.ready = 1;
+    BlindingGuard guard;
+    state = fresh;
+    return true;
+}
+
+// base^d mod n through the CRT members, blinded when possible: (base a)^d
+// = base^d r, and b takes r off again. The exponentiation never sees base
+// itself, so even a leak in it would not relate to the chosen input.
+void blindedCrt(const BigNum& base, const RsaPrivateKey& key, uint32_t k, BigNum* out) noexcept {
+    struct {
+        BigNum a;
+        BigNum b;
+        BigNum rr;
+        BigNum blinded;
+        BigNum result;
+    } s;
+    WipeOnExit wipe(s);
+    if (!nextBlinding(key, k, &s.a, &s.b, &s.rr)) {
+        crtExponentiate(base, key, out);
+        return;
+    }
+    bigNumModMulSecret(&base, &s.a, &key.n, &s.rr, &s.blinded);
+    crtExponentiate(s.blinded, key, &s.result);
+    bigNumModMulSecret(&s.result, &s.b, &key.n, &s.rr, out);
+}
+
+void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, uint32_t k,
+                         BigNum* out) noexcept {
     if (crtUsable(key)) {
-        bigNumModExpCrt(&base, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, out);
+        blindedCrt(base, key, k, out);
     } else {
         bigNumModExpSecret(&base, &key.d, &key.n, out);
     }
@@ -153,7 +277,7 @@ CryptoStatus openInputBlock(const uint8_t* input, uint32_t inputLength, const Bi
     BigNum m;
     WipeOnExit wipeResult(m);
     if (crtKey != nullptr) {
-        privateExponentiate(c, *crtKey, &m);
+        privateExponentiate(c, *crtKey, *k, &m);
     } else {
         bigNumModExp(&c, &exponent, &n, &m);
     }
@@ -261,7 +385,7 @@ CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const Rs
     bool signedOk = false;
     if (crtUsable(*key)) {
         for (int attempt = 0; attempt < CRT_SIGN_ATTEMPTS && !signedOk; ++attempt) {
-            bigNumModExpCrt(&m, &key->dP, &key->dQ, &key->p, &key->q, &key->qInv, &s);
+            blindedCrt(m, *key, k, &s);
             bigNumModExp(&s, &key->e, &key->n, &check);
             signedOk = bigNumEqual(&check, &m) != 0;
         }

@@ -14,6 +14,22 @@ struct RsaPublicKey {
     BigNum e;
 };
 
+// The blinding pair of one private key: a = r^e and b = r^-1 mod n for a
+// random r, made on the key's first private operation and squared after
+// every use (r becomes r^2, and the pair stays a pair). Kept in the key
+// record, guarded by one process-wide lock, so that connections sharing
+// a key can use it at the same time. It remembers the record and the
+// modulus it was made for: a copied, wiped or reloaded key makes a new
+// pair instead of using a stale one.
+struct RsaBlinding {
+    BigNum n;
+    BigNum rr;  // R^2 mod n for bigNumModMulSecret
+    BigNum a;
+    BigNum b;
+    const void* owner;
+    uint32_t ready;  // 1 when the members above are in use
+};
+
 // The first two members have the layout of RsaPublicKey, so a private key
 // can stand wherever a public key is read.
 struct RsaPrivateKey {
@@ -25,6 +41,7 @@ struct RsaPrivateKey {
     BigNum dP;
     BigNum dQ;
     BigNum qInv;
+    mutable RsaBlinding blinding;
 };
 
 // DER of the DigestInfo header that precedes an MD5 digest.

@@ -57,12 +57,11 @@ void bigNumModExpSecret(const BigNum* base, const BigNum* exponent, const BigNum
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept;
 
-// R^2 mod n for the Montgomery radix R of bigNumModMulSecret (which depends
-// on the limb width of the build); n odd, 1..128 words.
+// R^2 mod n for the Montgomery radix R of bigNumMontMulSecret: 2^(32 L) for
+// n of L words, L rounded up to even with 64-bit limbs; n odd, 1..128 words.
 void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept;
-// out = a b mod n for a, b < n, rr from bigNumRadixSquared, in time that
-// depends on the length of n only.
-void bigNumModMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, const BigNum* rr,
-                        BigNum* out) noexcept;
+// out = a b / R mod n for a, b < n, in time that depends on the length of
+// n only.
+void bigNumMontMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, BigNum* out) noexcept;
 
 }  // namespace vc

@@ -502,8 +502,13 @@ struct Mont {
         entry[0] = 1;
         f.mul(table[0], f.rr, entry);
         std::memcpy(table[1], baseMont, k * sizeof(Limb));
+        // Even entries by squaring, which costs less than a product.
         for (uint32_t i = 2; i < ENTRIES; ++i) {
-            f.mul(table[i], table[i - 1], baseMont);
+            if ((i & 1u) == 0) {
+                f.square(table[i], table[i / 2]);
+            } else {
+                f.mul(table[i], table[i - 1], baseMont);
+            }
         }
         auto windowAt = [&](uint32_t position) {
             // Bits position .. position + W - 1; position and the limbs read
@@ -580,16 +585,13 @@ struct Mont {
         secureWipe(&w, sizeof w);
     }
 
-    // out = a b mod n for a, b < n, with rr = R^2 mod n: (a R^2 / R) b / R.
-    static void modMul(const BigNum* a, const BigNum* b, const BigNum* n, const BigNum* rr,
-                       BigNum* out) noexcept {
+    // out = a b / R mod n for a, b < n.
+    static void montMul(const BigNum* a, const BigNum* b, const BigNum* n, BigNum* out) noexcept {
         MulWork w;
         Field f;
         setField(&f, n, w.mod, w.rr, w.t, w.factors, false);
-        loadMasked(rr, w.rr, f.k);
         loadMasked(a, w.a, f.k);
         loadMasked(b, w.b, f.k);
-        f.mul(w.a, w.a, w.rr);
         f.mul(w.a, w.a, w.b);
         store(w.a, f.k, out);
         secureWipe(&w, sizeof w);
@@ -899,9 +901,8 @@ void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept {
     Mont<DefaultLimb>::radixSquared(n, out);
 }
 
-void bigNumModMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, const BigNum* rr,
-                        BigNum* out) noexcept {
-    Mont<DefaultLimb>::modMul(a, b, n, rr, out);
+void bigNumMontMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, BigNum* out) noexcept {
+    Mont<DefaultLimb>::montMul(a, b, n, out);
 }
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,

@@ -125,7 +125,7 @@ SeparatorScan scanEncryptionBlock(const uint8_t* em, uint32_t k) noexcept {
 }
 
 // Guards every key's blinding state. Held only to copy a pair out and
-// square it (four products modulo n), or to install a new pair.
+// square it (two Montgomery products modulo n), or to install a new pair.
 std::atomic_flag blindingLock = ATOMIC_FLAG_INIT;
 
 class BlindingGuard {
@@ -145,8 +145,8 @@ void crtExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* out) 
 
 // Squares the pair in place: r becomes r^2.
 void advanceBlinding(RsaBlinding* state, const BigNum& n) noexcept {
-    bigNumModMulSecret(&state->a, &state->a, &n, &state->rr, &state->a);
-    bigNumModMulSecret(&state->b, &state->b, &n, &state->rr, &state->b);
+    bigNumMontMulSecret(&state->aR, &state->aR, &n, &state->aR);
+    bigNumMontMulSecret(&state->bR, &state->bR, &n, &state->bR);
 }
 
 // A new pair for key: r from the random pool, a = r^e by the secret engine
@@ -161,6 +161,9 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
         BigNum pMinus2;
         BigNum qMinus2;
         BigNum check;
+        BigNum rr;
+        BigNum a;
+        BigNum b;
     } s;
     WipeOnExit wipe(s);
     // k - 1 bytes: below n, whose top byte is not zero.
@@ -178,14 +181,17 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
         return false;
     }
     state->n = key.n;
-    bigNumRadixSquared(&key.n, &state->rr);
-    bigNumModExpSecret(&s.r, &key.e, &key.n, &state->a);
-    bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &state->b);
-    bigNumModMulSecret(&s.r, &state->b, &key.n, &state->rr, &s.check);
+    bigNumRadixSquared(&key.n, &s.rr);
+    bigNumModExpSecret(&s.r, &key.e, &key.n, &s.a);
+    bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &s.b);
+    bigNumMontMulSecret(&s.a, &s.rr, &key.n, &state->aR);
+    bigNumMontMulSecret(&s.b, &s.rr, &key.n, &state->bR);
+    // r b R / R = 1.
+    bigNumMontMulSecret(&s.r, &state->bR, &key.n, &s.check);
     if (s.check.length != 1 || s.check.words[0] != 1) {
         return false;
     }
-    crtExponentiate(state->a, key, &s.check);
+    crtExponentiate(s.a, key, &s.check);
     return bigNumEqual(&s.check, &s.r) != 0;
 }
 
@@ -193,7 +199,7 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
 // next. false when the key cannot be blinded (no CRT members or no e) or
 // the random pool gives nothing (not seeded): then the operation runs
 // unblinded, still on the constant-time engine, rather than failing.
-bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b, BigNum* rr) noexcept {
+bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b) noexcept {
     if (!isPresent(key.e)) {
         return false;
     }
@@ -201,9 +207,8 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b, Bi
     {
         BlindingGuard guard;
         if (state.ready == 1 && state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
-            *a = state.a;
-            *b = state.b;
-            *rr = state.rr;
+            *a = state.aR;
+            *b = state.bR;
             advanceBlinding(&state, key.n);
             return true;
         }
@@ -214,9 +219,8 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b, Bi
     if (!makeBlinding(key, k, &fresh)) {
         return false;
     }
-    *a = fresh.a;
-    *b = fresh.b;
-    *rr = fresh.rr;
+    *a = fresh.aR;
+    *b = fresh.bR;
     advanceBlinding(&fresh, key.n);
     fresh.owner = &key;
     fresh.ready = 1;
@@ -232,18 +236,17 @@ void blindedCrt(const BigNum& base, const RsaPrivateKey& key, uint32_t k, BigNum
     struct {
         BigNum a;
         BigNum b;
-        BigNum rr;
         BigNum blinded;
         BigNum result;
     } s;
     WipeOnExit wipe(s);
-    if (!nextBlinding(key, k, &s.a, &s.b, &s.rr)) {
+    if (!nextBlinding(key, k, &s.a, &s.b)) {
         crtExponentiate(base, key, out);
         return;
     }
-    bigNumModMulSecret(&base, &s.a, &key.n, &s.rr, &s.blinded);
+    bigNumMontMulSecret(&base, &s.a, &key.n, &s.blinded);
     crtExponentiate(s.blinded, key, &s.result);
-    bigNumModMulSecret(&s.result, &s.b, &key.n, &s.rr, out);
+    bigNumMontMulSecret(&s.result, &s.b, &key.n, out);
 }
 
 void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, uint32_t k,

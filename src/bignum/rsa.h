@@ -16,16 +16,17 @@ struct RsaPublicKey {
 
 // The blinding pair of one private key: a = r^e and b = r^-1 mod n for a
 // random r, made on the key's first private operation and squared after
-// every use (r becomes r^2, and the pair stays a pair). Kept in the key
+// every use (r becomes r^2, and the pair stays a pair). Both are kept
+// times R mod n (R of bigNumMontMulSecret), so that using or squaring one
+// is a single Montgomery product. Kept in the key
 // record, guarded by one process-wide lock, so that connections sharing
 // a key can use it at the same time. It remembers the record and the
 // modulus it was made for: a copied, wiped or reloaded key makes a new
 // pair instead of using a stale one.
 struct RsaBlinding {
     BigNum n;
-    BigNum rr;  // R^2 mod n for bigNumModMulSecret
-    BigNum a;
-    BigNum b;
+    BigNum aR;  // r^e R mod n
+    BigNum bR;  // r^-1 R mod n
     const void* owner;
     uint32_t ready;  // 1 when the members above are in use
 };

@@ -16,6 +16,9 @@ namespace {
 
 using namespace vctest;
 
+// R is 2^(32 L) for the 1024-bit key's L = 32 words with either limb width.
+constexpr uint32_t radixRounding = 0;
+
 class RsaBlindingTest : public ::testing::Test {
   protected:
     void SetUp() override { saved_ = vc::randomPoolSnapshot(); }
@@ -53,32 +56,42 @@ TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
     ASSERT_EQ(decrypt(cipher, key), message);
     ASSERT_EQ(key.blinding.ready, 1u);
     EXPECT_EQ(key.blinding.owner, &key);
-    for (int i = 0; i < 4; ++i) {
-        const vc::BigNum before = key.blinding.a;
-        const vc::BigNum beforeInverse = key.blinding.b;
-        ASSERT_EQ(decrypt(cipher, key), message);
-        // a = r^e and b = r^-1 became their squares.
-        Bn n = toBn(key.n);
-        BnCtx ctx(BN_CTX_new());
-        Bn square(BN_new());
-        BN_mod_sqr(square.get(), toBn(before).get(), n.get(), ctx.get());
-        EXPECT_TRUE(sameValue(key.blinding.a, fromBn(square.get())));
-        BN_mod_sqr(square.get(), toBn(beforeInverse).get(), n.get(), ctx.get());
-        EXPECT_TRUE(sameValue(key.blinding.b, fromBn(square.get())));
-    }
-    // The pair still belongs together: a b^e = 1.
+    // The pair is kept times R: x R -> x^2 R is (x R)^2 / R.
     Bn n = toBn(key.n);
     BnCtx ctx(BN_CTX_new());
+    Bn r(BN_new());
+    Bn rInverse(BN_new());
+    BN_set_bit(r.get(), static_cast<int>(32 * (key.n.length + radixRounding)));
+    BN_nnmod(r.get(), r.get(), n.get(), ctx.get());
+    BN_mod_inverse(rInverse.get(), r.get(), n.get(), ctx.get());
+    auto plain = [&](const vc::BigNum& x) {
+        Bn out(BN_new());
+        BN_mod_mul(out.get(), toBn(x).get(), rInverse.get(), n.get(), ctx.get());
+        return fromBn(out.get());
+    };
+    for (int i = 0; i < 4; ++i) {
+        const vc::BigNum before = plain(key.blinding.aR);
+        const vc::BigNum beforeInverse = plain(key.blinding.bR);
+        ASSERT_EQ(decrypt(cipher, key), message);
+        Bn square(BN_new());
+        BN_mod_sqr(square.get(), toBn(before).get(), n.get(), ctx.get());
+        EXPECT_TRUE(sameValue(plain(key.blinding.aR), fromBn(square.get())));
+        BN_mod_sqr(square.get(), toBn(beforeInverse).get(), n.get(), ctx.get());
+        EXPECT_TRUE(sameValue(plain(key.blinding.bR), fromBn(square.get())));
+    }
+    // The pair still belongs together: a b^e = 1.
     Bn product(BN_new());
-    BN_mod_exp(product.get(), toBn(key.blinding.b).get(), toBn(key.e).get(), n.get(), ctx.get());
-    BN_mod_mul(product.get(), product.get(), toBn(key.blinding.a).get(), n.get(), ctx.get());
+    BN_mod_exp(product.get(), toBn(plain(key.blinding.bR)).get(), toBn(key.e).get(), n.get(),
+               ctx.get());
+    BN_mod_mul(product.get(), product.get(), toBn(plain(key.blinding.aR)).get(), n.get(),
+               ctx.get());
     EXPECT_TRUE(BN_is_one(product.get()));
 
     // A copy does not reuse the original's pair.
     const vc::RsaPrivateKey copy = key;
     ASSERT_EQ(decrypt(cipher, copy), message);
     EXPECT_EQ(copy.blinding.owner, &copy);
-    EXPECT_FALSE(sameValue(copy.blinding.a, key.blinding.a));
+    EXPECT_FALSE(sameValue(copy.blinding.aR, key.blinding.aR));
 
     // Signatures are blinded too and still verify.
     uint8_t signature[512];

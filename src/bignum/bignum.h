@@ -57,7 +57,13 @@ void bigNumModExpSecret(const BigNum* base, const BigNum* exponent, const BigNum
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept;
 
-// R^2 mod n for the Montgomery radix R of bigNumMontMulSecret: 2^(32 L) for
+// bigNumModExpCrt with R^2 mod p and R^2 mod q from bigNumRadixSquared
+// given, as a key that is used often can keep them.
+void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
+                              const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                              const BigNum* rrQ, BigNum* out) noexcept;
+// R^2 mod n for the Montgomery radix R of bigNumMontMulSecret and of the
+// secret engine: 2^(32 L) for
 // n of L words, L rounded up to even with 64-bit limbs; n odd, 1..128 words.
 void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept;
 // out = a b / R mod n for a, b < n, in time that depends on the length of

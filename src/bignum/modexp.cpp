@@ -603,11 +603,18 @@ struct Mont {
     // out = m2 + h q by a schoolbook product of fixed length.
     static void modExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                           const BigNum* q, const BigNum* qInv, BigNum* out,
-                          ModExpSecretWork<Limb>* work) noexcept {
+                          ModExpSecretWork<Limb>* work, const BigNum* rrP = nullptr,
+                          const BigNum* rrQ = nullptr) noexcept {
         Field fq;
-        setField(&fq, q, work->modulusQ, work->rrQ, work->product, work->factors);
+        setField(&fq, q, work->modulusQ, work->rrQ, work->product, work->factors, rrQ == nullptr);
+        if (rrQ != nullptr) {
+            loadMasked(rrQ, work->rrQ, fq.k);
+        }
         Field fp;
-        setField(&fp, p, work->modulusP, work->rrP, work->product, work->factors);
+        setField(&fp, p, work->modulusP, work->rrP, work->product, work->factors, rrP == nullptr);
+        if (rrP != nullptr) {
+            loadMasked(rrP, work->rrP, fp.k);
+        }
         uint32_t cWords = (fp.k + fq.k) * WORDS_PER_LIMB;
         if (cWords > BIGNUM_MAX_WORDS) {
             cWords = BIGNUM_MAX_WORDS;
@@ -903,6 +910,13 @@ void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept {
 
 void bigNumMontMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, BigNum* out) noexcept {
     Mont<DefaultLimb>::montMul(a, b, n, out);
+}
+
+void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
+                              const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                              const BigNum* rrQ, BigNum* out) noexcept {
+    ModExpSecretWork<DefaultLimb> work;
+    Mont<DefaultLimb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work, rrP, rrQ);
 }
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,

@@ -181,6 +181,8 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
         return false;
     }
     state->n = key.n;
+    bigNumRadixSquared(&key.p, &state->rrP);
+    bigNumRadixSquared(&key.q, &state->rrQ);
     bigNumRadixSquared(&key.n, &s.rr);
     bigNumModExpSecret(&s.r, &key.e, &key.n, &s.a);
     bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &s.b);
@@ -199,7 +201,7 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
 // next. false when the key cannot be blinded (no CRT members or no e) or
 // the random pool gives nothing (not seeded): then the operation runs
 // unblinded, still on the constant-time engine, rather than failing.
-bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b) noexcept {
+bool nextBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* use) noexcept {
     if (!isPresent(key.e)) {
         return false;
     }
@@ -207,8 +209,7 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b) no
     {
         BlindingGuard guard;
         if (state.ready == 1 && state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
-            *a = state.aR;
-            *b = state.bR;
+            *use = state;
             advanceBlinding(&state, key.n);
             return true;
         }
@@ -219,8 +220,7 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b) no
     if (!makeBlinding(key, k, &fresh)) {
         return false;
     }
-    *a = fresh.aR;
-    *b = fresh.bR;
+    *use = fresh;
     advanceBlinding(&fresh, key.n);
     fresh.owner = &key;
     fresh.ready = 1;
@@ -234,19 +234,19 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BigNum* a, BigNum* b) no
 // itself, so even a leak in it would not relate to the chosen input.
 void blindedCrt(const BigNum& base, const RsaPrivateKey& key, uint32_t k, BigNum* out) noexcept {
     struct {
-        BigNum a;
-        BigNum b;
+        RsaBlinding use;
         BigNum blinded;
         BigNum result;
     } s;
     WipeOnExit wipe(s);
-    if (!nextBlinding(key, k, &s.a, &s.b)) {
+    if (!nextBlinding(key, k, &s.use)) {
         crtExponentiate(base, key, out);
         return;
     }
-    bigNumMontMulSecret(&base, &s.a, &key.n, &s.blinded);
-    crtExponentiate(s.blinded, key, &s.result);
-    bigNumMontMulSecret(&s.result, &s.b, &key.n, out);
+    bigNumMontMulSecret(&base, &s.use.aR, &key.n, &s.blinded);
+    bigNumModExpCrtWithRadix(&s.blinded, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &s.use.rrP,
+                             &s.use.rrQ, &s.result);
+    bigNumMontMulSecret(&s.result, &s.use.bR, &key.n, out);
 }
 
 void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, uint32_t k,

@@ -25,8 +25,10 @@ struct RsaPublicKey {
 // pair instead of using a stale one.
 struct RsaBlinding {
     BigNum n;
-    BigNum aR;  // r^e R mod n
-    BigNum bR;  // r^-1 R mod n
+    BigNum aR;   // r^e R mod n
+    BigNum bR;   // r^-1 R mod n
+    BigNum rrP;  // R^2 mod p and mod q, so the CRT need not make them
+    BigNum rrQ;
     const void* owner;
     uint32_t ready;  // 1 when the members above are in use
 };

@@ -67,6 +67,12 @@ void checkCrt(const vc::RsaPrivateKey& key, const BigNum& c) {
     BigNum out;
     vc::bigNumModExpCrt(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &out);
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpCrt, c = " << textOf(c);
+    BigNum rrP;
+    BigNum rrQ;
+    vc::bigNumRadixSquared(&key.p, &rrP);
+    vc::bigNumRadixSquared(&key.q, &rrQ);
+    vc::bigNumModExpCrtWithRadix(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &rrP, &rrQ, &out);
+    EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpCrtWithRadix";
     vc::bigNumModExpSecret(&c, &key.d, &key.n, &out);
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpSecret with d";
     auto w32 = dirtyWork<vc::ModExpSecretWork32>();

@@ -130,7 +130,6 @@ int main(int argc, char** argv) {
     {
         vc::BigNum dense[2];
         vc::BigNum sparse[2];
-        const vc::BigNum* primes[2] = {&k.p, &k.q};
         for (int i = 0; i < 2; ++i) {
             const vc::BigNum& d = i == 0 ? k.dP : k.dQ;
             dense[i] = d;
@@ -147,7 +146,6 @@ int main(int argc, char** argv) {
             dense[i].words[d.length - 1] = bit | (bit - 1);
             sparse[i].words[d.length - 1] = bit;
             sparse[i].words[0] |= 1;
-            (void)primes;
         }
         vctest::Bn c = vctest::toBn(k.n);
         BN_rshift1(c.get(), c.get());

@@ -4,6 +4,7 @@
 // keys. Each engine's work storage starts dirty and must be zero afterwards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -17,22 +18,17 @@ namespace {
 
 using namespace vctest;
 
-template <typename Work>
-bool allZero(const Work& work) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(&work);
-    for (size_t i = 0; i < sizeof work; ++i) {
-        if (bytes[i] != 0) {
-            return false;
-        }
-    }
-    return true;
-}
-
-template <typename Work>
-std::unique_ptr<Work> dirtyWork() {
+// Runs function(args..., &out, work) on dirty storage: the result must be
+// want and the storage all zeros afterwards.
+template <typename Work, typename Function, typename... Args>
+void checkEngine(const char* name, const BigNum& want, Function function, Args... args) {
     auto work = std::make_unique<Work>();
     std::memset(work.get(), 0x77, sizeof(Work));
-    return work;
+    BigNum out;
+    function(args..., &out, work.get());
+    EXPECT_TRUE(sameValue(out, want)) << name;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(work.get());
+    EXPECT_TRUE(std::all_of(bytes, bytes + sizeof(Work), [](uint8_t b) { return b == 0; })) << name;
 }
 
 BigNum opensslModExp(const BigNum& base, const BigNum& exponent, const BigNum& n) {
@@ -50,15 +46,11 @@ void checkSecret(const BigNum& base, const BigNum& exponent, const BigNum& n) {
     EXPECT_TRUE(sameValue(out, want)) << "variable-time engine";
     vc::bigNumModExpSecret(&base, &exponent, &n, &out);
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpSecret";
-    auto w32 = dirtyWork<vc::ModExpSecretWork32>();
-    vc::bigNumModExpSecret32(&base, &exponent, &n, &out, w32.get());
-    EXPECT_TRUE(sameValue(out, want)) << "32-bit limbs, n = " << textOf(n);
-    EXPECT_TRUE(allZero(*w32));
+    checkEngine<vc::ModExpSecretWork32>("32-bit limbs", want, vc::bigNumModExpSecret32, &base,
+                                        &exponent, &n);
 #if defined(__SIZEOF_INT128__)
-    auto w64 = dirtyWork<vc::ModExpSecretWork64>();
-    vc::bigNumModExpSecret64(&base, &exponent, &n, &out, w64.get());
-    EXPECT_TRUE(sameValue(out, want)) << "64-bit limbs, n = " << textOf(n);
-    EXPECT_TRUE(allZero(*w64));
+    checkEngine<vc::ModExpSecretWork64>("64-bit limbs", want, vc::bigNumModExpSecret64, &base,
+                                        &exponent, &n);
 #endif
 }
 
@@ -75,15 +67,11 @@ void checkCrt(const vc::RsaPrivateKey& key, const BigNum& c) {
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpCrtWithRadix";
     vc::bigNumModExpSecret(&c, &key.d, &key.n, &out);
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpSecret with d";
-    auto w32 = dirtyWork<vc::ModExpSecretWork32>();
-    vc::bigNumModExpCrt32(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &out, w32.get());
-    EXPECT_TRUE(sameValue(out, want)) << "32-bit limbs";
-    EXPECT_TRUE(allZero(*w32));
+    checkEngine<vc::ModExpSecretWork32>("32-bit limbs", want, vc::bigNumModExpCrt32, &c, &key.dP,
+                                        &key.dQ, &key.p, &key.q, &key.qInv);
 #if defined(__SIZEOF_INT128__)
-    auto w64 = dirtyWork<vc::ModExpSecretWork64>();
-    vc::bigNumModExpCrt64(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &out, w64.get());
-    EXPECT_TRUE(sameValue(out, want)) << "64-bit limbs";
-    EXPECT_TRUE(allZero(*w64));
+    checkEngine<vc::ModExpSecretWork64>("64-bit limbs", want, vc::bigNumModExpCrt64, &c, &key.dP,
+                                        &key.dQ, &key.p, &key.q, &key.qInv);
 #endif
 }
 

@@ -50,7 +50,7 @@ TEST_P(Wycheproof, DecryptsValidAndRefusesInvalid) {
     const std::string name = "wycheproof/rsa_pkcs1_" + std::to_string(GetParam()) + "_test.json";
     const std::string contents = vctest::dataFile(name);
     JsonValue root;
-    ASSERT_TRUE(vctest::JsonReader(contents).parse(&root)) << name;
+    ASSERT_TRUE(vctest::parseJson(contents, &root)) << name;
 
     size_t cases = 0;
     for (const JsonValue& group : root["testGroups"].items) {

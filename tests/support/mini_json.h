@@ -1,24 +1,22 @@
-// A small JSON reader for test data: objects, arrays, strings (with the
-// simple escapes and \uXXXX below 0x80), numbers kept as their text, true,
-// false and null. Enough for the imported vector files; not for untrusted
+// A small JSON reader for imported test data: objects, arrays, strings
+// (escapes kept as the escaped character; \u is not decoded) and bare
+// values (numbers, true, false, null) kept as their text. Not for untrusted
 // input. Test support only.
 #pragma once
 
 #include <cstddef>
 #include <map>
-#include <memory>
 #include <string>
 #include <vector>
 
 namespace vctest {
 
 struct JsonValue {
-    enum Kind { NUL, BOOL, NUMBER, STRING, ARRAY, OBJECT } kind = NUL;
-    std::string text;  // string contents, number text, "true" / "false"
+    std::string text;  // a string's contents or a bare value's text
     std::vector<JsonValue> items;
     std::map<std::string, JsonValue> members;
 
-    // The member named key, or a null value when there is none.
+    // The member named key, or an empty value when there is none.
     const JsonValue& operator[](const std::string& key) const {
         static const JsonValue none;
         const auto found = members.find(key);
@@ -26,142 +24,64 @@ struct JsonValue {
     }
 };
 
-class JsonReader {
-  public:
-    explicit JsonReader(const std::string& text) : s_(text) {}
-
-    // false when the text is not one well-formed value.
-    bool parse(JsonValue* out) {
-        ok_ = true;
-        value(out);
+// false when text is not one well-formed value.
+inline bool parseJson(const std::string& text, JsonValue* out) {
+    size_t pos = 0;
+    bool ok = true;
+    auto space = [&] {
+        while (pos < text.size() && std::string(" \n\r\t").find(text[pos]) != std::string::npos) {
+            ++pos;
+        }
+    };
+    auto take = [&](char c) {
         space();
-        return ok_ && pos_ == s_.size();
-    }
-
-  private:
-    void space() {
-        while (pos_ < s_.size() &&
-               (s_[pos_] == ' ' || s_[pos_] == '\n' || s_[pos_] == '\r' || s_[pos_] == '\t')) {
-            ++pos_;
+        const bool found = pos < text.size() && text[pos] == c;
+        pos += found ? 1 : 0;
+        return found;
+    };
+    auto string = [&](std::string* to) {
+        ok = ok && take('"');
+        while (ok && pos < text.size() && text[pos] != '"') {
+            pos += text[pos] == '\\' ? 1 : 0;
+            to->push_back(text[pos++]);
         }
-    }
-    bool take(char c) {
-        space();
-        if (pos_ < s_.size() && s_[pos_] == c) {
-            ++pos_;
-            return true;
-        }
-        return false;
-    }
-    void fail() {
-        ok_ = false;
-        pos_ = s_.size();
-    }
-
-    void string(std::string* out) {
-        if (!take('"')) {
-            return fail();
-        }
-        while (pos_ < s_.size() && s_[pos_] != '"') {
-            char c = s_[pos_++];
-            if (c == '\\' && pos_ < s_.size()) {
-                const char e = s_[pos_++];
-                switch (e) {
-                    case 'n':
-                        c = '\n';
-                        break;
-                    case 't':
-                        c = '\t';
-                        break;
-                    case 'r':
-                        c = '\r';
-                        break;
-                    case 'b':
-                        c = '\b';
-                        break;
-                    case 'f':
-                        c = '\f';
-                        break;
-                    case 'u':
-                        if (pos_ + 4 > s_.size()) {
-                            return fail();
-                        }
-                        c = static_cast<char>(std::stoul(s_.substr(pos_, 4), nullptr, 16) & 0x7F);
-                        pos_ += 4;
-                        break;
-                    default:
-                        c = e;
-                        break;
-                }
-            }
-            out->push_back(c);
-        }
-        if (!take('"')) {
-            fail();
-        }
-    }
-
-    void value(JsonValue* out) {
-        space();
-        if (pos_ >= s_.size()) {
-            return fail();
-        }
-        const char c = s_[pos_];
-        if (c == '{') {
-            out->kind = JsonValue::OBJECT;
-            ++pos_;
+        ok = ok && take('"');
+    };
+    auto value = [&](auto& self, JsonValue* to) -> void {
+        if (take('{')) {
             if (take('}')) {
                 return;
             }
             do {
                 std::string key;
                 string(&key);
-                if (!take(':')) {
-                    return fail();
-                }
-                value(&out->members[key]);
-            } while (ok_ && take(','));
-            if (!take('}')) {
-                fail();
-            }
-        } else if (c == '[') {
-            out->kind = JsonValue::ARRAY;
-            ++pos_;
+                ok = ok && take(':');
+                self(self, &to->members[key]);
+            } while (ok && take(','));
+            ok = ok && take('}');
+        } else if (take('[')) {
             if (take(']')) {
                 return;
             }
             do {
-                out->items.emplace_back();
-                value(&out->items.back());
-            } while (ok_ && take(','));
-            if (!take(']')) {
-                fail();
-            }
-        } else if (c == '"') {
-            out->kind = JsonValue::STRING;
-            string(&out->text);
+                self(self, &to->items.emplace_back());
+            } while (ok && take(','));
+            ok = ok && take(']');
+        } else if (space(), pos < text.size() && text[pos] == '"') {
+            string(&to->text);
         } else {
-            const size_t start = pos_;
-            while (pos_ < s_.size() &&
-                   std::string(",]} \n\r\t").find(s_[pos_]) == std::string::npos) {
-                ++pos_;
+            const size_t start = pos;
+            while (pos < text.size() &&
+                   std::string(",]} \n\r\t").find(text[pos]) == std::string::npos) {
+                ++pos;
             }
-            out->text = s_.substr(start, pos_ - start);
-            if (out->text == "true" || out->text == "false") {
-                out->kind = JsonValue::BOOL;
-            } else if (out->text == "null") {
-                out->kind = JsonValue::NUL;
-            } else if (!out->text.empty()) {
-                out->kind = JsonValue::NUMBER;
-            } else {
-                fail();
-            }
+            to->text = text.substr(start, pos - start);
+            ok = ok && !to->text.empty();
         }
-    }
-
-    const std::string& s_;
-    size_t pos_ = 0;
-    bool ok_ = true;
-};
+    };
+    value(value, out);
+    space();
+    return ok && pos == text.size();
+}
 
 }  // namespace vctest

@@ -154,7 +154,9 @@ void advanceBlinding(RsaBlinding* state, const BigNum& n) noexcept {
 // Garner's step, also constant-time. The pair is used only if it works:
 // r b = 1 and (r^e)^d = r through the CRT members, so a key whose members
 // do not agree with each other is never blinded into a different answer.
-bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noexcept {
+enum class MadeBlinding { OK, NO_RANDOM, KEY_DISAGREES };
+
+MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noexcept {
     struct {
         uint8_t bytes[RSA_MAX_BLOCK_BYTES];
         BigNum r;
@@ -168,17 +170,17 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
     WipeOnExit wipe(s);
     // k - 1 bytes: below n, whose top byte is not zero.
     if (k < 2 || randomBytes(s.bytes, k - 1) != 0) {
-        return false;
+        return MadeBlinding::NO_RANDOM;
     }
     bigNumFromBytes(s.bytes, k - 1, &s.r);
     if (s.r.length == 0) {
-        return false;
+        return MadeBlinding::NO_RANDOM;  // drawn again next time
     }
     BigNum two;
     two.words[0] = 2;
     two.length = 1;
     if (bigNumSub(&key.p, &two, &s.pMinus2) != 0 || bigNumSub(&key.q, &two, &s.qMinus2) != 0) {
-        return false;
+        return MadeBlinding::KEY_DISAGREES;
     }
     state->n = key.n;
     bigNumRadixSquared(&key.p, &state->rrP);
@@ -191,10 +193,10 @@ bool makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noex
     // r b R / R = 1.
     bigNumMontMulSecret(&s.r, &state->bR, &key.n, &s.check);
     if (s.check.length != 1 || s.check.words[0] != 1) {
-        return false;
+        return MadeBlinding::KEY_DISAGREES;  // or r shares a factor with n
     }
     crtExponentiate(s.a, key, &s.check);
-    return bigNumEqual(&s.check, &s.r) != 0;
+    return bigNumEqual(&s.check, &s.r) != 0 ? MadeBlinding::OK : MadeBlinding::KEY_DISAGREES;
 }
 
 // The pair for one private operation, and the key's state advanced for the
@@ -208,16 +210,31 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* use) noexce
     RsaBlinding& state = key.blinding;
     {
         BlindingGuard guard;
-        if (state.ready == 1 && state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
-            *use = state;
-            advanceBlinding(&state, key.n);
-            return true;
+        if (state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
+            if (state.ready == 1) {
+                *use = state;
+                advanceBlinding(&state, key.n);
+                return true;
+            }
+            if (state.ready == 2) {
+                return false;  // this key's members were found not to agree
+            }
         }
     }
     // Made outside the lock: it costs a few private operations, once per key.
     RsaBlinding fresh;
     WipeOnExit wipeFresh(fresh);
-    if (!makeBlinding(key, k, &fresh)) {
+    const MadeBlinding made = makeBlinding(key, k, &fresh);
+    if (made == MadeBlinding::KEY_DISAGREES) {
+        // Not tried again for this record and modulus: the check costs more
+        // than the operation.
+        BlindingGuard guard;
+        state.n = key.n;
+        state.owner = &key;
+        state.ready = 2;
+        return false;
+    }
+    if (made != MadeBlinding::OK) {
         return false;
     }
     *use = fresh;

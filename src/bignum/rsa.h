@@ -30,7 +30,8 @@ struct RsaBlinding {
     BigNum rrP;  // R^2 mod p and mod q, so the CRT need not make them
     BigNum rrQ;
     const void* owner;
-    uint32_t ready;  // 1 when the members above are in use
+    uint32_t ready;  // 1 when the members above are in use, 2 when the key
+                     // cannot be blinded (its members do not agree)
 };
 
 // The first two members have the layout of RsaPublicKey, so a private key

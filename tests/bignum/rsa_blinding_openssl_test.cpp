@@ -133,6 +133,19 @@ TEST_F(RsaBlindingTest, SharedKeyAcrossThreads) {
     EXPECT_EQ(key.blinding.ready, 1u);
 }
 
+// An e that does not belong to d: blinding would change the answer, so the
+// key is marked and decrypts unblinded, as it did without blinding.
+TEST_F(RsaBlindingTest, KeyWhoseMembersDisagreeStaysUnblinded) {
+    seedPool();
+    vc::RsaPrivateKey key = testKey(1024).key;
+    key.e = fromWords({3});
+    const Bytes message = {4, 5, 6};
+    const Bytes cipher = cipherOf(message);
+    EXPECT_EQ(decrypt(cipher, key), message);
+    EXPECT_EQ(key.blinding.ready, 2u);
+    EXPECT_EQ(decrypt(cipher, key), message);
+}
+
 TEST_F(RsaBlindingTest, UnseededPoolLeavesTheOperationUnblinded) {
     clearPool();
     const vc::RsaPrivateKey key = testKey(1024).key;

@@ -1,33 +1,57 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (ASan+UBSan) and runs each for a
-# while (the credential readers from the committed credentials, the others
-# from an empty corpus): FUZZ_SECONDS per target, 10 by default.
+# Builds the libFuzzer targets with clang (ASan+UBSan) and runs each from a
+# copy of its committed seed corpus (fuzz/corpus/<target>): FUZZ_SECONDS per
+# target, 10 by default, FUZZ_PARALLEL targets at a time (2 by default, one
+# per core of the CI machines). Names given as arguments run only those
+# targets. A finding prints the target's log and the input that caused it,
+# which stays in FUZZ_ARTIFACTS (a scratch directory unless set).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --fuzz
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz
 seconds=${FUZZ_SECONDS:-10}
+parallel=${FUZZ_PARALLEL:-2}
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
-credentials=tests/data/credentials
-# The credential readers start from the committed credentials, so a short
-# run reaches the whole certificate and key walk instead of its first tags.
-seed() {
-  case "$1" in
-    fuzz_pem|fuzz_private_key) cp "$credentials"/*.pem "$credentials"/*.key "$2" ;;
-    fuzz_certificate)
-      for pem in "$credentials"/*.pem; do
-        openssl x509 -in "$pem" -outform DER -out "$2/$(basename "$pem" .pem).der" 2>/dev/null || true
-      done ;;
-  esac
+artifacts=${FUZZ_ARTIFACTS:-$workdir/artifacts}
+mkdir -p "$artifacts"
+
+targets=("$@")
+if [ "${#targets[@]}" -eq 0 ]; then
+  for target in build/fuzz/fuzz/fuzz_*; do
+    targets+=("$(basename "$target")")
+  done
+fi
+
+# One target: its corpus grows in the scratch copy, never in the tree.
+run() {
+  local name=$1 corpus="$workdir/$1"
+  mkdir -p "$corpus"
+  if [ -d "fuzz/corpus/$name" ]; then
+    cp fuzz/corpus/"$name"/* "$corpus"/
+  fi
+  if build/fuzz/fuzz/"$name" "$corpus" -max_total_time="$seconds" -max_len=2100 \
+      -timeout=60 -artifact_prefix="$artifacts/$name-" >"$workdir/$name.log" 2>&1; then
+    echo "$name: $(grep -Eo 'Done [0-9]+ runs in [0-9]+ second' "$workdir/$name.log")s without a finding"
+  else
+    tail -40 "$workdir/$name.log"
+    echo "$name FAILED (input kept in $artifacts)"
+    return 1
+  fi
 }
-for target in build/fuzz/fuzz/fuzz_*; do
-  name=$(basename "$target")
-  mkdir -p "$workdir/$name"
-  seed "$name" "$workdir/$name"
-  "$target" "$workdir/$name" -max_total_time="$seconds" -max_len=2100 \
-    -artifact_prefix="$workdir/" >"$workdir/$name.log" 2>&1 || {
-      tail -40 "$workdir/$name.log"; echo "$name FAILED"; exit 1; }
-  echo "$name: $(grep -Eo 'Done [0-9]+ runs' "$workdir/$name.log") without a finding"
+
+status=0
+pids=()
+for name in "${targets[@]}"; do
+  run "$name" &
+  pids+=($!)
+  if [ "${#pids[@]}" -ge "$parallel" ]; then
+    wait "${pids[0]}" || status=1
+    pids=("${pids[@]:1}")
+  fi
 done
+for pid in "${pids[@]}"; do
+  wait "$pid" || status=1
+done
+exit "$status"

@@ -1,0 +1,67 @@
+// Division and modular exponentiation against the bit-at-a-time reference
+// in reference_bignum.h. The first byte picks the operation; then come the
+// operands, each as two bytes of length and that many big-endian bytes.
+// Division takes any operands the type holds; exponentiation takes what
+// its callers may pass (n odd, at most 128 words, exponent non-zero) with
+// sizes bounded so the slow reference keeps a run short.
+#include <cstddef>
+#include <cstdint>
+
+#include "bignum/bignum.h"
+#include "reference_bignum.h"
+#include "support.h"
+
+using fuzzsupport::Reader;
+
+namespace {
+
+void takeNumber(Reader& in, vc::BigNum* out, size_t limit) {
+    size_t length = 0;
+    const uint8_t* bytes = in.take(in.u16() % (limit + 1), &length);
+    vc::bigNumFromBytes(bytes, static_cast<uint32_t>(length), out);
+}
+
+void checkDivision(Reader& in) {
+    static vc::BigNum a, b, q, r;
+    takeNumber(in, &a, 1024);
+    takeNumber(in, &b, 1024);
+    vc::bigNumDiv(&a, &b, &q, &r);
+    if (b.length == 0) {
+        FUZZ_REQUIRE(q.length == 0 && r.length == 0);
+        return;
+    }
+    reference::Number wantQ;
+    reference::Number wantR;
+    reference::divide(reference::fromBigNum(a), reference::fromBigNum(b), &wantQ, &wantR);
+    FUZZ_REQUIRE(reference::equals(wantQ, q));
+    FUZZ_REQUIRE(reference::equals(wantR, r));
+}
+
+void checkExponentiation(Reader& in) {
+    static vc::BigNum base, exponent, n, out;
+    // Moduli up to 512 bits with exponents up to 256, or up to 4096 bits
+    // with exponents up to 16; the reference's work grows with both.
+    const bool wide = (in.byte() & 1u) != 0;
+    takeNumber(in, &n, wide ? 512 : 64);
+    takeNumber(in, &exponent, wide ? 2 : 32);
+    takeNumber(in, &base, wide ? 512 : 128);
+    if (n.length == 0 || (n.words[0] & 1u) == 0 || exponent.length == 0 || n.length > 128) {
+        return;
+    }
+    vc::bigNumModExp(&base, &exponent, &n, &out);
+    const reference::Number want = reference::modExp(
+        reference::fromBigNum(base), reference::fromBigNum(exponent), reference::fromBigNum(n));
+    FUZZ_REQUIRE(reference::equals(want, out));
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    Reader in(data, size);
+    if ((in.byte() & 1u) == 0) {
+        checkDivision(in);
+    } else {
+        checkExponentiation(in);
+    }
+    return 0;
+}

@@ -21,7 +21,6 @@
 namespace vc {
 
 std::atomic<int32_t> libraryInitialized{0};
-char versionLabel[24];
 
 namespace {
 
@@ -222,7 +221,6 @@ VC_EXPORT int32_t VC_API vcInitialize(void* parentWindow, void* instance, void* 
     if (randomInitialize(parentWindow, instance, bitmap, promptText, seedFilePath) != 0) {
         return VC_INITIALIZATION_FAILED;
     }
-    std::memcpy(versionLabel, VERSION_LABEL_TEXT, sizeof(versionLabel));
     libraryInitialized.store(1);
     return VC_OK;
 }

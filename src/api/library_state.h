@@ -10,7 +10,5 @@ namespace vc {
 
 // 1 after a successful vcInitialize, 0 after vcTerminate.
 extern std::atomic<int32_t> libraryInitialized;
-// Written by every successful vcInitialize; the key exchange carries it.
-extern char versionLabel[24];
 
 }  // namespace vc

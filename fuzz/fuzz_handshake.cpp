@@ -11,8 +11,12 @@
 // Input: a setup byte (bit 0: the side under test is the server; bits 1-2:
 // the client's cipher mask, 0 meaning both; bit 3: the server asks for a
 // client certificate), the count of genuine messages, then messages: a
-// mode byte (bit 0 set: sealed as the peer would; bit 1 set: appended to
-// the previous message instead of sent alone), two bytes of length, bytes.
+// mode byte, two bytes of length, bytes. Mode bit 0: sealed as the peer
+// would seal it; bit 1: appended to the previous message instead of sent
+// alone; bit 2: the bytes are a patch to the genuine message the side
+// would have received next (two bytes of offset, then bytes XORed in from
+// there, growing the message past its end), so the parsers see near-genuine
+// messages whatever randoms this process's pool hands out.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -122,6 +126,34 @@ std::vector<uint8_t> sealForReceiver(Side& receiver, const uint8_t* message, siz
     return wire;
 }
 
+// The payload of a sealed message, opened with a copy of the receiver's
+// read state (the receiver itself has not seen it).
+std::vector<uint8_t> openForReceiver(Side& receiver, const std::vector<uint8_t>& wire) {
+    vc::Channel copy = receiver.channel();
+    std::vector<uint8_t> body(wire.begin() + 2, wire.end());
+    const int32_t opened = vc::openRecord(body.data(), static_cast<uint32_t>(body.size()),
+                                          vc::receivingDirection(&copy));
+    vc::secureWipeObject(copy);
+    FUZZ_REQUIRE(opened >= 0);
+    const auto start = body.begin() + vc::RECORD_HEADER - 2;
+    return std::vector<uint8_t>(start, start + opened);
+}
+
+std::vector<uint8_t> patched(std::vector<uint8_t> base, const uint8_t* patch, size_t length) {
+    if (length < 2) {
+        return base;
+    }
+    const size_t offset = (static_cast<size_t>(patch[0]) << 8) | patch[1];
+    for (size_t i = 2; i < length; ++i) {
+        const size_t at = offset + i - 2;
+        if (at >= base.size()) {
+            base.resize(at + 1, 0);
+        }
+        base[at] ^= patch[i];
+    }
+    return base;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -146,6 +178,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The genuine part: the client speaks first; a message for the side
     // under test past the chosen count is dropped, and the run moves on.
     uint32_t delivered = 0;
+    std::vector<uint8_t> next;  // the genuine message the input replaces
+    bool nextSealed = false;
     for (int turn = 0, calls = 0; calls < 16 && delivered <= genuine; ++calls, turn ^= 1) {
         Side& me = turn == 0 ? client : server;
         Side& other = turn == 0 ? server : client;
@@ -155,6 +189,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::vector<uint8_t> message;
         step(me, &message);
         if (&other == &tested && !message.empty() && ++delivered > genuine) {
+            nextSealed = tested.channel().encryptionOn != 0;
+            next = nextSealed ? openForReceiver(tested, message) : message;
             break;
         }
         other.inbox.insert(other.inbox.end(), message.begin(), message.end());
@@ -171,9 +207,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const uint8_t mode = in.byte();
         size_t length = 0;
         const uint8_t* message = in.take(in.u16(), &length);
-        const bool sealed = (mode & 1u) != 0 && tested.channel().encryptionOn != 0;
-        const std::vector<uint8_t> bytes = sealed ? sealForReceiver(tested, message, length)
-                                                  : std::vector<uint8_t>(message, message + length);
+        std::vector<uint8_t> plain(message, message + length);
+        bool sealed = (mode & 1u) != 0;
+        if ((mode & 4u) != 0) {
+            plain = patched(next, message, length);
+            sealed = nextSealed;
+        }
+        sealed = sealed && tested.channel().encryptionOn != 0;
+        const std::vector<uint8_t> bytes =
+            sealed ? sealForReceiver(tested, plain.data(), plain.size()) : plain;
         tested.inbox.insert(tested.inbox.end(), bytes.begin(), bytes.end());
         if ((mode & 2u) != 0 && in.left() > 0) {
             continue;  // more bytes for the same call

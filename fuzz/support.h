@@ -1,6 +1,8 @@
 // Shared by the fuzz targets: the committed test credentials, a random pool
-// put back into one fixed state before every run (so a finding replays
-// exactly), and a check that aborts with the line it was made on.
+// put back into one fixed state before every run (the pool also mixes in
+// the thread id, so runs are alike within one process, and a target that
+// needs genuine messages makes them afresh each run), and a check that
+// aborts with the line it was made on.
 #pragma once
 
 #include <cstdint>

@@ -59,6 +59,8 @@ int32_t loadOwnCredentials(Context* context, const PemInput* certificate,
     if (context->credentials.ownCertificate == nullptr) {
         return VC_NO_MEMORY;
     }
+    // derRoom of a 32-bit length stays below 2^32.
+    context->credentials.ownCertificateRoom = static_cast<uint32_t>(derRoom(certificate->length));
     // The parsed form is only needed to check the key against it.
     Certificate parsed;
     CryptoStatus status = certificateLoad(reinterpret_cast<const uint8_t*>(certificate->text),
@@ -189,10 +191,20 @@ int32_t recordConnection(VcConnection* handle, Connection** connection) noexcept
 
 }  // namespace
 
+// Every block goes back wiped, public ones too: a released block then never
+// shows what it held, whatever it held.
 void contextTeardown(Context* context) noexcept {
     context->tag = 0;
-    release(context->credentials.ownCertificate);
-    release(context->credentials.caCertificates);
+    Credentials& credentials = context->credentials;
+    if (credentials.ownCertificate != nullptr) {
+        secureWipe(credentials.ownCertificate, credentials.ownCertificateRoom);
+        release(credentials.ownCertificate);
+    }
+    if (credentials.caCertificates != nullptr) {
+        secureWipe(credentials.caCertificates,
+                   static_cast<std::size_t>(credentials.caCount) * sizeof(Certificate));
+        release(credentials.caCertificates);
+    }
     secureWipeObject(*context);
     release(context);
 }
@@ -202,6 +214,7 @@ void connectionTeardown(Connection* connection) noexcept {
     // The name is the connection's own copy; the channel only points at it.
     char* serviceName = const_cast<char*>(connection->channel.serviceName);
     channelWipe(&connection->channel);
+    secureWipe(serviceName, std::strlen(serviceName) + 1);
     release(serviceName);
     secureWipeObject(*connection);
     release(connection);

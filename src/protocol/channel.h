@@ -60,6 +60,7 @@ constexpr uint32_t RECORD_HEADER = 2 + 16 + 1;
 struct Credentials {
     uint8_t* ownCertificate;  // DER, owned by the context; null without one
     uint32_t ownCertificateLength;
+    uint32_t ownCertificateRoom;  // bytes allocated for it, all wiped at teardown
     RsaPrivateKey privateKey;
     Certificate* caCertificates;  // caCount parsed records
     int32_t caCount;

@@ -92,6 +92,7 @@ TEST_F(Credentials, ResultTableAndTeardown) {
         if (result != VC_OK) {
             EXPECT_EQ(handle, nullptr);
             EXPECT_EQ(allocator.liveBlocks(), 0u);
+            EXPECT_EQ(allocator.releasedUnwiped(), 0u);
             EXPECT_TRUE(allocator.releasedZeroed(sizeof(vc::Context)) || option(f, "fail", 0) == 1);
             if (f[1] != "-" && f[0] != "-" && result > VC_CERTIFICATE_BAD) {
                 // The key's decoding buffer was wiped before its release.
@@ -113,6 +114,7 @@ TEST_F(Credentials, ResultTableAndTeardown) {
         }
         vcDestroyContext(handle);
         EXPECT_EQ(allocator.liveBlocks(), 0u);
+        EXPECT_EQ(allocator.releasedUnwiped(), 0u);
     }
 }
 

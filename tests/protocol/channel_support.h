@@ -71,8 +71,10 @@ class ChannelTest : public ::testing::Test {
             vcDestroyContext(side->context);
         }
         vcTerminate();
-        // Connections the library ended were released by it, wiped.
+        // Connections the library ended were released by it, wiped, and so
+        // was every other block: contexts, names, certificate copies.
         EXPECT_EQ(allocator.liveBlocks(), 0u);
+        EXPECT_EQ(allocator.releasedUnwiped(), 0u);
         EXPECT_TRUE(allocator.releasedBlocks() == 0 ||
                     allocator.releasedZeroed(sizeof(vc::Connection)));
     }

@@ -36,6 +36,10 @@ class TrackingAllocator {
     // Allocations asked for since construction or the last failAllocation.
     int allocations() const { return calls_; }
 
+    // Blocks that held a non-zero byte when released: the library wipes
+    // every record before it lets go of it, so this stays 0.
+    std::size_t releasedUnwiped() const { return releasedUnwiped_; }
+
     // Whether blocks of exactly this size were released, all zeros each time.
     bool releasedZeroed(std::size_t size) const {
         const auto found = zeroBySize_.find(size);
@@ -64,6 +68,7 @@ class TrackingAllocator {
                 std::all_of(bytes, bytes + found->second, [](uint8_t b) { return b == 0; });
             auto [entry, added] = self->zeroBySize_.try_emplace(found->second, true);
             entry->second = entry->second && zero;
+            self->releasedUnwiped_ += zero ? 0 : 1;
             ++self->releasedBlocks_;
             self->live_.erase(found);
         }
@@ -75,6 +80,7 @@ class TrackingAllocator {
     std::map<void*, std::size_t> live_;
     std::map<std::size_t, bool> zeroBySize_;
     std::size_t releasedBlocks_ = 0;
+    std::size_t releasedUnwiped_ = 0;
     int failAt_ = 0;
     int calls_ = 0;
 };

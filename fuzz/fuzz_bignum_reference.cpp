@@ -39,12 +39,12 @@ void checkDivision(Reader& in) {
 
 void checkExponentiation(Reader& in) {
     static vc::BigNum base, exponent, n, out;
-    // Moduli up to 512 bits with exponents up to 256, or up to 4096 bits
-    // with exponents up to 16; the reference's work grows with both.
+    // Moduli up to 256 bits with exponents up to 128, or up to 4096 bits
+    // with exponents of one byte; the reference's work grows with both.
     const bool wide = (in.byte() & 1u) != 0;
-    takeNumber(in, &n, wide ? 512 : 64);
-    takeNumber(in, &exponent, wide ? 2 : 32);
-    takeNumber(in, &base, wide ? 512 : 128);
+    takeNumber(in, &n, wide ? 512 : 32);
+    takeNumber(in, &exponent, wide ? 1 : 16);
+    takeNumber(in, &base, wide ? 512 : 64);
     if (n.length == 0 || (n.words[0] & 1u) == 0 || exponent.length == 0 || n.length > 128) {
         return;
     }

@@ -17,6 +17,7 @@ case "${1:-}" in
   # 32-bit Linux programs, run under user-mode emulation; GoogleTest from
   # its sources, built for 32 bits with the rest of that build.
   --i686) packages+=(g++-multilib qemu-user-static googletest) ;;
+  --valgrind) packages+=(valgrind) ;;
 esac
 
 missing=()

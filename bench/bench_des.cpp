@@ -17,28 +17,37 @@ constexpr uint8_t KEYS[24] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
 constexpr uint8_t IV[8] = {0x12, 0x34, 0x56, 0x78, 0x90, 0xab, 0xcd, 0xef};
 
 void desEde3CbcVeilcastnet(benchmark::State& state) {
-    vc::DesKeySchedule k[3];
+    struct Keys {
+        vc::DesKeySchedule k[3];
+        uint8_t iv[8];
+    };
+    Keys* keys = vcbench::placedState<Keys>();
+    vc::DesKeySchedule* k = keys->k;
     for (int i = 0; i < 3; ++i) {
         vc::desSetKey(KEYS + 8 * i, &k[i]);
     }
-    uint8_t iv[8];
-    std::memcpy(iv, IV, sizeof iv);
-    vcbench::runOverBuffer(state, [&k, &iv](uint8_t* data, std::size_t length) {
-        vc::desEde3CbcCrypt(data, data, static_cast<int32_t>(length), &k[0], &k[1], &k[2], iv, 1);
+    std::memcpy(keys->iv, IV, sizeof keys->iv);
+    vcbench::runOverBuffer(state, [k, keys](uint8_t* data, std::size_t length) {
+        vc::desEde3CbcCrypt(data, data, static_cast<int32_t>(length), &k[0], &k[1], &k[2], keys->iv,
+                            1);
     });
 }
 
 void desEde3CbcOpenSsl(benchmark::State& state) {
-    DES_key_schedule k[3];
+    struct Keys {
+        DES_key_schedule k[3];
+        DES_cblock iv;
+    };
+    Keys* keys = vcbench::placedState<Keys>();
+    DES_key_schedule* k = keys->k;
     for (int i = 0; i < 3; ++i) {
         DES_cblock key;
         std::memcpy(key, KEYS + 8 * i, 8);
         DES_set_key_unchecked(&key, &k[i]);
     }
-    DES_cblock iv;
-    std::memcpy(iv, IV, sizeof iv);
-    vcbench::runOverBuffer(state, [&k, &iv](uint8_t* data, std::size_t length) {
-        DES_ede3_cbc_encrypt(data, data, static_cast<long>(length), &k[0], &k[1], &k[2], &iv,
+    std::memcpy(keys->iv, IV, sizeof keys->iv);
+    vcbench::runOverBuffer(state, [k, keys](uint8_t* data, std::size_t length) {
+        DES_ede3_cbc_encrypt(data, data, static_cast<long>(length), &k[0], &k[1], &k[2], &keys->iv,
                              DES_ENCRYPT);
     });
 }

@@ -113,4 +113,23 @@ void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, cons
                        ModExpSecretWork64* work) noexcept;
 #endif
 
+// The AVX-512 IFMA engine (modexp_ifma.cpp): both halves of an RSA private
+// exponentiation at once, in digits of 52 bits. Whether the processor has
+// it, decided once from cpuid; false wherever the kernel is not built.
+bool bigNumIfmaAvailable() noexcept;
+// Whether bigNumModExpPairIfma runs for moduli of `limbs` 64-bit limbs (8,
+// 16, 24 or 32) on this processor.
+bool bigNumIfmaServes(uint32_t limbs) noexcept;
+// outP = baseP^expP mod p and outQ = baseQ^expQ mod q, every operand
+// `limbs` 64-bit limbs, least significant first: p and q odd, bases below
+// their moduli, rrP = 2^(128 limbs) mod p (fully reduced, as
+// bigNumRadixSquared makes it) and rrQ likewise. Every exponent bit is
+// used whatever its value; time and memory addresses depend on `limbs`
+// only. Returns false, touching nothing, when bigNumIfmaServes(limbs) is
+// false. Outputs may be inputs.
+bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uint64_t* p,
+                          const uint64_t* rrP, const uint64_t* baseQ, const uint64_t* expQ,
+                          const uint64_t* q, const uint64_t* rrQ, uint32_t limbs, uint64_t* outP,
+                          uint64_t* outQ) noexcept;
+
 }  // namespace vc

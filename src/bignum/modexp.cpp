@@ -597,6 +597,39 @@ struct Mont {
         secureWipe(&w, sizeof w);
     }
 
+    // m1 = c^dP mod p in Montgomery form and m2 = c^dQ mod q as modExpCrt
+    // wants them, by the IFMA engine when p and q have the same length and
+    // the processor has it; false, with nothing done, otherwise. c mod p
+    // and c mod q are c R / R, without a division.
+    static bool pairIfma(const Field& fp, const Field& fq, const BigNum* c, uint32_t cWords,
+                         const BigNum* dP, const BigNum* dQ,
+                         ModExpSecretWork<Limb>* work) noexcept {
+        if constexpr (sizeof(Limb) != sizeof(uint64_t)) {
+            return false;
+        } else {
+            if (fp.k != fq.k || !bigNumIfmaServes(fp.k)) {
+                return false;
+            }
+            Limb* const one = work->entry;
+            std::memset(one, 0, fp.k * sizeof(Limb));
+            one[0] = 1;
+            Limb* const cP = work->table[0];
+            Limb* const cQ = work->table[1];
+            Limb* const eP = work->table[2];
+            Limb* const eQ = work->table[3];
+            toMontgomery(fp, c, cWords, cP, work->base);
+            fp.mul(cP, cP, one);
+            toMontgomery(fq, c, cWords, cQ, work->base);
+            fq.mul(cQ, cQ, one);
+            loadMasked(dP, eP, fp.k);
+            loadMasked(dQ, eQ, fq.k);
+            bigNumModExpPairIfma(cP, eP, fp.mod, fp.rr, cQ, eQ, fq.mod, fq.rr, fp.k, work->m1,
+                                 work->m2);
+            fp.mul(work->m1, work->m1, fp.rr);
+            return true;
+        }
+    }
+
     // Garner's recombination, every step under masks: m1 = c^dP mod p and
     // m2 = c^dQ mod q by the engine above, h = (m1 - m2) qInv mod p with
     // the difference corrected by a masked addition of p, and
@@ -620,18 +653,20 @@ struct Mont {
             cWords = BIGNUM_MAX_WORDS;
         }
 
-        // m2, out of Montgomery form (it is added at the end as it is).
-        loadMasked(dQ, work->exponent, fq.k);
-        toMontgomery(fq, c, cWords, work->base, work->entry);
-        powSecret(fq, work->base, work->exponent, fq.k, work->table, work->entry, work->m2);
-        std::memset(work->entry, 0, fq.k * sizeof(Limb));
-        work->entry[0] = 1;
-        fq.mul(work->m2, work->m2, work->entry);
+        if (!pairIfma(fp, fq, c, cWords, dP, dQ, work)) {
+            // m2, out of Montgomery form (it is added at the end as it is).
+            loadMasked(dQ, work->exponent, fq.k);
+            toMontgomery(fq, c, cWords, work->base, work->entry);
+            powSecret(fq, work->base, work->exponent, fq.k, work->table, work->entry, work->m2);
+            std::memset(work->entry, 0, fq.k * sizeof(Limb));
+            work->entry[0] = 1;
+            fq.mul(work->m2, work->m2, work->entry);
 
-        // m1 stays in Montgomery form mod p.
-        loadMasked(dP, work->exponent, fp.k);
-        toMontgomery(fp, c, cWords, work->base, work->entry);
-        powSecret(fp, work->base, work->exponent, fp.k, work->table, work->entry, work->m1);
+            // m1 stays in Montgomery form mod p.
+            loadMasked(dP, work->exponent, fp.k);
+            toMontgomery(fp, c, cWords, work->base, work->entry);
+            powSecret(fp, work->base, work->exponent, fp.k, work->table, work->entry, work->m1);
+        }
 
         // m2 mod p in Montgomery form, then h = (m1 - m2) qInv mod p: the
         // Montgomery product of (m1 - m2) R and qInv drops the R.

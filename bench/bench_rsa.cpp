@@ -113,3 +113,7 @@ BENCHMARK_CAPTURE(privateVeilcastnet, 2048, 2048)->Name("rsa2048-private/veilcas
 BENCHMARK_CAPTURE(privateOpenSsl, 2048, 2048)->Name("rsa2048-private/openssl");
 BENCHMARK_CAPTURE(publicVeilcastnet, 2048, 2048)->Name("rsa2048-public/veilcastnet");
 BENCHMARK_CAPTURE(publicOpenSsl, 2048, 2048)->Name("rsa2048-public/openssl");
+BENCHMARK_CAPTURE(privateVeilcastnet, 4096, 4096)->Name("rsa4096-private/veilcastnet");
+BENCHMARK_CAPTURE(privateOpenSsl, 4096, 4096)->Name("rsa4096-private/openssl");
+BENCHMARK_CAPTURE(publicVeilcastnet, 4096, 4096)->Name("rsa4096-public/veilcastnet");
+BENCHMARK_CAPTURE(publicOpenSsl, 4096, 4096)->Name("rsa4096-public/openssl");

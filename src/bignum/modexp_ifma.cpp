@@ -375,6 +375,31 @@ struct Kernel {
     }
 };
 
+// The kernels keep operands in registers and spill some of them below
+// the caller's frame, where secureWipe of the work record does not reach:
+// this frame lies over theirs and is wiped, and the vector registers are
+// cleared (vzeroall reaches zmm0-15 only).
+__attribute__((noinline)) VC_IFMA_TARGET void scrubKernelTraces() noexcept {
+    uint8_t area[4096];
+    secureWipe(area, sizeof area);
+    __asm__ volatile(
+        "vpxorq %%zmm16, %%zmm16, %%zmm16\n\tvpxorq %%zmm17, %%zmm17, %%zmm17\n\t"
+        "vpxorq %%zmm18, %%zmm18, %%zmm18\n\tvpxorq %%zmm19, %%zmm19, %%zmm19\n\t"
+        "vpxorq %%zmm20, %%zmm20, %%zmm20\n\tvpxorq %%zmm21, %%zmm21, %%zmm21\n\t"
+        "vpxorq %%zmm22, %%zmm22, %%zmm22\n\tvpxorq %%zmm23, %%zmm23, %%zmm23\n\t"
+        "vpxorq %%zmm24, %%zmm24, %%zmm24\n\tvpxorq %%zmm25, %%zmm25, %%zmm25\n\t"
+        "vpxorq %%zmm26, %%zmm26, %%zmm26\n\tvpxorq %%zmm27, %%zmm27, %%zmm27\n\t"
+        "vpxorq %%zmm28, %%zmm28, %%zmm28\n\tvpxorq %%zmm29, %%zmm29, %%zmm29\n\t"
+        "vpxorq %%zmm30, %%zmm30, %%zmm30\n\tvpxorq %%zmm31, %%zmm31, %%zmm31\n\t"
+        "vzeroall"
+        :
+        :
+        : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10",
+          "xmm11", "xmm12", "xmm13", "xmm14", "xmm15", "xmm16", "xmm17", "xmm18", "xmm19", "xmm20",
+          "xmm21", "xmm22", "xmm23", "xmm24", "xmm25", "xmm26", "xmm27", "xmm28", "xmm29", "xmm30",
+          "xmm31", "memory");
+}
+
 }  // namespace
 
 bool bigNumIfmaAvailable() noexcept {
@@ -410,6 +435,7 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
             break;
     }
     secureWipe(&work, sizeof work);
+    scrubKernelTraces();
     return true;
 }
 

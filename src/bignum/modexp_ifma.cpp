@@ -23,8 +23,9 @@
 #include <immintrin.h>
 // The unmasked intrinsics start from a deliberately undefined vector that
 // every lane then overwrites; g++ 12 reports that as a use before
-// initialisation once they are inlined.
+// initialisation once they are inlined (or a possible one, at -O1).
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #else
 #define VC_IFMA_KERNEL 0
 #endif
@@ -213,18 +214,22 @@ struct Kernel {
     // One digit step of a product: x = (x + a b_i + m y) / 2^52 with y
     // making the low digit vanish. The high halves of both products land
     // one digit up, which after the shift is where they are added.
+    //
+    // y = (x_0 + a_0 b_i) k0 mod 2^52 is taken as x_0 k0 + (a_0 k0) b_i,
+    // with a_0 k0 mod 2^52 made once per product (a0k0): the part that
+    // waits for the previous step is then one broadcast and one
+    // multiply-add, and a_0 b_i joins x_0 meanwhile. The products use only
+    // the low 52 bits of y, so y need not be reduced.
     static VC_IFMA_INLINE void step(__m512i* x, const __m512i* a, const __m512i* m, uint64_t bi,
-                                    __m512i k0) {
+                                    __m512i k0, __m512i a0k0) {
         const __m512i zero = _mm512_setzero_si512();
         const __m512i b = _mm512_set1_epi64(static_cast<long long>(bi));
+        const __m512i partial = _mm512_madd52lo_epu64(zero, a0k0, b);
+        const __m512i low = _mm512_broadcastq_epi64(_mm512_castsi512_si128(x[0]));
+        const __m512i y = _mm512_madd52lo_epu64(partial, low, k0);
         __m512i high[V];
         for (uint32_t v = 0; v < V; ++v) {
             high[v] = _mm512_madd52hi_epu64(zero, a[v], b);
-        }
-        x[0] = _mm512_madd52lo_epu64(x[0], a[0], b);
-        const __m512i low = _mm512_broadcastq_epi64(_mm512_castsi512_si128(x[0]));
-        const __m512i y = _mm512_madd52lo_epu64(zero, low, k0);
-        for (uint32_t v = 1; v < V; ++v) {
             x[v] = _mm512_madd52lo_epu64(x[v], a[v], b);
         }
         for (uint32_t v = 0; v < V; ++v) {
@@ -232,11 +237,11 @@ struct Kernel {
             high[v] = _mm512_madd52hi_epu64(high[v], m[v], y);
         }
         const __m512i carry = _mm512_maskz_srli_epi64(1, x[0], DIGIT_BITS);
+        high[0] = _mm512_add_epi64(high[0], carry);
         for (uint32_t v = 0; v + 1 < V; ++v) {
             x[v] = _mm512_alignr_epi64(x[v + 1], x[v], 1);
         }
         x[V - 1] = _mm512_alignr_epi64(zero, x[V - 1], 1);
-        x[0] = _mm512_add_epi64(x[0], carry);
         for (uint32_t v = 0; v < V; ++v) {
             x[v] = _mm512_add_epi64(x[v], high[v]);
         }
@@ -264,10 +269,15 @@ struct Kernel {
         }
         const __m512i k0p = _mm512_set1_epi64(static_cast<long long>(w.k0[0]));
         const __m512i k0q = _mm512_set1_epi64(static_cast<long long>(w.k0[1]));
+        const __m512i zero = _mm512_setzero_si512();
+        const __m512i a0k0p =
+            _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(static_cast<long long>(aP[0])), k0p);
+        const __m512i a0k0q =
+            _mm512_madd52lo_epu64(zero, _mm512_set1_epi64(static_cast<long long>(aQ[0])), k0q);
 #pragma GCC unroll 4
         for (uint32_t i = 0; i < N; ++i) {
-            step(xp, ap, mp, bP[i], k0p);
-            step(xq, aq, mq, bQ[i], k0q);
+            step(xp, ap, mp, bP[i], k0p, a0k0p);
+            step(xq, aq, mq, bQ[i], k0q, a0k0q);
         }
         normalise(xp);
         normalise(xq);

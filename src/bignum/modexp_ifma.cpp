@@ -70,8 +70,9 @@ bool detectIfma() noexcept {
     return (b & FEATURES) == FEATURES;
 }
 
-// Everything that depends on a secret: both tables, both moduli' digits
-// (the primes are secret too), the exponents, the accumulators.
+// Everything the engine keeps, all of it secret: both tables, both moduli'
+// digits (the primes are secret too), the accumulators. The exponents are
+// read where the caller keeps them.
 struct alignas(64) PairWork {
     uint64_t table[2][ENTRIES][MAX_LANES];
     uint64_t mod[2][MAX_LANES];

@@ -53,6 +53,123 @@ inline int32_t VC_API logCallback(const uint8_t*, uint32_t, uint32_t userValue, 
     return log->answer;
 }
 
+// Credential texts and the inputs that point into them, kept alive together
+// (a deque keeps earlier elements in place).
+class PemInputs {
+  public:
+    const PemInput& pem(const std::string& file) {
+        texts_.push_back(credential(file));
+        inputs_.push_back({texts_.back().data(), uint32_t(texts_.back().size())});
+        return inputs_.back();
+    }
+
+    // "cert.pem:key" or "-"; CAs separated by commas.
+    VcContext* context(const std::string& own, const std::string& cas, uint32_t mask, uint32_t role,
+                       CertificateCallback callback = &logCallback) {
+        const std::size_t colon = own.find(':');
+        const PemInput* certificate = nullptr;
+        const PemKeyInput* key = nullptr;
+        if (own != "-") {
+            certificate = &pem(own.substr(0, colon));
+            const PemInput& text = pem(own.substr(colon + 1));
+            const PemInput& pass = pem("passphrase.txt");
+            keys_.push_back({text.text, text.length, pass.text, pass.length});
+            key = &keys_.back();
+        }
+        std::vector<PemInput> list;
+        std::istringstream names(cas);
+        for (std::string name; std::getline(names, name, ',');) {
+            list.push_back(pem(name));
+        }
+        VcContext* out = nullptr;
+        EXPECT_EQ(vcCreateContext(certificate, key, list.data(), int32_t(list.size()), callback,
+                                  mask, role, &out),
+                  VC_OK)
+            << own;
+        return out;
+    }
+
+  private:
+    std::deque<std::string> texts_;
+    std::deque<PemInput> inputs_;
+    std::deque<PemKeyInput> keys_;
+};
+
+// Runs the handshake between two connected sides to its end. alter sees
+// every message on the wire (numbered from 1) with the side about to
+// receive it. Returns the number of messages sent.
+inline int runHandshake(Side& client, Side& server,
+                        const std::function<void(int, Bytes&, Side&)>& alter = {}) {
+    Side* sides[2] = {&client, &server};
+    int sent = 0;
+    for (int turn = 0, calls = 0; calls < 24; ++calls, turn ^= 1) {
+        Side& me = *sides[turn];
+        Side& peer = *sides[turn ^ 1];
+        uint8_t output[32768];
+        auto length = static_cast<uint32_t>(me.inbox.size());
+        uint32_t outputLength = 0xFFFF;
+        me.result = vcHandshake(me.inbox.data(), &length, output, &outputLength, me.connection);
+        me.inbox.resize(length);
+        if (me.result == VC_SEND_DATA) {
+            Bytes wire(output, output + outputLength);
+            if (alter) {
+                alter(++sent, wire, peer);
+            } else {
+                ++sent;
+            }
+            peer.inbox.insert(peer.inbox.end(), wire.begin(), wire.end());
+        } else {
+            EXPECT_EQ(outputLength, 0u);
+        }
+        if (me.result != VC_SEND_DATA && me.result != VC_RECEIVE_MORE_DATA && me.result != VC_OK) {
+            me.connection = nullptr;  // the library has destroyed it
+            break;
+        }
+        if (client.result == VC_OK && server.result == VC_OK) {
+            break;
+        }
+    }
+    return sent;
+}
+
+// All of data as records, sealed with the capacity given.
+inline Bytes seal(Side& side, const Bytes& data, uint32_t capacity = 70000) {
+    Bytes wire;
+    std::size_t done = 0;
+    do {
+        Bytes record(capacity);
+        auto taken = static_cast<uint32_t>(data.size() - done);
+        uint32_t length = capacity;
+        side.result =
+            vcSealRecord(data.data() + done, &taken, record.data(), &length, side.connection);
+        if (side.result != VC_SEND_DATA) {
+            ADD_FAILURE() << "sealing answered " << side.result;
+            break;
+        }
+        wire.insert(wire.end(), record.begin(), record.begin() + length);
+        done += taken;
+    } while (done < data.size());
+    return wire;
+}
+
+// Opens every record in side's inbox.
+inline Bytes open(Side& side) {
+    Bytes data;
+    while (!side.inbox.empty()) {
+        Bytes payload(65536);
+        auto length = static_cast<uint32_t>(side.inbox.size());
+        uint32_t payloadLength = 0;
+        side.result = vcOpenRecord(side.inbox.data(), &length, payload.data(), &payloadLength,
+                                   side.connection);
+        if (side.result != VC_OK) {
+            break;
+        }
+        side.inbox.resize(length);
+        data.insert(data.end(), payload.begin(), payload.begin() + payloadLength);
+    }
+    return data;
+}
+
 class ChannelTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -88,30 +205,9 @@ class ChannelTest : public ::testing::Test {
         SetUp();
     }
 
-    // "cert.pem:key" or "-"; CAs separated by commas.
     VcContext* context(const std::string& own, const std::string& cas, uint32_t mask,
                        uint32_t role) {
-        const std::size_t colon = own.find(':');
-        const PemInput* certificate = nullptr;
-        const PemKeyInput* key = nullptr;
-        if (own != "-") {
-            certificate = &pem(own.substr(0, colon));
-            const PemInput& text = pem(own.substr(colon + 1));
-            const PemInput& pass = pem("passphrase.txt");
-            keys_.push_back({text.text, text.length, pass.text, pass.length});
-            key = &keys_.back();
-        }
-        std::vector<PemInput> list;
-        std::istringstream names(cas);
-        for (std::string name; std::getline(names, name, ',');) {
-            list.push_back(pem(name));
-        }
-        VcContext* out = nullptr;
-        EXPECT_EQ(vcCreateContext(certificate, key, list.data(), int32_t(list.size()), &logCallback,
-                                  mask, role, &out),
-                  VC_OK)
-            << own;
-        return out;
+        return inputs_.context(own, cas, mask, role);
     }
 
     void connect(const std::string& serviceName) {
@@ -128,79 +224,8 @@ class ChannelTest : public ::testing::Test {
         connect("server.example");
     }
 
-    // Runs the handshake to its end. alter sees every message on the wire
-    // (numbered from 1) with the side about to receive it. Returns the
-    // number of messages sent.
     int handshake(const std::function<void(int, Bytes&, Side&)>& alter = {}) {
-        Side* sides[2] = {&client, &server};
-        int sent = 0;
-        for (int turn = 0, calls = 0; calls < 24; ++calls, turn ^= 1) {
-            Side& me = *sides[turn];
-            Side& peer = *sides[turn ^ 1];
-            uint8_t output[32768];
-            auto length = static_cast<uint32_t>(me.inbox.size());
-            uint32_t outputLength = 0xFFFF;
-            me.result = vcHandshake(me.inbox.data(), &length, output, &outputLength, me.connection);
-            me.inbox.resize(length);
-            if (me.result == VC_SEND_DATA) {
-                Bytes wire(output, output + outputLength);
-                if (alter) {
-                    alter(++sent, wire, peer);
-                } else {
-                    ++sent;
-                }
-                peer.inbox.insert(peer.inbox.end(), wire.begin(), wire.end());
-            } else {
-                EXPECT_EQ(outputLength, 0u);
-            }
-            if (me.result != VC_SEND_DATA && me.result != VC_RECEIVE_MORE_DATA &&
-                me.result != VC_OK) {
-                me.connection = nullptr;  // the library has destroyed it
-                break;
-            }
-            if (client.result == VC_OK && server.result == VC_OK) {
-                break;
-            }
-        }
-        return sent;
-    }
-
-    // All of data as records, sealed with the capacity given.
-    static Bytes seal(Side& side, const Bytes& data, uint32_t capacity = 70000) {
-        Bytes wire;
-        std::size_t done = 0;
-        do {
-            Bytes record(capacity);
-            auto taken = static_cast<uint32_t>(data.size() - done);
-            uint32_t length = capacity;
-            side.result =
-                vcSealRecord(data.data() + done, &taken, record.data(), &length, side.connection);
-            if (side.result != VC_SEND_DATA) {
-                ADD_FAILURE() << "sealing answered " << side.result;
-                break;
-            }
-            wire.insert(wire.end(), record.begin(), record.begin() + length);
-            done += taken;
-        } while (done < data.size());
-        return wire;
-    }
-
-    // Opens every record in side's inbox.
-    static Bytes open(Side& side) {
-        Bytes data;
-        while (!side.inbox.empty()) {
-            Bytes payload(65536);
-            auto length = static_cast<uint32_t>(side.inbox.size());
-            uint32_t payloadLength = 0;
-            side.result = vcOpenRecord(side.inbox.data(), &length, payload.data(), &payloadLength,
-                                       side.connection);
-            if (side.result != VC_OK) {
-                break;
-            }
-            side.inbox.resize(length);
-            data.insert(data.end(), payload.begin(), payload.begin() + payloadLength);
-        }
-        return data;
+        return runHandshake(client, server, alter);
     }
 
     // Replaces a sealed record on the wire by one whose payload edit()
@@ -231,14 +256,7 @@ class ChannelTest : public ::testing::Test {
     CallbackLog serverLog;
 
   private:
-    const PemInput& pem(const std::string& file) {
-        texts_.push_back(credential(file));
-        inputs_.push_back({texts_.back().data(), uint32_t(texts_.back().size())});
-        return inputs_.back();
-    }
-    std::deque<std::string> texts_;
-    std::deque<PemInput> inputs_;
-    std::deque<PemKeyInput> keys_;
+    PemInputs inputs_;
 };
 
 }  // namespace vctest

@@ -96,8 +96,7 @@ TEST_F(Handshake, OutcomeTable) {
     for (const auto& row : vctest::readVec("handshake.vec", "handshake")) {
         const auto& f = row.fields;
         const auto want = vctest::readFields(row.value);
-        SCOPED_TRACE(f[1] + " " + f[2] + " " + f[3] + " " + f[4] + " " + f[5] + " " + f[6] + " " +
-                     f[7] + " " + f[8]);
+        SCOPED_TRACE(row.text);
         const auto serverRole = uint32_t(std::stoul(f[3]));
         server.context = context(f[4], "ca.pem", uint32_t(std::stoul(f[2])), serverRole);
         client.context = context(f[5], f[6], uint32_t(std::stoul(f[1])), ROLE_CLIENT);
@@ -134,7 +133,7 @@ TEST_F(Handshake, AlteredMessages) {
     for (const auto& row : vctest::readVec("handshake_faults.vec", "fault")) {
         const auto& f = row.fields;
         const auto want = vctest::readFields(row.value);
-        SCOPED_TRACE(f[1] + " " + f[2] + " " + f[3] + " " + f[4]);
+        SCOPED_TRACE(row.text);
         server.context = context("server.pem:server.key", "ca.pem", uint32_t(std::stoul(f[2])),
                                  ROLE_SERVER_AUTH_CLIENT);
         client.context =

@@ -25,13 +25,20 @@ class Records : public vctest::ChannelTest {
         connected(mask);
     }
     static uint32_t mask(const std::string& field) { return uint32_t(std::stoul(field)); }
+    // The server must refuse the record, which ends its connection.
+    void expectRefused(const Bytes& record) {
+        server.inbox = record;
+        open(server);
+        EXPECT_EQ(server.result, VC_DECRYPTION_FAILED);
+        server.connection = nullptr;
+    }
 };
 
 TEST_F(Records, SizesAndCapacities) {
     connected(1);
     for (const auto& row : vctest::readVec("records.vec", "size")) {
         const auto& f = row.fields;
-        SCOPED_TRACE(f[1] + " " + f[2]);
+        SCOPED_TRACE(row.text);
         reconnect(mask(f[1]));
         const Bytes data(std::stoul(f[2]), 0x5C);
         const Bytes wire = seal(client, data);
@@ -43,7 +50,7 @@ TEST_F(Records, SizesAndCapacities) {
     for (const auto& row : vctest::readVec("records.vec", "capacity")) {
         const auto& f = row.fields;
         const auto want = vctest::readFields(row.value);
-        SCOPED_TRACE(f[1] + " " + f[2] + " " + f[3]);
+        SCOPED_TRACE(row.text);
         reconnect(mask(f[1]));
         const auto capacity = uint32_t(std::stoul(f[2]));
         const Bytes data(std::stoul(f[3]), 0xA7);
@@ -122,27 +129,18 @@ TEST_F(Records, TamperingReplayAndMalformed) {
             Bytes record = seal(client, Bytes(9, 0x33));
             ASSERT_EQ(record.size(), wire.size());
             record[bit / 8] ^= uint8_t(1 << (bit % 8));
-            server.inbox = record;
-            open(server);
-            EXPECT_EQ(server.result, VC_DECRYPTION_FAILED);
-            server.connection = nullptr;
+            expectRefused(record);
         }
         reconnect(suite);
         const Bytes record = seal(client, Bytes(9, 0x33));
         server.inbox = record;
         EXPECT_EQ(open(server), Bytes(9, 0x33));
-        server.inbox = record;
-        open(server);
-        EXPECT_EQ(server.result, VC_DECRYPTION_FAILED);
-        server.connection = nullptr;
+        expectRefused(record);
     }
     for (const auto& row : vctest::readVec("records.vec", "refuse")) {
         SCOPED_TRACE(row.fields[2]);
         reconnect(mask(row.fields[1]));
-        server.inbox = vctest::fromHex(vctest::expand(row.fields[2]));
-        open(server);
-        EXPECT_EQ(server.result, VC_DECRYPTION_FAILED);
-        server.connection = nullptr;
+        expectRefused(vctest::fromHex(vctest::expand(row.fields[2])));
     }
 }
 

@@ -34,12 +34,17 @@ const DrawingContext MEMORY_DC = handle(0x12);
 const DrawingContext LINES_DC = handle(0x13);
 const CursorHandle ARROW = handle(0x20);
 
+bool operator==(const vc::WindowRect& a, const vc::WindowRect& b) {
+    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+}
+
 struct TextOut {
     vc::WindowRect rect;
     int32_t x, y;
     uint32_t options;
     std::string text;
     vc::Color background, foreground;
+    bool operator==(const TextOut&) const = default;
 };
 
 // A window system whose queue is a script. A "|" in the script reads as an
@@ -51,7 +56,7 @@ class FakeWindowSystem final : public vc::WindowSystem {
     std::vector<std::string> log;  // the calls that shape the window's life
     std::vector<TextOut> textOuts;
     std::vector<std::string> drawnTexts;
-    std::vector<std::vector<vc::WindowPoint>> lines;
+    std::vector<std::vector<int32_t>> lines;  // the pen, then x and y of each point
     std::vector<int32_t> screenLinesRead;
     uint32_t ticks = 0;
     vc::WindowSize screen{1100, 300};
@@ -195,8 +200,10 @@ class FakeWindowSystem final : public vc::WindowSystem {
     }
     void polyline(DrawingContext, vc::Color pen, const vc::WindowPoint* points,
                   uint32_t count) noexcept override {
-        std::vector<vc::WindowPoint> line(points, points + count);
-        line.insert(line.begin(), {static_cast<int32_t>(pen), 0});
+        std::vector<int32_t> line = {static_cast<int32_t>(pen)};
+        for (uint32_t i = 0; i < count; ++i) {
+            line.insert(line.end(), {points[i].x, points[i].y});
+        }
         lines.push_back(line);
     }
     bool bitmapSize(void*, vc::WindowSize* size) noexcept override {
@@ -372,45 +379,35 @@ TEST(GatherWindow, ProgressStrip) {
         fake.client = {0, 0, std::stoi(row.fields.at(2)), std::stoi(row.fields.at(3))};
         vc::entropyPaintProgress(fake, WINDOW, WINDOW_DC, std::stoi(row.fields.at(1)));
         const std::vector<std::string> want = readFields(row.value);
-        ASSERT_EQ(fake.textOuts.size(), 2u);
-        const TextOut& filled = fake.textOuts[0];
-        const TextOut& rest = fake.textOuts[1];
+        const int32_t right = fake.client.right;
         const int32_t bottom = fake.client.bottom;
         const int32_t top = bottom - 30;
+        const int32_t fillEnd = std::stoi(want.at(1));
         std::string text = want.at(0);
         std::replace(text.begin(), text.end(), '_', ' ');
-        EXPECT_EQ(filled.text, text);
-        EXPECT_EQ(rest.text, filled.text);
-        const int32_t fillEnd = std::stoi(want.at(1));
-        EXPECT_EQ(filled.rect.left, 1);
-        EXPECT_EQ(filled.rect.right, fillEnd);
-        EXPECT_EQ(rest.rect.left, fillEnd);
-        EXPECT_EQ(rest.rect.right, fake.client.right);
-        for (const TextOut& part : fake.textOuts) {
-            EXPECT_EQ(part.rect.top, top + 1);
-            EXPECT_EQ(part.rect.bottom, bottom);
-            EXPECT_EQ(part.x, std::stoi(want.at(2)));
-            EXPECT_EQ(part.y, std::stoi(want.at(3)));
-            EXPECT_EQ(part.options, vc::TEXT_OUT_OPAQUE | vc::TEXT_OUT_CLIPPED);
-        }
-        EXPECT_EQ(filled.background, 0x100u + vc::SYSTEM_COLOR_ACTIVE_CAPTION);
-        EXPECT_EQ(filled.foreground, 0x100u + vc::SYSTEM_COLOR_BUTTON_FACE);
-        EXPECT_EQ(rest.background, 0x100u + vc::SYSTEM_COLOR_SCROLL_BAR);
-        EXPECT_EQ(rest.foreground, 0x100u + vc::SYSTEM_COLOR_BUTTON_TEXT);
+        const auto color = [](vc::SystemColor index) { return 0x100u + index; };
+        // The text twice, each clipped to its part of the bar.
+        const auto part = [&](int32_t left, int32_t end, vc::SystemColor back,
+                              vc::SystemColor fore) {
+            return TextOut{{left, top + 1, end, bottom},
+                           std::stoi(want.at(2)),
+                           std::stoi(want.at(3)),
+                           vc::TEXT_OUT_OPAQUE | vc::TEXT_OUT_CLIPPED,
+                           text,
+                           color(back),
+                           color(fore)};
+        };
+        EXPECT_EQ(
+            fake.textOuts,
+            (std::vector<TextOut>{
+                part(1, fillEnd, vc::SYSTEM_COLOR_ACTIVE_CAPTION, vc::SYSTEM_COLOR_BUTTON_FACE),
+                part(fillEnd, right, vc::SYSTEM_COLOR_SCROLL_BAR, vc::SYSTEM_COLOR_BUTTON_TEXT)}));
         // The frame: shadow left and top, face right and bottom.
-        const int32_t right = fake.client.right;
-        ASSERT_EQ(fake.lines.size(), 2u);
-        const std::vector<std::pair<vc::Color, std::vector<int32_t>>> frame = {
-            {0x100 + vc::SYSTEM_COLOR_BUTTON_SHADOW, {0, bottom, 0, top, right, top}},
-            {0x100 + vc::SYSTEM_COLOR_BUTTON_FACE, {right, top, right, bottom, 0, bottom}}};
-        for (std::size_t i = 0; i < 2; ++i) {
-            std::vector<int32_t> points;
-            for (std::size_t p = 1; p < fake.lines[i].size(); ++p) {
-                points.insert(points.end(), {fake.lines[i][p].x, fake.lines[i][p].y});
-            }
-            EXPECT_EQ(static_cast<vc::Color>(fake.lines[i][0].x), frame[i].first);
-            EXPECT_EQ(points, frame[i].second);
-        }
+        const auto shadow = int32_t(color(vc::SYSTEM_COLOR_BUTTON_SHADOW));
+        const auto face = int32_t(color(vc::SYSTEM_COLOR_BUTTON_FACE));
+        EXPECT_EQ(fake.lines, (std::vector<std::vector<int32_t>>{
+                                  {shadow, 0, bottom, 0, top, right, top},
+                                  {face, right, top, right, bottom, 0, bottom}}));
         EXPECT_EQ(fake.background, 1u);
         EXPECT_EQ(fake.foreground, 2u);
     }

@@ -24,6 +24,7 @@ class Credentials : public ::testing::Test {
         vc::libraryInitialized.store(1);
     }
     void TearDown() override { vcTerminate(); }
+    SavedLibraryState saved_;
 
     // A committed credential, one of the inputs named in context.vec, or
     // else the text itself. Texts are kept here so the inputs point at live

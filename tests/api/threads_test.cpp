@@ -20,27 +20,13 @@ int32_t VC_API acceptAll(const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t,
     return 1;
 }
 
-// Keeps the pool and the start-up flag as the test found them.
 class Threads : public ::testing::Test {
   protected:
     void SetUp() override {
-        saved_ = vc::randomPoolSnapshot();
-        savedInitialized_ = vc::libraryInitialized.load();
-        uint8_t seed[255];
-        for (int i = 0; i < 255; ++i) {
-            seed[i] = static_cast<uint8_t>(i * 11 + 3);
-        }
-        vc::vcSeedCallback(seed, sizeof seed);
+        seedPool();
         vc::libraryInitialized.store(1);
     }
-    void TearDown() override {
-        vc::randomPoolRestore(saved_);
-        vc::libraryInitialized.store(savedInitialized_);
-    }
-
-  private:
-    vc::RandomPool saved_{};
-    int32_t savedInitialized_ = 0;
+    SavedLibraryState saved_;
 };
 
 // One connection pair: a complete handshake, then records of growing size

@@ -40,17 +40,11 @@ int32_t seed(const Bytes& bytes) {
     return vc::vcSeedCallback(bytes.data(), static_cast<uint32_t>(bytes.size()));
 }
 
-// Every test starts from a cleared pool and puts the process's pool back
-// afterwards, so other suites in the same program see no difference.
+// Every test starts from a cleared pool.
 class RandomPoolTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        saved_ = vc::randomPoolSnapshot();
-        clearPool();
-    }
-    void TearDown() override { vc::randomPoolRestore(saved_); }
-
-    vc::RandomPool saved_{};
+    void SetUp() override { clearPool(); }
+    SavedLibraryState saved_;
 };
 
 TEST(RandomLog2Table, MatchesTheRealLogarithm) {

@@ -24,12 +24,10 @@ using namespace vctest;
 
 // Each test gets its own directory, which is also the working directory (so
 // relative names resolve inside it), and a terminated library; it leaves the
-// pool, the start-up flag and the working directory as it found them.
+// working directory as it found it.
 class SeedFileStartUp : public ::testing::Test {
   protected:
     void SetUp() override {
-        savedPool_ = vc::randomPoolSnapshot();
-        savedInitialized_ = vc::libraryInitialized.load();
         savedCwd_ = fs::current_path();
         // Without a seed file start-up turns to the window; with no display
         // to show it on, that fails at once, as the "(none)" row expects.
@@ -50,8 +48,6 @@ class SeedFileStartUp : public ::testing::Test {
         }
         fs::remove_all(dir_);
         vcTerminate();
-        vc::randomPoolRestore(savedPool_);
-        vc::libraryInitialized.store(savedInitialized_);
     }
 
     // Writes dir/name (creating its parent) and returns the absolute path.
@@ -88,8 +84,7 @@ class SeedFileStartUp : public ::testing::Test {
     std::mt19937 rng_{2};  // random file content, the same in every run
 
   private:
-    vc::RandomPool savedPool_{};
-    int32_t savedInitialized_ = 0;
+    SavedLibraryState saved_;
     fs::path savedCwd_;
     std::string savedDisplay_;
 };

@@ -173,11 +173,7 @@ inline Bytes open(Side& side) {
 class ChannelTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        uint8_t seed[255];
-        for (int i = 0; i < 255; ++i) {
-            seed[i] = static_cast<uint8_t>(i * 7 + 1);
-        }
-        vc::vcSeedCallback(seed, sizeof seed);
+        seedPool();
         vc::libraryInitialized.store(1);
         callbackLogs[1] = &clientLog;
         callbackLogs[2] = &serverLog;
@@ -249,6 +245,7 @@ class ChannelTest : public ::testing::Test {
         wire[1] = uint8_t(length);
     }
 
+    SavedLibraryState saved_;
     TrackingAllocator allocator;
     Side client;
     Side server;

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "api/library_state.h"
 #include "crypto/random_pool.h"
 
 namespace vctest {
@@ -150,6 +151,23 @@ inline std::vector<std::size_t> randomSplit(std::mt19937& rng, std::size_t lengt
     }
     return pieces;
 }
+
+// Puts the process's random pool and start-up flag back as a test found
+// them when it ends, so other suites in the same program see no difference.
+class SavedLibraryState {
+  public:
+    SavedLibraryState() : pool_(vc::randomPoolSnapshot()), initialized_(vc::libraryInitialized) {}
+    ~SavedLibraryState() {
+        vc::randomPoolRestore(pool_);
+        vc::libraryInitialized.store(initialized_);
+    }
+    SavedLibraryState(const SavedLibraryState&) = delete;
+    SavedLibraryState& operator=(const SavedLibraryState&) = delete;
+
+  private:
+    vc::RandomPool pool_;
+    int32_t initialized_;
+};
 
 inline bool samePool(const vc::RandomPool& a, const vc::RandomPool& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;

@@ -10,16 +10,6 @@ using vctest::Bytes;
 using vctest::ChannelTest;
 using vctest::Side;
 
-// Splits "a:b:c" at its colons.
-std::vector<std::string> parts(const std::string& text) {
-    std::vector<std::string> out;
-    std::istringstream in(text);
-    for (std::string part; std::getline(in, part, ':');) {
-        out.push_back(part);
-    }
-    return out;
-}
-
 class Handshake : public ChannelTest {
   protected:
     // The one side that must fail, and with what; "both" means success.
@@ -39,7 +29,9 @@ class Handshake : public ChannelTest {
 
     // Applies one edit of handshake_faults.vec to a message on the wire.
     void edit(const std::string& change, Bytes& wire, Side& receiver) {
-        const auto p = parts(change);
+        std::string fields = change;  // "kind:offset:hex"
+        std::replace(fields.begin(), fields.end(), ':', ' ');
+        const auto p = vctest::readFields(fields);
         if (p[0] == "rec") {
             xorAt(wire, std::stoi(p[1]), vctest::fromHex(p[2]));
         } else if (p[0] == "bxor") {

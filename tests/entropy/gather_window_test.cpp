@@ -286,7 +286,7 @@ TEST(GatherWindow, ScriptedGatherings) {
     std::map<std::string, GatherCase> cases;
     for (const auto& line : readVec("gather_window.vec")) {
         const std::string& kind = line.fields.at(0);
-        if (kind == "Progress") {
+        if (kind == "Progress" || kind == "Paint") {
             continue;
         }
         GatherCase& c = cases[line.fields.at(1)];
@@ -413,40 +413,32 @@ TEST(GatherWindow, ProgressStrip) {
     }
 }
 
-// The prompt and the background: the host's text unless it is empty, the
-// host's picture tiled above the strip when it can be used, with navy text.
+// The prompt and the background: the Paint rows of gather_window.vec.
 TEST(GatherWindow, PaintedPromptAndBackground) {
     const std::string defaultText = vc::GATHER_DEFAULT_PROMPT;
     EXPECT_EQ(defaultText.find("erzeugen...\r\nBewegen"), 20u);
     EXPECT_NE(defaultText.find("Tastatur!\nTastatur-"), std::string::npos);
     EXPECT_EQ(defaultText.find("\r\n", 33), std::string::npos);
     EXPECT_EQ(defaultText.back(), '.');
-    const std::string windowText = std::to_string(0x100 + vc::SYSTEM_COLOR_WINDOW_TEXT);
-    struct Case {
-        const char* prompt;
-        vc::WindowSize bitmap;
-        bool selectable;
-        std::string drawn;
-        int blits;
-    } cases[] = {
-        {nullptr, {0, 0}, true, defaultText + "|" + windowText, 0},
-        {"", {0, 0}, true, defaultText + "|" + windowText, 0},
-        {"Hallo", {200, 100}, true, "Hallo|" + std::to_string(0x800000), 9},
-        {"Hallo", {200, 100}, false, "Hallo|" + windowText, 0},
-        {"Hallo", {554, 211}, true, "Hallo|" + std::to_string(0x800000), 1},
-    };
-    for (const Case& c : cases) {
+    for (const auto& row : readVec("gather_window.vec", "Paint", 5)) {
+        SCOPED_TRACE(row.text);
+        const auto& f = row.fields;
+        const std::vector<std::string> want = readFields(row.value);
         FakeWindowSystem fake;
-        fake.bitmap = c.bitmap;
-        fake.bitmapSelectable = c.selectable;
+        fake.bitmap = {std::stoi(f.at(2)), std::stoi(f.at(3))};
+        fake.bitmapSelectable = f.at(4) == "1";
+        const std::string prompt = f.at(1) == "empty" ? "" : f.at(1);
         vc::GatherState state{};
-        state.promptText = c.prompt;
+        state.promptText = f.at(1) == "none" ? nullptr : prompt.c_str();
         state.bitmap = handle(0x400);
         state.lastProgress = 42;
         fake.slot = &state;
         vc::entropyWindowProc(fake, WINDOW, vc::MESSAGE_PAINT, 0, 0);
-        EXPECT_EQ(fake.drawnTexts, std::vector<std::string>{c.drawn});
-        EXPECT_EQ(fake.blits, c.blits);
+        const std::string drawn = want.at(0) == "default" ? defaultText : want.at(0);
+        const auto colour =
+            want.at(1) == "navy" ? 0x800000u : 0x100u + vc::SYSTEM_COLOR_WINDOW_TEXT;
+        EXPECT_EQ(fake.drawnTexts, std::vector<std::string>{drawn + "|" + std::to_string(colour)});
+        EXPECT_EQ(fake.blits, std::stoi(want.at(2)));
         ASSERT_EQ(fake.textOuts.size(), 3u);
         EXPECT_EQ(fake.textOuts[0].background, 0x100u + vc::SYSTEM_COLOR_WINDOW);
         EXPECT_EQ(fake.textOuts[0].rect.bottom, fake.client.bottom);

@@ -201,23 +201,18 @@ class ChannelTest : public ::testing::Test {
         SetUp();
     }
 
-    VcContext* context(const std::string& own, const std::string& cas, uint32_t mask,
-                       uint32_t role) {
-        return inputs_.context(own, cas, mask, role);
-    }
-
-    void connect(const std::string& serviceName) {
+    // A server of the given role trusting ca.pem and a client with its own
+    // credentials ("cert.pem:key" or "-") and CAs, offering the suites of
+    // the masks, connected; the client expects the service name given.
+    void connectPair(uint32_t role, const std::string& clientOwn, uint32_t serverMask,
+                     uint32_t clientMask, const std::string& serverOwn = "server.pem:server.key",
+                     const std::string& clientCas = "ca.pem",
+                     const std::string& serviceName = "server.example") {
+        server.context = inputs_.context(serverOwn, "ca.pem", serverMask, role);
+        client.context = inputs_.context(clientOwn, clientCas, clientMask, ROLE_CLIENT);
         EXPECT_EQ(vcCreateConnection(client.context, serviceName.c_str(), 1, &client.connection),
                   VC_OK);
         EXPECT_EQ(vcCreateConnection(server.context, nullptr, 2, &server.connection), VC_OK);
-    }
-
-    // A server with server.pem (role 1 unless given) and a client with the
-    // test CA, both offering both suites, connected.
-    void standardPair(uint32_t role = ROLE_SERVER, const std::string& clientOwn = "-") {
-        server.context = context("server.pem:server.key", "ca.pem", 3, role);
-        client.context = context(clientOwn, "ca.pem", 3, ROLE_CLIENT);
-        connect("server.example");
     }
 
     int handshake(const std::function<void(int, Bytes&, Side&)>& alter = {}) {

@@ -90,11 +90,10 @@ TEST_F(Handshake, OutcomeTable) {
         const auto want = vctest::readFields(row.value);
         SCOPED_TRACE(row.text);
         const auto serverRole = uint32_t(std::stoul(f[3]));
-        server.context = context(f[4], "ca.pem", uint32_t(std::stoul(f[2])), serverRole);
-        client.context = context(f[5], f[6], uint32_t(std::stoul(f[1])), ROLE_CLIENT);
         clientLog = {f[8][0] - '0'};
         serverLog = {f[8][1] - '0'};
-        connect(f[7]);
+        connectPair(serverRole, f[5], uint32_t(std::stoul(f[2])), uint32_t(std::stoul(f[1])), f[4],
+                    f[6], f[7]);
         handshake();
         expectOutcome(want[0], std::stoi(want[1]));
         EXPECT_EQ(clientLog.calls, want[2] == "-" ? 0 : 1);
@@ -126,11 +125,8 @@ TEST_F(Handshake, AlteredMessages) {
         const auto& f = row.fields;
         const auto want = vctest::readFields(row.value);
         SCOPED_TRACE(row.text);
-        server.context = context("server.pem:server.key", "ca.pem", uint32_t(std::stoul(f[2])),
-                                 ROLE_SERVER_AUTH_CLIENT);
-        client.context =
-            context("client.pem:client.key", "ca.pem", uint32_t(std::stoul(f[1])), ROLE_CLIENT);
-        connect("server.example");
+        connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client.key", uint32_t(std::stoul(f[2])),
+                    uint32_t(std::stoul(f[1])));
         const int target = std::stoi(f[3]);
         handshake([&](int index, Bytes& wire, Side& receiver) {
             if (index == target) {
@@ -145,7 +141,7 @@ TEST_F(Handshake, AlteredMessages) {
 // The messages of a handshake with client authentication, in order, and
 // the client's first call that ignores its input.
 TEST_F(Handshake, MessageSizesAndFirstCall) {
-    standardPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client-enc.key");
+    connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client-enc.key", 3, 3);
     client.inbox = {0x00, 0x01, 0xAA};
     std::vector<std::size_t> sizes;
     std::vector<Bytes> firstBytes;

@@ -87,9 +87,7 @@ TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
     for (uint32_t mask : {1u, 2u}) {
         SCOPED_TRACE(mask);
         reset();
-        server.context = context("server.pem:server.key", "ca.pem", mask, ROLE_SERVER_AUTH_CLIENT);
-        client.context = context("client.pem:client.key", "ca.pem", mask, ROLE_CLIENT);
-        connect("server.example");
+        connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client.key", mask, mask);
         std::vector<Bytes> wire;
         handshake([&](int, Bytes& message, Side&) { wire.push_back(message); });
         ASSERT_EQ(wire.size(), 8u);

@@ -17,14 +17,9 @@ namespace {
 
 using namespace vctest;
 
-class Credentials : public ::testing::Test {
+class Credentials : public SeededLibraryTest {
   protected:
-    void SetUp() override {
-        seedPool();
-        vc::libraryInitialized.store(1);
-    }
     void TearDown() override { vcTerminate(); }
-    SavedLibraryState saved_;
 
     // A committed credential, one of the inputs named in context.vec, or
     // else the text itself. Texts are kept here so the inputs point at live

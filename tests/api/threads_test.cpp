@@ -20,14 +20,7 @@ int32_t VC_API acceptAll(const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t,
     return 1;
 }
 
-class Threads : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        seedPool();
-        vc::libraryInitialized.store(1);
-    }
-    SavedLibraryState saved_;
-};
+using Threads = SeededLibraryTest;
 
 // One connection pair: a complete handshake, then records of growing size
 // each way, each opened to exactly what was sealed.

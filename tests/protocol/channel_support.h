@@ -170,11 +170,10 @@ inline Bytes open(Side& side) {
     return data;
 }
 
-class ChannelTest : public ::testing::Test {
+class ChannelTest : public SeededLibraryTest {
   protected:
     void SetUp() override {
-        seedPool();
-        vc::libraryInitialized.store(1);
+        SeededLibraryTest::SetUp();
         callbackLogs[1] = &clientLog;
         callbackLogs[2] = &serverLog;
     }
@@ -240,7 +239,6 @@ class ChannelTest : public ::testing::Test {
         wire[1] = uint8_t(length);
     }
 
-    SavedLibraryState saved_;
     TrackingAllocator allocator;
     Side client;
     Side server;

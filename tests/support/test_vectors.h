@@ -191,4 +191,15 @@ inline void seedPool() {
     ASSERT_EQ(vc::vcSeedCallback(seed, sizeof seed), -1) << "pool did not seed";
 }
 
+// A test on a freshly seeded pool with the library marked as started; both
+// are put back afterwards.
+class SeededLibraryTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        seedPool();
+        vc::libraryInitialized.store(1);
+    }
+    SavedLibraryState saved_;
+};
+
 }  // namespace vctest

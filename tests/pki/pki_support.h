@@ -10,6 +10,7 @@
 #endif
 
 #include <cstdio>
+#include <deque>
 #include <map>
 #include <memory>
 #include <string>
@@ -17,6 +18,7 @@
 #include "pki/pem.h"
 #include "pki/private_key.h"
 #include "support/test_vectors.h"
+#include "veilcastnet.h"
 #if defined(VC_TEST_OPENSSL)
 #include "support/openssl_bignum.h"
 #endif
@@ -65,6 +67,49 @@ inline vc::CryptoStatus loadKey(const std::string& text, const std::string* phra
                               phrase != nullptr ? exactPhrase.data() : nullptr,
                               uint32_t(exactPhrase.size()), scratch.data(), &length, key);
 }
+
+// Texts and the library inputs that point into them, kept alive together
+// (a deque keeps earlier elements in place).
+class PemInputs {
+  public:
+    const PemInput& text(const std::string& content) {
+        texts_.push_back(content);
+        inputs_.push_back({texts_.back().data(), uint32_t(texts_.back().size())});
+        return inputs_.back();
+    }
+    const PemInput& pem(const std::string& file) { return text(credential(file)); }
+
+    // "cert.pem:key" or "-"; CAs separated by commas.
+    VcContext* context(const std::string& own, const std::string& cas, uint32_t mask, uint32_t role,
+                       CertificateCallback callback) {
+        const std::size_t colon = own.find(':');
+        const PemInput* certificate = nullptr;
+        const PemKeyInput* key = nullptr;
+        if (own != "-") {
+            certificate = &pem(own.substr(0, colon));
+            const PemInput& text = pem(own.substr(colon + 1));
+            const PemInput& pass = pem("passphrase.txt");
+            keys_.push_back({text.text, text.length, pass.text, pass.length});
+            key = &keys_.back();
+        }
+        std::vector<PemInput> list;
+        std::istringstream names(cas);
+        for (std::string name; std::getline(names, name, ',');) {
+            list.push_back(pem(name));
+        }
+        VcContext* out = nullptr;
+        EXPECT_EQ(vcCreateContext(certificate, key, list.data(), int32_t(list.size()), callback,
+                                  mask, role, &out),
+                  VC_OK)
+            << own;
+        return out;
+    }
+
+  private:
+    std::deque<std::string> texts_;
+    std::deque<PemInput> inputs_;
+    std::deque<PemKeyInput> keys_;
+};
 
 // The DER of a credential's certificate, through the library's own PEM
 // reader (which certificate_test.cpp holds to OpenSSL's reading of every

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <deque>
 #include <functional>
 #include <string>
 
@@ -52,48 +51,6 @@ inline int32_t VC_API logCallback(const uint8_t*, uint32_t, uint32_t userValue, 
     log->cipherMask = cipherMask;
     return log->answer;
 }
-
-// Credential texts and the inputs that point into them, kept alive together
-// (a deque keeps earlier elements in place).
-class PemInputs {
-  public:
-    const PemInput& pem(const std::string& file) {
-        texts_.push_back(credential(file));
-        inputs_.push_back({texts_.back().data(), uint32_t(texts_.back().size())});
-        return inputs_.back();
-    }
-
-    // "cert.pem:key" or "-"; CAs separated by commas.
-    VcContext* context(const std::string& own, const std::string& cas, uint32_t mask, uint32_t role,
-                       CertificateCallback callback = &logCallback) {
-        const std::size_t colon = own.find(':');
-        const PemInput* certificate = nullptr;
-        const PemKeyInput* key = nullptr;
-        if (own != "-") {
-            certificate = &pem(own.substr(0, colon));
-            const PemInput& text = pem(own.substr(colon + 1));
-            const PemInput& pass = pem("passphrase.txt");
-            keys_.push_back({text.text, text.length, pass.text, pass.length});
-            key = &keys_.back();
-        }
-        std::vector<PemInput> list;
-        std::istringstream names(cas);
-        for (std::string name; std::getline(names, name, ',');) {
-            list.push_back(pem(name));
-        }
-        VcContext* out = nullptr;
-        EXPECT_EQ(vcCreateContext(certificate, key, list.data(), int32_t(list.size()), callback,
-                                  mask, role, &out),
-                  VC_OK)
-            << own;
-        return out;
-    }
-
-  private:
-    std::deque<std::string> texts_;
-    std::deque<PemInput> inputs_;
-    std::deque<PemKeyInput> keys_;
-};
 
 // Runs the handshake between two connected sides to its end. alter sees
 // every message on the wire (numbered from 1) with the side about to
@@ -207,8 +164,9 @@ class ChannelTest : public SeededLibraryTest {
                      uint32_t clientMask, const std::string& serverOwn = "server.pem:server.key",
                      const std::string& clientCas = "ca.pem",
                      const std::string& serviceName = "server.example") {
-        server.context = inputs_.context(serverOwn, "ca.pem", serverMask, role);
-        client.context = inputs_.context(clientOwn, clientCas, clientMask, ROLE_CLIENT);
+        server.context = inputs_.context(serverOwn, "ca.pem", serverMask, role, &logCallback);
+        client.context =
+            inputs_.context(clientOwn, clientCas, clientMask, ROLE_CLIENT, &logCallback);
         EXPECT_EQ(vcCreateConnection(client.context, serviceName.c_str(), 1, &client.connection),
                   VC_OK);
         EXPECT_EQ(vcCreateConnection(server.context, nullptr, 2, &server.connection), VC_OK);

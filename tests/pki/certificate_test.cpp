@@ -23,23 +23,6 @@ namespace {
 
 using namespace vctest;
 
-vc::CryptoStatus pemDecode(const std::string& label, const std::string& text, Bytes* der) {
-    std::vector<char> exact(text.begin(), text.end());  // no slack for ASan to miss
-    der->assign(std::max<std::size_t>(1, text.size() * 3 / 4), 0);
-    uint32_t length = 0;
-    uint32_t bodyLength = 0;
-    vc::CryptoStatus status = vc::CRYPTO_PEM_FORMAT;
-    const auto size = static_cast<uint32_t>(exact.size());
-    if (label == "C") {
-        status = vc::pemDecodeCertificate(exact.data(), size, der->data(), &length);
-    } else if (const char* body =
-                   vc::pemFindBody(exact.data(), size, "RSA PRIVATE KEY", &bodyLength)) {
-        status = vc::base64Decode(body, bodyLength, der->data(), &length);
-    }
-    der->resize(status == vc::CRYPTO_OK ? length : 0);
-    return status;
-}
-
 // An exact-size heap copy, so that a read one past the end is caught; the
 // empty input still gets a (one-byte) buffer and is passed as length 0.
 vc::CryptoStatus parse(const Bytes& der, vc::Certificate* out) {

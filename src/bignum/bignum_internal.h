@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "bignum/bignum.h"
+#include "bignum/mont_kernels.h"
 
 namespace vc {
 
@@ -56,14 +57,39 @@ struct ModExpLimbWork {
     BigNum converted;         // base reduced, then base * R mod n
 };
 
+// The engine for short public exponents (up to two words, such as 65537):
+// left-to-right square and multiply with no table. The last multiplication
+// of an odd exponent takes the plain base, which brings the result out of
+// Montgomery form at no extra cost.
+template <typename Limb>
+struct ModExpShortWork {
+    static constexpr uint32_t MAX_LIMBS = ModExpLimbWork<Limb>::MAX_LIMBS;
+    Limb accumulator[MAX_LIMBS];
+    Limb modulus[MAX_LIMBS];
+    Limb base[MAX_LIMBS];   // base R mod n
+    Limb plain[MAX_LIMBS];  // base mod n
+    Limb product[MAX_LIMBS + 2];
+    Limb factors[MAX_LIMBS];
+    BigNum quotient;
+    BigNum converted;
+};
+
 using ModExpWork32 = ModExpLimbWork<uint32_t>;
 void bigNumModExpInterleaved32(const BigNum* base, const BigNum* exponent, const BigNum* n,
                                BigNum* out, ModExpWork32* work) noexcept;
+// Exponents of one or two words only.
+void bigNumModExpShort32(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint32_t>* work) noexcept;
 
 #if defined(__SIZEOF_INT128__)
 using ModExpWork64 = ModExpLimbWork<uint64_t>;
 void bigNumModExpInterleaved64(const BigNum* base, const BigNum* exponent, const BigNum* n,
                                BigNum* out, ModExpWork64* work) noexcept;
+void bigNumModExpShort64(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint64_t>* work) noexcept;
+// The Montgomery kernels both engines use for k 64-bit limbs: the portable
+// ones, or with fast those chosen for this processor.
+MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept;
 #endif
 
 // The constant-time engine for secret exponents (and secret moduli: the

@@ -7,6 +7,7 @@
 
 #include "bignum/bignum.h"
 #include "bignum/bignum_internal.h"
+#include "bignum/mont_kernels.h"
 #include "crypto/constant_time.h"
 #include "crypto/secure_wipe.h"
 
@@ -255,6 +256,25 @@ struct Mont {
     using MulFn = void (*)(Limb*, const Limb*, const Limb*, const Limb*, Limb, uint32_t, Limb*,
                            Limb*);
 
+    // The carry-chain kernels replace the portable ones for 64-bit limbs on
+    // processors that have them; the choice depends on k and the processor
+    // only.
+    static void preferFast(uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
+#if VC_MONT_ADX
+        if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
+            if (montAdxAvailable()) {
+                const MontKernels64 fast = montAdxKernels(k);
+                *sq = fast.square;
+                *mu = fast.mul;
+            }
+        }
+#else
+        (void)k;
+        (void)sq;
+        (void)mu;
+#endif
+    }
+
     static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
                        ModExpLimbWork<Limb>* work) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
@@ -276,6 +296,7 @@ struct Mont {
             sq = &square<32 / WORDS_PER_LIMB>;
             mu = &mul<32 / WORDS_PER_LIMB>;
         }
+        preferFast(k, &sq, &mu);
         const uint32_t w = bigNumWindowWidth(exponent->length);
         const uint32_t entries = 1u << (w - 1);
 
@@ -316,6 +337,67 @@ struct Mont {
         std::memset(one, 0, k * sizeof(Limb));
         one[0] = 1;
         mu(acc, acc, one, mod, nPrime, k, t, factors);
+        store(acc, k, out);
+        secureWipe(work, sizeof *work);
+    }
+
+    // base^e mod n for e of one or two words. The plain base (below n) is
+    // the last factor of an odd exponent: (base^(e-1) R) base / R is the
+    // result itself, so no multiplication by 1 follows.
+    static void modExpShort(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                            BigNum* out, ModExpShortWork<Limb>* work) noexcept {
+        // The exponent record need not be normalised; a value of 0 gives 1.
+        uint32_t bits = 0;
+        for (uint32_t i = exponent->length; i-- > 0 && bits == 0;) {
+            for (uint32_t top = exponent->words[i]; top != 0; top >>= 1) {
+                bits = bits == 0 ? 32 * i + 1 : bits + 1;
+            }
+        }
+        if (bits == 0) {
+            setOneModN(n, out);
+            return;
+        }
+        const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
+        const uint32_t shiftWords = k * WORDS_PER_LIMB;
+        Limb* const mod = work->modulus;
+        Limb* const acc = work->accumulator;
+        Limb* const t = work->product;
+        Limb* const factors = work->factors;
+        load(n, mod, k);
+        const Limb nPrime = inverse(mod[0]);
+        SquareFn sq = &square<0>;
+        MulFn mu = &mul<0>;
+        preferFast(k, &sq, &mu);
+
+        const BigNum* b = base;
+        if (base->length >= n->length) {
+            bigNumDiv(base, n, &work->quotient, out);
+            b = out;
+        }
+        load(b, work->plain, k);
+        BigNum* shifted = &work->converted;
+        std::memset(shifted->words, 0, shiftWords * sizeof(uint32_t));
+        std::memcpy(shifted->words + shiftWords, b->words, b->length * sizeof(uint32_t));
+        shifted->length = b->length + shiftWords;
+        bigNumDiv(shifted, n, &work->quotient, out);
+        load(out, work->base, k);
+
+        auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
+        std::memcpy(acc, work->base, k * sizeof(Limb));
+        bool plain = false;
+        for (uint32_t p = bits - 1; p-- > 0;) {
+            sq(acc, acc, mod, nPrime, k, t, factors);
+            if (bitAt(p) != 0) {
+                plain = p == 0;
+                mu(acc, acc, plain ? work->plain : work->base, mod, nPrime, k, t, factors);
+            }
+        }
+        if (!plain) {
+            Limb* const one = work->plain;
+            std::memset(one, 0, k * sizeof(Limb));
+            one[0] = 1;
+            mu(acc, acc, one, mod, nPrime, k, t, factors);
+        }
         store(acc, k, out);
         secureWipe(work, sizeof *work);
     }
@@ -423,6 +505,7 @@ struct Mont {
             f->sq = &square<32 / WORDS_PER_LIMB>;
             f->mu = &mul<32 / WORDS_PER_LIMB>;
         }
+        preferFast(k, &f->sq, &f->mu);
         if (!makeRr) {
             return;
         }
@@ -876,10 +959,34 @@ void bigNumModExpInterleaved32(const BigNum* base, const BigNum* exponent, const
     Mont<uint32_t>::modExp(base, exponent, n, out, work);
 }
 
+void bigNumModExpShort32(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint32_t>* work) noexcept {
+    Mont<uint32_t>::modExpShort(base, exponent, n, out, work);
+}
+
 #if defined(__SIZEOF_INT128__)
 void bigNumModExpInterleaved64(const BigNum* base, const BigNum* exponent, const BigNum* n,
                                BigNum* out, ModExpWork64* work) noexcept {
     Mont<uint64_t>::modExp(base, exponent, n, out, work);
+}
+
+void bigNumModExpShort64(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint64_t>* work) noexcept {
+    Mont<uint64_t>::modExpShort(base, exponent, n, out, work);
+}
+
+MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept {
+    using M = Mont<uint64_t>;
+    MontKernels64 kernels{&M::square<0>, &M::mul<0>};
+    if (k == 8) {
+        kernels = {&M::square<8>, &M::mul<8>};
+    } else if (k == 16) {
+        kernels = {&M::square<16>, &M::mul<16>};
+    }
+    if (fast) {
+        M::preferFast(k, &kernels.square, &kernels.mul);
+    }
+    return kernels;
 }
 #endif
 
@@ -887,6 +994,17 @@ void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
                   BigNum* out) noexcept {
     if (exponent->length == 0) {
         setOneModN(n, out);
+        return;
+    }
+    // Public exponents such as 65537 need no table.
+    if (exponent->length <= 2) {
+#if defined(__SIZEOF_INT128__)
+        ModExpShortWork<uint64_t> work;
+        bigNumModExpShort64(base, exponent, n, out, &work);
+#else
+        ModExpShortWork<uint32_t> work;
+        bigNumModExpShort32(base, exponent, n, out, &work);
+#endif
         return;
     }
 #if defined(__SIZEOF_INT128__)

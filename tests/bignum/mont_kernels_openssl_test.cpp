@@ -1,0 +1,111 @@
+// The carry-chain Montgomery kernels against the portable ones and OpenSSL
+// on random operands of every limb count up to 64, each count through its
+// own kernel and through the loop kernel, with the output over an operand
+// as the engines call them.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "bignum/bignum_support.h"
+#include "support/openssl_bignum.h"
+
+#if defined(__SIZEOF_INT128__)
+
+namespace {
+
+using namespace vctest;
+
+struct Limbs {
+    uint64_t v[64] = {};
+};
+
+Limbs limbsOf(const BigNum& x) {
+    Limbs l;
+    for (uint32_t i = 0; i < x.length; ++i) {
+        l.v[i / 2] |= uint64_t{x.words[i]} << (32 * (i % 2));
+    }
+    return l;
+}
+
+BigNum valueOf(const Limbs& l, uint32_t k) {
+    BigNum x;
+    for (uint32_t i = 0; i < 2 * k; ++i) {
+        x.words[i] = static_cast<uint32_t>(l.v[i / 2] >> (32 * (i % 2)));
+    }
+    x.length = 2 * k;
+    while (x.length > 0 && x.words[x.length - 1] == 0) {
+        --x.length;
+    }
+    return x;
+}
+
+// a b / 2^(64 k) mod n by OpenSSL.
+BigNum opensslMontProduct(const BigNum& a, const BigNum& b, const BigNum& n, uint32_t k) {
+    BnCtx ctx(BN_CTX_new());
+    Bn r(BN_new());
+    BN_set_bit(r.get(), static_cast<int>(64 * k));
+    Bn rInverse(BN_mod_inverse(nullptr, r.get(), toBn(n).get(), ctx.get()));
+    Bn out(BN_new());
+    BN_mod_mul(out.get(), toBn(a).get(), toBn(b).get(), toBn(n).get(), ctx.get());
+    BN_mod_mul(out.get(), out.get(), rInverse.get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
+BigNum reduced(std::mt19937& rng, const BigNum& n, uint32_t words) {
+    BnCtx ctx(BN_CTX_new());
+    Bn out(BN_new());
+    BN_mod(out.get(), toBn(randomNumber(rng, words)).get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
+TEST(MontKernels, CarryChainKernelsAgreeWithPortableAndOpenSsl) {
+#if VC_MONT_ADX
+    if (!vc::montAdxAvailable()) {
+        GTEST_SKIP() << "no BMI2/ADX on this processor";
+    }
+    std::mt19937 rng(20261206);
+    for (uint32_t k = 1; k <= 64; ++k) {
+        const vc::MontKernels64 portable = vc::bigNumMontKernels64(k, false);
+        const vc::MontKernels64 kernels[] = {vc::montAdxKernels(k), vc::montAdxKernels(0)};
+        for (int trial = 0; trial < 12; ++trial) {
+            // Full-length moduli and ones a word short of the limbs.
+            const BigNum n = randomOddModulus(rng, 2 * k - (trial % 3 == 2 ? 1 : 0));
+            const BigNum a = trial == 0 ? reduced(rng, n, n.length) : reduced(rng, n, 2 * k);
+            const BigNum b = trial == 1 ? a : reduced(rng, n, 2 * k);
+            const BigNum wantMul = opensslMontProduct(a, b, n, k);
+            const BigNum wantSquare = opensslMontProduct(a, a, n, k);
+            const Limbs ln = limbsOf(n);
+            const uint64_t nPrime = 0 - [&] {
+                uint64_t inv = ln.v[0];  // Newton's iteration from 3 correct bits
+                for (int i = 0; i < 5; ++i) {
+                    inv *= 2 - ln.v[0] * inv;
+                }
+                return inv;
+            }();
+            uint64_t t[66];
+            uint64_t m[64];
+            Limbs out = limbsOf(a);
+            portable.mul(out.v, out.v, limbsOf(b).v, ln.v, nPrime, k, t, m);
+            ASSERT_TRUE(sameValue(valueOf(out, k), wantMul)) << "portable, k = " << k;
+            for (const vc::MontKernels64& kernel : kernels) {
+                out = limbsOf(a);
+                const Limbs lb = limbsOf(b);
+                kernel.mul(out.v, out.v, lb.v, ln.v, nPrime, k, t, m);
+                ASSERT_TRUE(sameValue(valueOf(out, k), wantMul)) << "product, k = " << k;
+                out = limbsOf(b);
+                kernel.mul(out.v, limbsOf(a).v, out.v, ln.v, nPrime, k, t, m);
+                ASSERT_TRUE(sameValue(valueOf(out, k), wantMul)) << "product into b, k = " << k;
+                out = limbsOf(a);
+                kernel.square(out.v, out.v, ln.v, nPrime, k, t, m);
+                ASSERT_TRUE(sameValue(valueOf(out, k), wantSquare)) << "square, k = " << k;
+            }
+        }
+    }
+#else
+    GTEST_SKIP() << "no carry-chain kernels in this build";
+#endif
+}
+
+}  // namespace
+
+#endif

@@ -70,8 +70,9 @@ struct ModExpShortWork {
     Limb plain[MAX_LIMBS];  // base mod n
     Limb product[MAX_LIMBS + 2];
     Limb factors[MAX_LIMBS];
-    BigNum quotient;
-    BigNum converted;
+    Limb wide[2 * MAX_LIMBS + 1];  // the dividend of the conversion
+    Limb normalised[MAX_LIMBS];    // n shifted to its top bit
+    BigNum quotient;               // of a base not below n
 };
 
 using ModExpWork32 = ModExpLimbWork<uint32_t>;

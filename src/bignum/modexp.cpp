@@ -341,6 +341,98 @@ struct Mont {
         secureWipe(work, sizeof *work);
     }
 
+    // hi:lo / d for hi < d; the remainder to *rem.
+    static Limb divide(Limb hi, Limb lo, Limb d, Limb* rem) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
+            // The library call for a 128-bit division costs several times
+            // the instruction, whose one precondition hi < d holds here.
+            uint64_t q;
+            uint64_t r;
+            __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+            *rem = r;
+            return q;
+        }
+#endif
+        const Wide u = (static_cast<Wide>(hi) << BITS) | lo;
+        *rem = static_cast<Limb>(u % d);
+        return static_cast<Limb>(u / d);
+    }
+
+    // out = x R mod n for x < n, by long division of x B^k by n on whole
+    // limbs (k quotient digits, each estimated from the top limbs and at
+    // most once too large, as in Knuth's algorithm D). w holds 2k + 1 limbs
+    // and v k limbs of scratch. The top limb of n is not zero.
+    static void shiftedResidue(const Limb* x, const Limb* n, uint32_t k, Limb* out, Limb* w,
+                               Limb* v) noexcept {
+        // Normalised so that v's top bit is set; x < n keeps x 2^s in k limbs.
+        unsigned s = 0;
+        for (Limb top = n[k - 1]; (top >> (BITS - 1)) == 0; top = static_cast<Limb>(top << 1)) {
+            ++s;
+        }
+        auto shifted = [s](Limb hi, Limb lo) {
+            return s == 0 ? hi : static_cast<Limb>((hi << s) | (lo >> (BITS - s)));
+        };
+        for (uint32_t i = 0; i < k; ++i) {
+            v[i] = shifted(n[i], i == 0 ? 0 : n[i - 1]);
+            w[k + i] = shifted(x[i], i == 0 ? 0 : x[i - 1]);
+            w[i] = 0;
+        }
+        w[2 * k] = 0;
+        const Limb top = v[k - 1];
+        const Limb next = k >= 2 ? v[k - 2] : 0;
+        for (uint32_t j = k; j-- > 0;) {
+            const Limb u1 = w[j + k];
+            const Limb u2 = w[j + k - 1];
+            const Limb u3 = k >= 2 ? w[j + k - 2] : 0;
+            Limb qhat;
+            Limb rhat;
+            bool rhatOverflow = false;
+            if (u1 == top) {
+                qhat = static_cast<Limb>(~Limb{0});
+                rhat = static_cast<Limb>(u2 + top);
+                rhatOverflow = rhat < top;
+            } else {
+                qhat = divide(u1, u2, top, &rhat);
+            }
+            // With the second limb of v taken in, qhat is at most 1 too large.
+            while (!rhatOverflow &&
+                   static_cast<Wide>(qhat) * next > ((static_cast<Wide>(rhat) << BITS) | u3)) {
+                --qhat;
+                rhat = static_cast<Limb>(rhat + top);
+                rhatOverflow = rhat < top;
+            }
+            Limb* const u = w + j;
+            Wide product = 0;
+            Limb borrow = 0;
+            for (uint32_t i = 0; i <= k; ++i) {
+                product += static_cast<Wide>(qhat) * (i < k ? v[i] : 0);
+                const Limb p = static_cast<Limb>(product);
+                product >>= BITS;
+                const Limb d = static_cast<Limb>(u[i] - p);
+                const Limb b1 = u[i] < p ? 1 : 0;
+                u[i] = static_cast<Limb>(d - borrow);
+                borrow = static_cast<Limb>(b1 | (d < borrow ? 1 : 0));
+            }
+            if (borrow != 0) {
+                Limb carry = 0;
+                for (uint32_t i = 0; i < k; ++i) {
+                    const Limb t1 = static_cast<Limb>(u[i] + carry);
+                    const Limb c1 = t1 < carry ? 1 : 0;
+                    const Limb t2 = static_cast<Limb>(t1 + v[i]);
+                    carry = static_cast<Limb>(c1 | (t2 < t1 ? 1 : 0));
+                    u[i] = t2;
+                }
+                u[k] = static_cast<Limb>(u[k] + carry);
+            }
+        }
+        for (uint32_t i = 0; i < k; ++i) {
+            out[i] =
+                s == 0 ? w[i]
+                       : static_cast<Limb>((w[i] >> s) | (i + 1 < k ? w[i + 1] << (BITS - s) : 0));
+        }
+    }
+
     // base^e mod n for e of one or two words. The plain base (below n) is
     // the last factor of an odd exponent: (base^(e-1) R) base / R is the
     // result itself, so no multiplication by 1 follows.
@@ -358,7 +450,6 @@ struct Mont {
             return;
         }
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
-        const uint32_t shiftWords = k * WORDS_PER_LIMB;
         Limb* const mod = work->modulus;
         Limb* const acc = work->accumulator;
         Limb* const t = work->product;
@@ -375,12 +466,7 @@ struct Mont {
             b = out;
         }
         load(b, work->plain, k);
-        BigNum* shifted = &work->converted;
-        std::memset(shifted->words, 0, shiftWords * sizeof(uint32_t));
-        std::memcpy(shifted->words + shiftWords, b->words, b->length * sizeof(uint32_t));
-        shifted->length = b->length + shiftWords;
-        bigNumDiv(shifted, n, &work->quotient, out);
-        load(out, work->base, k);
+        shiftedResidue(work->plain, mod, k, work->base, work->wide, work->normalised);
 
         auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
         std::memcpy(acc, work->base, k * sizeof(Limb));

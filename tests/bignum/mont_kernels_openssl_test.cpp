@@ -4,6 +4,8 @@
 // as the engines call them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <memory>
 #include <random>
 
 #include "bignum/bignum_support.h"
@@ -104,6 +106,59 @@ TEST(MontKernels, CarryChainKernelsAgreeWithPortableAndOpenSsl) {
 #else
     GTEST_SKIP() << "no carry-chain kernels in this build";
 #endif
+}
+
+// Runs the short-exponent engine on dirty storage: the result must be
+// OpenSSL's and the storage all zeros afterwards.
+template <typename Limb>
+::testing::AssertionResult shortEngineAgrees(void (*engine)(const BigNum*, const BigNum*,
+                                                            const BigNum*, BigNum*,
+                                                            vc::ModExpShortWork<Limb>*) noexcept,
+                                             const BigNum& base, const BigNum& e, const BigNum& n) {
+    auto work = std::make_unique<vc::ModExpShortWork<Limb>>();
+    std::memset(work.get(), 0x5A, sizeof *work);
+    BigNum out;
+    engine(&base, &e, &n, &out, work.get());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(work.get());
+    if (!std::all_of(bytes, bytes + sizeof *work, [](uint8_t b) { return b == 0; })) {
+        return ::testing::AssertionFailure() << "work storage not wiped";
+    }
+    BnCtx ctx(BN_CTX_new());
+    Bn want(BN_new());
+    BN_mod_exp(want.get(), toBn(base).get(), toBn(e).get(), toBn(n).get(), ctx.get());
+    return sameValue(out, fromBn(want.get()));
+}
+
+// Public exponents on every modulus length, with bases below n (the edge
+// values among them), equal to n and longer than n.
+TEST(ShortExponent, AgreesWithOpenSslOnEveryModulusLength) {
+    std::mt19937 rng(65537);
+    const BigNum exponents[] = {fromWords({1}),
+                                fromWords({2}),
+                                fromWords({3}),
+                                fromWords({65537}),
+                                fromWords({0xFFFFFFFF}),
+                                fromWords({1, 1}),
+                                fromWords({0x80000001, 0x80000000})};
+    for (uint32_t len = 1; len <= 128; ++len) {
+        const BigNum n = randomOddModulus(rng, len);
+        BigNum nMinus1 = n;
+        nMinus1.words[0] -= 1;
+        const BigNum bases[] = {reduced(rng, n, len),
+                                randomNumber(rng, std::min(2 * len, 128u)),
+                                fromWords({}),
+                                fromWords({1}),
+                                nMinus1,
+                                n};
+        for (const BigNum& e : exponents) {
+            for (const BigNum& base : bases) {
+                SCOPED_TRACE(testing::Message() << "modulus " << len << " words, exponent "
+                                                << textOf(e) << ", base " << textOf(base));
+                ASSERT_TRUE(shortEngineAgrees<uint64_t>(vc::bigNumModExpShort64, base, e, n));
+                ASSERT_TRUE(shortEngineAgrees<uint32_t>(vc::bigNumModExpShort32, base, e, n));
+            }
+        }
+    }
 }
 
 }  // namespace

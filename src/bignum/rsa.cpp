@@ -336,14 +336,19 @@ CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const 
     WipeOnExit wipeBlock(em);
     WipeOnExit wipeMessage(m);
     const uint32_t separator = k - inputLength - 1;
+    // The padding in one draw (a draw costs hashing per call, and a 2048-bit
+    // block has some 200 padding bytes), then each zero byte drawn again
+    // until it is not zero: the padding must not contain the separator
+    // value, and every padding byte stays uniform over 1..255.
+    if (randomBytes(em + 2, separator - 2) != 0) {
+        return CRYPTO_NO_RANDOM;
+    }
     for (uint32_t i = 2; i < separator; ++i) {
-        // One byte per draw, drawn again while zero: the padding must not
-        // contain the separator value.
-        do {
+        while (em[i] == 0) {
             if (randomBytes(em + i, 1) != 0) {
                 return CRYPTO_NO_RANDOM;
             }
-        } while (em[i] == 0);
+        }
     }
     frameBlock(em, k, BLOCK_TYPE_ENCRYPTION, input, inputLength);
 

@@ -405,15 +405,17 @@ struct Mont {
             Limb* const u = w + j;
             Wide product = 0;
             Limb borrow = 0;
-            for (uint32_t i = 0; i <= k; ++i) {
-                product += static_cast<Wide>(qhat) * (i < k ? v[i] : 0);
-                const Limb p = static_cast<Limb>(product);
+            // A negative difference shows as a high half of all ones.
+            for (uint32_t i = 0; i < k; ++i) {
+                product += static_cast<Wide>(qhat) * v[i];
+                const Wide d = static_cast<Wide>(u[i]) - static_cast<Limb>(product) - borrow;
                 product >>= BITS;
-                const Limb d = static_cast<Limb>(u[i] - p);
-                const Limb b1 = u[i] < p ? 1 : 0;
-                u[i] = static_cast<Limb>(d - borrow);
-                borrow = static_cast<Limb>(b1 | (d < borrow ? 1 : 0));
+                u[i] = static_cast<Limb>(d);
+                borrow = static_cast<Limb>((d >> BITS) & 1u);
             }
+            const Wide d = static_cast<Wide>(u[k]) - static_cast<Limb>(product) - borrow;
+            u[k] = static_cast<Limb>(d);
+            borrow = static_cast<Limb>((d >> BITS) & 1u);
             if (borrow != 0) {
                 Limb carry = 0;
                 for (uint32_t i = 0; i < k; ++i) {

@@ -140,6 +140,18 @@ void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, cons
                        ModExpSecretWork64* work) noexcept;
 #endif
 
+// The processor-specific kernels, by bit: mulx/adcx/adox products on 64-bit
+// limbs, and the AVX-512 IFMA pair engine. Each is used only where cpuid
+// shows it and only while allowed; everything is allowed unless
+// bigNumAllowKernels narrows it, which tests do to run the portable
+// kernels on a processor that has the fast ones. Not for the library's own
+// use: results are the same whichever kernel runs.
+constexpr uint32_t BIGNUM_KERNEL_ADX = 1;
+constexpr uint32_t BIGNUM_KERNEL_IFMA = 2;
+constexpr uint32_t BIGNUM_KERNELS_ALL = BIGNUM_KERNEL_ADX | BIGNUM_KERNEL_IFMA;
+void bigNumAllowKernels(uint32_t mask) noexcept;
+bool bigNumKernelAllowed(uint32_t kernel) noexcept;
+
 // The AVX-512 IFMA engine (modexp_ifma.cpp): both halves of an RSA private
 // exponentiation at once, in digits of 52 bits. Whether the processor has
 // it, decided once from cpuid; false wherever the kernel is not built.

@@ -415,7 +415,7 @@ __attribute__((noinline)) VC_IFMA_TARGET void scrubKernelTraces() noexcept {
 
 bool bigNumIfmaAvailable() noexcept {
     static const bool available = detectIfma();
-    return available;
+    return available && bigNumKernelAllowed(BIGNUM_KERNEL_IFMA);
 }
 
 bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uint64_t* p,

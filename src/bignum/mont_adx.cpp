@@ -9,6 +9,7 @@
 // no memory address depends on the operands, the modulus or any
 // intermediate, and the final subtraction is chosen by mask. The secret
 // engine uses these kernels on processors that have the instructions.
+#include "bignum/bignum_internal.h"
 #include "bignum/mont_kernels.h"
 
 #if VC_MONT_ADX
@@ -354,7 +355,7 @@ bool detect() noexcept {
 bool montAdxAvailable() noexcept {
     // Initialised once, thread-safely, on first use.
     static const bool available = detect();
-    return available;
+    return available && bigNumKernelAllowed(BIGNUM_KERNEL_ADX);
 }
 
 MontKernels64 montAdxKernels(uint32_t k) noexcept {

@@ -75,7 +75,24 @@ void checkCrt(const vc::RsaPrivateKey& key, const BigNum& c) {
 #endif
 }
 
-TEST(SecretModExp, AgreesWithOpenSslAndTheVariableTimeEngine) {
+// Leaves every processor kernel allowed again, whatever a test narrowed.
+struct KernelChoice {
+    explicit KernelChoice(uint32_t mask) { vc::bigNumAllowKernels(mask); }
+    ~KernelChoice() { vc::bigNumAllowKernels(vc::BIGNUM_KERNELS_ALL); }
+    KernelChoice(const KernelChoice&) = delete;
+    KernelChoice& operator=(const KernelChoice&) = delete;
+};
+
+// The table runs once with every kernel this processor has, once with the
+// carry-chain products only and once on the portable kernels alone, so each
+// path is checked wherever the tests run.
+class SecretModExpKernels : public testing::TestWithParam<uint32_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Kernels, SecretModExpKernels,
+                         testing::Values(vc::BIGNUM_KERNELS_ALL, vc::BIGNUM_KERNEL_ADX, 0u));
+
+TEST_P(SecretModExpKernels, AgreeWithOpenSslAndTheVariableTimeEngine) {
+    const KernelChoice choice(GetParam());
     std::ifstream table(std::string(VC_TEST_DATA_DIR) + "/secret_modexp.vec");
     ASSERT_TRUE(table) << "secret_modexp.vec";
     std::mt19937 rng(20261206);

@@ -141,14 +141,18 @@ void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, cons
 #endif
 
 // The processor-specific kernels, by bit: mulx/adcx/adox products on 64-bit
-// limbs, and the AVX-512 IFMA pair engine. Each is used only where cpuid
+// limbs, the AVX-512 IFMA pair engine, and vector products on 32-bit limbs
+// in AVX2 or (the wide bit) AVX-512F registers. Each is used only where cpuid
 // shows it and only while allowed; everything is allowed unless
 // bigNumAllowKernels narrows it, which tests do to run the portable
 // kernels on a processor that has the fast ones. Not for the library's own
 // use: results are the same whichever kernel runs.
 constexpr uint32_t BIGNUM_KERNEL_ADX = 1;
 constexpr uint32_t BIGNUM_KERNEL_IFMA = 2;
-constexpr uint32_t BIGNUM_KERNELS_ALL = BIGNUM_KERNEL_ADX | BIGNUM_KERNEL_IFMA;
+constexpr uint32_t BIGNUM_KERNEL_VEC32 = 4;
+constexpr uint32_t BIGNUM_KERNEL_VEC32_WIDE = 8;
+constexpr uint32_t BIGNUM_KERNELS_ALL =
+    BIGNUM_KERNEL_ADX | BIGNUM_KERNEL_IFMA | BIGNUM_KERNEL_VEC32 | BIGNUM_KERNEL_VEC32_WIDE;
 void bigNumAllowKernels(uint32_t mask) noexcept;
 bool bigNumKernelAllowed(uint32_t kernel) noexcept;
 

@@ -256,9 +256,9 @@ struct Mont {
     using MulFn = void (*)(Limb*, const Limb*, const Limb*, const Limb*, Limb, uint32_t, Limb*,
                            Limb*);
 
-    // The carry-chain kernels replace the portable ones for 64-bit limbs on
-    // processors that have them; the choice depends on k and the processor
-    // only.
+    // The carry-chain kernels replace the portable ones for 64-bit limbs,
+    // and the vector ones for 32-bit limbs, on processors that have them;
+    // the choice depends on k, the processor and the test hook only.
     static void preferFast(uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
 #if VC_MONT_ADX
         if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
@@ -268,11 +268,17 @@ struct Mont {
                 *mu = fast.mul;
             }
         }
-#else
+#endif
+        if constexpr (sizeof(Limb) == sizeof(uint32_t)) {
+            MontKernels32 vec;
+            if (montVec32Kernels(k, &vec)) {
+                *sq = vec.square;
+                *mu = vec.mul;
+            }
+        }
         (void)k;
         (void)sq;
         (void)mu;
-#endif
     }
 
     static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,

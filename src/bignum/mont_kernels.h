@@ -1,6 +1,7 @@
-// Montgomery product kernels for 64-bit limbs beyond the portable ones in
-// modexp.cpp, with the same signatures, so that both exponentiation engines
-// can take either. Which one runs is decided once from cpuid.
+// Montgomery product kernels beyond the portable ones in modexp.cpp, with
+// the same signatures, so that the exponentiation engines can take either:
+// carry chains on 64-bit limbs and vector lanes on 32-bit limbs. What the
+// processor has is found once from cpuid.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +10,14 @@
 #define VC_MONT_ADX 1
 #else
 #define VC_MONT_ADX 0
+#endif
+
+// Windows on x86-64 does not align the stack for vector spills; its builds
+// take the portable 32-bit kernels, as they are 64-bit builds anyway.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN64)
+#define VC_MONT_VEC32 1
+#else
+#define VC_MONT_VEC32 0
 #endif
 
 namespace vc {
@@ -25,6 +34,26 @@ struct MontKernels64 {
     MontSquare64Fn square;
     MontMul64Fn mul;
 };
+
+// The same on 32-bit limbs, R = 2^(32 k).
+using MontMul32Fn = void (*)(uint32_t* out, const uint32_t* a, const uint32_t* b, const uint32_t* n,
+                             uint32_t nPrime, uint32_t k, uint32_t* t, uint32_t* m);
+using MontSquare32Fn = void (*)(uint32_t* out, const uint32_t* a, const uint32_t* n,
+                                uint32_t nPrime, uint32_t k, uint32_t* t, uint32_t* m);
+
+struct MontKernels32 {
+    MontSquare32Fn square;
+    MontMul32Fn mul;
+};
+
+// The vector kernels (mont32.cpp) serve k limbs from VEC32_MIN_LIMBS to 128;
+// below that the portable ones are as fast.
+constexpr uint32_t VEC32_MIN_LIMBS = 24;
+
+// The vector kernels for k 32-bit limbs: AVX-512F ones where the processor
+// and the OS have them, else AVX2 ones, each only while allowed
+// (bigNumKernelAllowed). False, leaving *kernels alone, when none serves.
+bool montVec32Kernels(uint32_t k, MontKernels32* kernels) noexcept;
 
 #if VC_MONT_ADX
 // Whether the processor has mulx (BMI2) and adcx/adox (ADX).

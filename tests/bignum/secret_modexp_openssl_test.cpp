@@ -48,6 +48,8 @@ void checkSecret(const BigNum& base, const BigNum& exponent, const BigNum& n) {
     EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpSecret";
     checkEngine<vc::ModExpSecretWork32>("32-bit limbs", want, vc::bigNumModExpSecret32, &base,
                                         &exponent, &n);
+    checkEngine<vc::ModExpWork32>("32-bit limbs, variable time", want,
+                                  vc::bigNumModExpInterleaved32, &base, &exponent, &n);
 #if defined(__SIZEOF_INT128__)
     checkEngine<vc::ModExpSecretWork64>("64-bit limbs", want, vc::bigNumModExpSecret64, &base,
                                         &exponent, &n);
@@ -84,12 +86,14 @@ struct KernelChoice {
 };
 
 // The table runs once with every kernel this processor has, once with the
-// carry-chain products only and once on the portable kernels alone, so each
-// path is checked wherever the tests run.
+// carry-chain products and the AVX2 products on 32-bit limbs only, and once
+// on the portable kernels alone, so each path is checked wherever the tests
+// run.
 class SecretModExpKernels : public testing::TestWithParam<uint32_t> {};
 
 INSTANTIATE_TEST_SUITE_P(Kernels, SecretModExpKernels,
-                         testing::Values(vc::BIGNUM_KERNELS_ALL, vc::BIGNUM_KERNEL_ADX, 0u));
+                         testing::Values(vc::BIGNUM_KERNELS_ALL,
+                                         vc::BIGNUM_KERNEL_ADX | vc::BIGNUM_KERNEL_VEC32, 0u));
 
 TEST_P(SecretModExpKernels, AgreeWithOpenSslAndTheVariableTimeEngine) {
     const KernelChoice choice(GetParam());

@@ -18,6 +18,7 @@
 
 #include "bignum/bignum_internal.h"
 #include "bignum/mont_kernels.h"
+#include "crypto/secure_wipe.h"
 
 #if VC_MONT_VEC32
 #include <cpuid.h>
@@ -37,26 +38,26 @@ namespace vc {
 
 namespace {
 
-// The products leave their lanes unnormalised in t (low halves) and m (high
-// halves, one limb up); this brings them to k + 1 limbs in t and subtracts
-// n once, under a mask, as the portable kernels do.
-void finish(uint32_t* out, uint32_t* t, const uint32_t* high, const uint32_t* n,
+// The products leave their lanes unnormalised, lane j worth 2^(32 j) and
+// below 2^42; this brings them to k limbs in t and subtracts n once, under
+// a mask, as the portable kernels do. The carries and the borrows of t - n
+// run in the same pass: two chains side by side rather than one after the
+// other.
+void finish(uint32_t* out, uint32_t* t, const uint64_t* lanes, const uint32_t* n,
             uint32_t k) noexcept {
-    uint64_t carry = 0;
-    for (uint32_t j = 0; j < k; ++j) {
-        carry += uint64_t{t[j]} + (j == 0 ? 0u : high[j - 1]);
-        t[j] = static_cast<uint32_t>(carry);
-        carry >>= 32;
-    }
-    t[k] = static_cast<uint32_t>(carry + high[k - 1]);
+    uint64_t sum = 0;
     uint32_t borrow = 0;
     for (uint32_t j = 0; j < k; ++j) {
-        const uint64_t d = uint64_t{t[j]} - n[j] - borrow;
+        sum = lanes[j] + (sum >> 32);
+        const uint32_t tj = static_cast<uint32_t>(sum);
+        t[j] = tj;
+        const uint64_t d = uint64_t{tj} - n[j] - borrow;
         out[j] = static_cast<uint32_t>(d);
         borrow = static_cast<uint32_t>(d >> 63);
     }
+    const uint32_t top = static_cast<uint32_t>(sum >> 32);
     // Keep t when the subtraction borrowed beyond t's top limb.
-    const uint32_t keep = 0u - static_cast<uint32_t>(borrow > t[k] ? 1 : 0);
+    const uint32_t keep = 0u - static_cast<uint32_t>(borrow > top ? 1 : 0);
     for (uint32_t j = 0; j < k; ++j) {
         out[j] = (t[j] & keep) | (out[j] & ~keep);
     }
@@ -64,12 +65,22 @@ void finish(uint32_t* out, uint32_t* t, const uint32_t* high, const uint32_t* n,
 
 #define VC_AVX2 __attribute__((target("avx2")))
 #define VC_AVX2_INLINE VC_AVX2 inline __attribute__((always_inline))
+
+// The 64-bit lane 0; i686 has no single instruction for it.
+VC_AVX2_INLINE uint64_t lane0(__m128i x) {
+#if defined(__x86_64__)
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(x));
+#else
+    return static_cast<uint32_t>(_mm_cvtsi128_si32(x)) |
+           uint64_t{static_cast<uint32_t>(_mm_extract_epi32(x, 1))} << 32;
+#endif
+}
+
 #define VC_AVX512 __attribute__((target("avx512f")))
 #define VC_AVX512_INLINE VC_AVX512 inline __attribute__((always_inline))
 
 // The lane operations of each width. load() zero-extends `count` limbs
-// (the rest of the vector zero); store() writes the low halves of `count`
-// lanes to lo and the high halves to hi.
+// (the rest of the vector zero).
 struct Avx2 {
     using Vec = __m256i;
     static constexpr uint32_t LANES = 4;
@@ -88,12 +99,8 @@ struct Avx2 {
                                          ? _mm_loadu_si128(reinterpret_cast<const __m128i*>(p))
                                          : _mm_maskload_epi32(q, countMask(count)));
     }
-    static VC_AVX2_INLINE void store(Vec x, uint32_t* lo, uint32_t* hi, uint32_t count) {
-        const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-        const __m256i packed = _mm256_permutevar8x32_epi32(x, even);
-        const __m128i mask = countMask(count);
-        _mm_maskstore_epi32(reinterpret_cast<int*>(lo), mask, _mm256_castsi256_si128(packed));
-        _mm_maskstore_epi32(reinterpret_cast<int*>(hi), mask, _mm256_extracti128_si256(packed, 1));
+    static VC_AVX2_INLINE void store(Vec x, uint64_t* to) {
+        _mm256_store_si256(reinterpret_cast<__m256i*>(to), x);
     }
     static VC_AVX2_INLINE Vec mul(Vec x, Vec y) { return _mm256_mul_epu32(x, y); }
     static VC_AVX2_INLINE Vec add(Vec x, Vec y) { return _mm256_add_epi64(x, y); }
@@ -110,9 +117,7 @@ struct Avx2 {
     static VC_AVX2_INLINE Vec carryOut(Vec x) {
         return _mm256_blend_epi32(_mm256_setzero_si256(), _mm256_srli_epi64(x, 32), 0x03);
     }
-    static VC_AVX2_INLINE uint32_t lane0(Vec x) {
-        return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x)));
-    }
+    static VC_AVX2_INLINE uint64_t lane2(Vec x) { return lane0(_mm256_extracti128_si256(x, 1)); }
 };
 
 struct Avx512 {
@@ -132,11 +137,7 @@ struct Avx512 {
         const __m512i x = _mm512_maskz_loadu_epi32(countMask(count), p);
         return _mm512_cvtepu32_epi64(_mm512_castsi512_si256(x));
     }
-    static VC_AVX512_INLINE void store(Vec x, uint32_t* lo, uint32_t* hi, uint32_t count) {
-        const auto mask = static_cast<__mmask8>(countMask(count));
-        _mm512_mask_cvtepi64_storeu_epi32(lo, mask, x);
-        _mm512_mask_cvtepi64_storeu_epi32(hi, mask, _mm512_srli_epi64(x, 32));
-    }
+    static VC_AVX512_INLINE void store(Vec x, uint64_t* to) { _mm512_store_si512(to, x); }
     static VC_AVX512_INLINE Vec mul(Vec x, Vec y) { return _mm512_mul_epu32(x, y); }
     static VC_AVX512_INLINE Vec add(Vec x, Vec y) { return _mm512_add_epi64(x, y); }
     static VC_AVX512_INLINE Vec low(Vec x) {
@@ -145,9 +146,7 @@ struct Avx512 {
     static VC_AVX512_INLINE Vec high(Vec x) { return _mm512_srli_epi64(x, 32); }
     static VC_AVX512_INLINE Vec down(Vec lo, Vec hi) { return _mm512_alignr_epi64(hi, lo, 1); }
     static VC_AVX512_INLINE Vec carryOut(Vec x) { return _mm512_maskz_srli_epi64(1, x, 32); }
-    static VC_AVX512_INLINE uint32_t lane0(Vec x) {
-        return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x)));
-    }
+    static VC_AVX512_INLINE uint64_t lane2(Vec x) { return lane0(_mm512_extracti32x4_epi32(x, 1)); }
 };
 
 // The kernel for each width, from the same text: the instructions it may

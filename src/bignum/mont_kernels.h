@@ -48,7 +48,7 @@ struct MontKernels32 {
 
 // The vector kernels (mont32.cpp) serve k limbs from VEC32_MIN_LIMBS to 128;
 // below that the portable ones are as fast.
-constexpr uint32_t VEC32_MIN_LIMBS = 24;
+constexpr uint32_t VEC32_MIN_LIMBS = 8;
 
 // The vector kernels for k 32-bit limbs: AVX-512F ones where the processor
 // and the OS have them, else AVX2 ones, each only while allowed

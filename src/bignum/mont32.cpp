@@ -7,9 +7,9 @@
 // then moves down one limb. A lane cannot hold the sum of two 64-bit
 // products, so each product is split: its low half is added where it
 // falls, its high half one lane up (which, after the move, is the same
-// lane). Lanes stay below 4k 2^32 and are not normalised until the end, so
-// only the lowest lane's low half is needed each row: the row's one value
-// that must be exact, m[i], is taken from it in a general register.
+// lane). Lanes stay below 4k 2^32 and are not normalised until the end.
+// The one value a row must have exact, m[i], comes from the lowest lane,
+// which general registers follow alongside the vectors (mont32_rows.inc).
 //
 // Nothing here branches on, or addresses memory by, a value: the number of
 // limbs alone decides the loop counts and the masks of the partial loads.

@@ -41,11 +41,12 @@ BigNum valueOf(const Limbs& l, uint32_t k) {
     return x;
 }
 
-// a b / 2^(64 k) mod n by OpenSSL.
-BigNum opensslMontProduct(const BigNum& a, const BigNum& b, const BigNum& n, uint32_t k) {
+// a b / 2^(limbBits k) mod n by OpenSSL.
+BigNum opensslMontProduct(const BigNum& a, const BigNum& b, const BigNum& n, uint32_t k,
+                          uint32_t limbBits = 64) {
     BnCtx ctx(BN_CTX_new());
     Bn r(BN_new());
-    BN_set_bit(r.get(), static_cast<int>(64 * k));
+    BN_set_bit(r.get(), static_cast<int>(limbBits * k));
     Bn rInverse(BN_mod_inverse(nullptr, r.get(), toBn(n).get(), ctx.get()));
     Bn out(BN_new());
     BN_mod_mul(out.get(), toBn(a).get(), toBn(b).get(), toBn(n).get(), ctx.get());
@@ -106,6 +107,61 @@ TEST(MontKernels, CarryChainKernelsAgreeWithPortableAndOpenSsl) {
 #else
     GTEST_SKIP() << "no carry-chain kernels in this build";
 #endif
+}
+
+// The vector kernels on 32-bit limbs, each width, against OpenSSL for every
+// limb count they serve: random operands, and n = 2^(32 k) - 1 with
+// a = b = n - 1, which takes every lane to its bound. The output goes over
+// an operand as the engines call them.
+TEST(MontKernels, VectorKernels32AgreeWithOpenSsl) {
+    std::mt19937 rng(3232);
+    int served = 0;
+    struct AllowAllAgain {
+        ~AllowAllAgain() { vc::bigNumAllowKernels(vc::BIGNUM_KERNELS_ALL); }
+    } allowAllAgain;
+    for (uint32_t mask : {vc::BIGNUM_KERNEL_VEC32_WIDE, vc::BIGNUM_KERNEL_VEC32}) {
+        vc::bigNumAllowKernels(mask);
+        for (uint32_t k = 1; k <= 128; ++k) {
+            vc::MontKernels32 kernel;
+            if (!vc::montVec32Kernels(k, &kernel)) {
+                continue;
+            }
+            ++served;
+            for (int trial = 0; trial < 6; ++trial) {
+                BigNum n = randomOddModulus(rng, k - (trial % 3 == 2 ? 1 : 0));
+                if (trial == 0) {
+                    std::fill(n.words, n.words + k, 0xFFFFFFFFu);
+                    n.length = k;
+                }
+                BigNum a = reduced(rng, n, k);
+                if (trial == 0) {
+                    a = n;
+                    a.words[0] -= 1;
+                }
+                BigNum b = trial < 2 ? a : reduced(rng, n, k);
+                // The kernels read k limbs of each: zeros above the value.
+                for (BigNum* x : {&n, &a, &b}) {
+                    std::fill(x->words + x->length, x->words + k, 0u);
+                }
+                uint32_t t[130];
+                uint32_t m[128];
+                BigNum out = a;
+                const uint32_t nPrime = vc::bigNumMontInverse(n.words[0]);
+                kernel.mul(out.words, out.words, b.words, n.words, nPrime, k, t, m);
+                out.length = k;
+                vc::bigNumNormalise(&out);
+                ASSERT_TRUE(sameValue(out, opensslMontProduct(a, b, n, k, 32))) << k << " limbs";
+                out = a;
+                kernel.square(out.words, out.words, n.words, nPrime, k, t, m);
+                out.length = k;
+                vc::bigNumNormalise(&out);
+                ASSERT_TRUE(sameValue(out, opensslMontProduct(a, a, n, k, 32))) << k << " limbs";
+            }
+        }
+    }
+    if (served == 0) {
+        GTEST_SKIP() << "no vector kernels for 32-bit limbs on this processor";
+    }
 }
 
 // Runs the short-exponent engine on dirty storage: the result must be

@@ -67,7 +67,7 @@ void finish(uint32_t* out, uint32_t* t, const uint64_t* lanes, const uint32_t* n
 #define VC_AVX2_INLINE VC_AVX2 inline __attribute__((always_inline))
 
 // The 64-bit lane 0; i686 has no single instruction for it.
-VC_AVX2_INLINE uint64_t lane0(__m128i x) {
+VC_AVX2_INLINE uint64_t low64(__m128i x) {
 #if defined(__x86_64__)
     return static_cast<uint64_t>(_mm_cvtsi128_si64(x));
 #else
@@ -117,7 +117,10 @@ struct Avx2 {
     static VC_AVX2_INLINE Vec carryOut(Vec x) {
         return _mm256_blend_epi32(_mm256_setzero_si256(), _mm256_srli_epi64(x, 32), 0x03);
     }
-    static VC_AVX2_INLINE uint64_t lane2(Vec x) { return lane0(_mm256_extracti128_si256(x, 1)); }
+    static VC_AVX2_INLINE uint32_t lane0(Vec x) {
+        return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm256_castsi256_si128(x)));
+    }
+    static VC_AVX2_INLINE uint64_t lane2(Vec x) { return low64(_mm256_extracti128_si256(x, 1)); }
 };
 
 struct Avx512 {
@@ -146,7 +149,10 @@ struct Avx512 {
     static VC_AVX512_INLINE Vec high(Vec x) { return _mm512_srli_epi64(x, 32); }
     static VC_AVX512_INLINE Vec down(Vec lo, Vec hi) { return _mm512_alignr_epi64(hi, lo, 1); }
     static VC_AVX512_INLINE Vec carryOut(Vec x) { return _mm512_maskz_srli_epi64(1, x, 32); }
-    static VC_AVX512_INLINE uint64_t lane2(Vec x) { return lane0(_mm512_extracti32x4_epi32(x, 1)); }
+    static VC_AVX512_INLINE uint32_t lane0(Vec x) {
+        return static_cast<uint32_t>(_mm_cvtsi128_si32(_mm512_castsi512_si128(x)));
+    }
+    static VC_AVX512_INLINE uint64_t lane2(Vec x) { return low64(_mm512_extracti32x4_epi32(x, 1)); }
 };
 
 // The kernel for each width, from the same text: the instructions it may

@@ -47,7 +47,7 @@ struct MontKernels32 {
 };
 
 // The vector kernels (mont32.cpp) serve k limbs from VEC32_MIN_LIMBS to 128;
-// below that the portable ones are as fast.
+// smaller moduli keep the portable ones.
 constexpr uint32_t VEC32_MIN_LIMBS = 8;
 
 // The vector kernels for k 32-bit limbs: AVX-512F ones where the processor

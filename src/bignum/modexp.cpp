@@ -281,28 +281,48 @@ struct Mont {
         (void)mu;
     }
 
-    static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
-                       ModExpLimbWork<Limb>* work) noexcept {
+    // A modulus loaded into limbs with its Montgomery constant, the kernels
+    // for its length and the scratch they share: what every product of the
+    // two variable-time engines needs.
+    struct Modulus {
+        const Limb* n;
+        uint32_t k;
+        Limb nPrime;
+        SquareFn sq;
+        MulFn mu;
+        Limb* t;
+        Limb* factors;
+        void square(Limb* out, const Limb* a) const noexcept {
+            sq(out, a, n, nPrime, k, t, factors);
+        }
+        void mul(Limb* out, const Limb* a, const Limb* b) const noexcept {
+            mu(out, a, b, n, nPrime, k, t, factors);
+        }
+    };
+
+    static Modulus setUp(const BigNum* n, Limb* mod, Limb* t, Limb* factors) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
-        const uint32_t shiftWords = k * WORDS_PER_LIMB;
-        Limb* const mod = work->modulus;
-        Limb* const acc = work->accumulator;
-        Limb* const t = work->product;
-        Limb* const factors = work->factors;
         load(n, mod, k);
-        const Limb nPrime = inverse(mod[0]);
+        Modulus m{mod, k, inverse(mod[0]), &square<0>, &mul<0>, t, factors};
         // The halves of 1024- and 2048-bit private keys get kernels whose
         // loops the compiler can lay out in full.
-        SquareFn sq = &square<0>;
-        MulFn mu = &mul<0>;
         if (k * WORDS_PER_LIMB == 16) {
-            sq = &square<16 / WORDS_PER_LIMB>;
-            mu = &mul<16 / WORDS_PER_LIMB>;
+            m.sq = &square<16 / WORDS_PER_LIMB>;
+            m.mu = &mul<16 / WORDS_PER_LIMB>;
         } else if (k * WORDS_PER_LIMB == 32) {
-            sq = &square<32 / WORDS_PER_LIMB>;
-            mu = &mul<32 / WORDS_PER_LIMB>;
+            m.sq = &square<32 / WORDS_PER_LIMB>;
+            m.mu = &mul<32 / WORDS_PER_LIMB>;
         }
-        preferFast(k, &sq, &mu);
+        preferFast(k, &m.sq, &m.mu);
+        return m;
+    }
+
+    static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                       ModExpLimbWork<Limb>* work) noexcept {
+        const Modulus m = setUp(n, work->modulus, work->product, work->factors);
+        const uint32_t k = m.k;
+        const uint32_t shiftWords = k * WORDS_PER_LIMB;
+        Limb* const acc = work->accumulator;
         const uint32_t w = bigNumWindowWidth(exponent->length);
         const uint32_t entries = 1u << (w - 1);
 
@@ -321,17 +341,17 @@ struct Mont {
         load(out, work->table[0], k);
 
         if (w > 1) {
-            sq(acc, work->table[0], mod, nPrime, k, t, factors);
+            m.square(acc, work->table[0]);
             for (uint32_t e = 1; e < entries; ++e) {
-                mu(work->table[e], work->table[e - 1], acc, mod, nPrime, k, t, factors);
+                m.mul(work->table[e], work->table[e - 1], acc);
             }
         }
 
         const bool started = walkWindows(
             exponent, w,
             [&](uint32_t entry) { std::memcpy(acc, work->table[entry], k * sizeof(Limb)); },
-            [&] { sq(acc, acc, mod, nPrime, k, t, factors); },
-            [&](uint32_t entry) { mu(acc, acc, work->table[entry], mod, nPrime, k, t, factors); });
+            [&] { m.square(acc, acc); },
+            [&](uint32_t entry) { m.mul(acc, acc, work->table[entry]); });
         if (!started) {
             setOneModN(n, out);
             secureWipe(work, sizeof *work);
@@ -342,7 +362,7 @@ struct Mont {
         Limb* const one = work->table[0];
         std::memset(one, 0, k * sizeof(Limb));
         one[0] = 1;
-        mu(acc, acc, one, mod, nPrime, k, t, factors);
+        m.mul(acc, acc, one);
         store(acc, k, out);
         secureWipe(work, sizeof *work);
     }
@@ -457,16 +477,9 @@ struct Mont {
             setOneModN(n, out);
             return;
         }
-        const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
-        Limb* const mod = work->modulus;
+        const Modulus m = setUp(n, work->modulus, work->product, work->factors);
+        const uint32_t k = m.k;
         Limb* const acc = work->accumulator;
-        Limb* const t = work->product;
-        Limb* const factors = work->factors;
-        load(n, mod, k);
-        const Limb nPrime = inverse(mod[0]);
-        SquareFn sq = &square<0>;
-        MulFn mu = &mul<0>;
-        preferFast(k, &sq, &mu);
 
         const BigNum* b = base;
         if (base->length >= n->length) {
@@ -474,23 +487,23 @@ struct Mont {
             b = out;
         }
         load(b, work->plain, k);
-        shiftedResidue(work->plain, mod, k, work->base, work->wide, work->normalised);
+        shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised);
 
         auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
         std::memcpy(acc, work->base, k * sizeof(Limb));
         bool plain = false;
         for (uint32_t p = bits - 1; p-- > 0;) {
-            sq(acc, acc, mod, nPrime, k, t, factors);
+            m.square(acc, acc);
             if (bitAt(p) != 0) {
                 plain = p == 0;
-                mu(acc, acc, plain ? work->plain : work->base, mod, nPrime, k, t, factors);
+                m.mul(acc, acc, plain ? work->plain : work->base);
             }
         }
         if (!plain) {
             Limb* const one = work->plain;
             std::memset(one, 0, k * sizeof(Limb));
             one[0] = 1;
-            mu(acc, acc, one, mod, nPrime, k, t, factors);
+            m.mul(acc, acc, one);
         }
         store(acc, k, out);
         secureWipe(work, sizeof *work);

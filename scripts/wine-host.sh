@@ -137,7 +137,10 @@ while read -r windows_side ciphers role client_certificate io suite; do
   server=$!
   port=
   for _ in $(seq 200); do
-    port=$(sed -n 's/^[a-z]*: listening on .* port \([0-9][0-9]*\)$/\1/p' "$work/server.log")
+    # The log may not exist yet: the shell that starts the server in the
+    # background has not necessarily opened it when the first look comes.
+    port=$(sed -n 's/^[a-z]*: listening on .* port \([0-9][0-9]*\)$/\1/p' "$work/server.log" \
+      2>/dev/null || true)
     [ -n "$port" ] && break
     kill -0 "$server" 2>/dev/null || break
     sleep 0.1

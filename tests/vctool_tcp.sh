@@ -24,7 +24,9 @@ while read -r ciphers role client_credentials; do
   server=$!
   port=
   for _ in $(seq 100); do
-    port=$(sed -n 's/^vctool: listening on .* port \([0-9][0-9]*\)$/\1/p' "$work/server-log")
+    # The background shell may not have opened the log yet.
+    port=$(sed -n 's/^vctool: listening on .* port \([0-9][0-9]*\)$/\1/p' "$work/server-log" \
+      2>/dev/null || true)
     [ -n "$port" ] && break
     sleep 0.1
   done

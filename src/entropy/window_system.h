@@ -5,9 +5,10 @@
 // message queue only through WindowSystem, whose operations are the Windows
 // user-interface and graphics calls the gatherer needs, one for one or a
 // small fixed group of them. window_windows.cpp implements it with USER32
-// and GDI32, window_posix.cpp with Xlib loaded at run time, and the tests
-// with a scripted fake. Messages, colours and flags keep their Windows
-// numbers so the Win32 back end passes them straight through.
+// and GDI32, window_posix.cpp and the x11_*_posix.cpp files beside it with
+// Xlib loaded at run time, and the tests with a scripted fake. Messages,
+// colours and flags keep their Windows numbers so the Win32 back end passes
+// them straight through.
 #pragma once
 
 #include <cstdint>

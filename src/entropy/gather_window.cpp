@@ -297,9 +297,13 @@ int32_t entropyGatherWindow(WindowSystem& system, WindowHandle parentWindow, voi
     system.updateWindow(state.window);
 
     // Whatever the window system queued while the window came up is
-    // handled before events start to count.
+    // handled before events start to count. The loop below looks at the
+    // last message taken from the queue, wherever it was taken, so a quit
+    // message that arrived before the window was up still ends it.
     QueuedMessage message{};
+    uint32_t lastMessage = 0;
     while (system.peekMessage(&message)) {
+        lastMessage = message.message;
         system.dispatchMessage(message);
     }
     state.collecting = 1;
@@ -311,7 +315,6 @@ int32_t entropyGatherWindow(WindowSystem& system, WindowHandle parentWindow, voi
 
     // A busy loop on purpose: the turns it makes between two events depend
     // on the processor and its load, and enter every seed byte.
-    uint32_t lastMessage = 0;
     while (state.done == 0 && lastMessage != MESSAGE_QUIT) {
         --state.spinCounter;
         if (system.peekMessage(&message)) {

@@ -439,8 +439,8 @@ bool XWindowSystem::translate(XEvent& event, QueuedMessage* message) noexcept {
 // nothing to the gatherer are dropped on the way.
 bool XWindowSystem::peekMessage(QueuedMessage* message) noexcept {
     // A dead connection reads as a quit message on every other call: the
-    // start-up drain stops at the empty answer between two of them, and the
-    // message loop ends at the next one.
+    // start-up drain stops at the empty answer after one, and the message
+    // loop ends on the quit message taken last, in the drain or in the loop.
     if (connectionLost) {
         quitToggle_ = !quitToggle_;
         *message = {nullptr, MESSAGE_QUIT, 0, 0};

@@ -304,7 +304,7 @@ TEST(GatherWindow, ScriptedGatherings) {
             c.ticks = c.hosted ? c.ticks : static_cast<uint32_t>(std::stoul(line.fields[i]));
         }
     }
-    EXPECT_EQ(cases.size(), 14u);
+    EXPECT_EQ(cases.size(), 15u);
     for (const auto& [name, c] : cases) {
         SCOPED_TRACE(name);
         FakeWindowSystem fake;

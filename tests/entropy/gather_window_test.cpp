@@ -4,21 +4,18 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <deque>
 #include <map>
 #include <sstream>
 #include <string>
 #include <vector>
 
-#include "crypto/md5.h"
 #include "entropy/window_system.h"
 #include "support/test_vectors.h"
 
 namespace {
 
 using namespace vctest;
-using vc::CursorHandle;
 using vc::DrawingContext;
 using vc::WindowHandle;
 
@@ -32,32 +29,28 @@ const DrawingContext WINDOW_DC = handle(0x10);
 const DrawingContext SCREEN_DC = handle(0x11);
 const DrawingContext MEMORY_DC = handle(0x12);
 const DrawingContext LINES_DC = handle(0x13);
-const CursorHandle ARROW = handle(0x20);
+const vc::CursorHandle ARROW = handle(0x20);
 
-bool operator==(const vc::WindowRect& a, const vc::WindowRect& b) {
-    return a.left == b.left && a.top == b.top && a.right == b.right && a.bottom == b.bottom;
+// A call as the fake records it: its name, then its numbers joined by commas.
+std::string call(const std::string& name, const std::vector<int64_t>& numbers) {
+    std::string out = name;
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        out += i == 0 ? ' ' : ',';
+        out += std::to_string(numbers[i]);
+    }
+    return out;
 }
-
-struct TextOut {
-    vc::WindowRect rect;
-    int32_t x, y;
-    uint32_t options;
-    std::string text;
-    vc::Color background, foreground;
-    bool operator==(const TextOut&) const = default;
-};
 
 // A window system whose queue is a script. A "|" in the script reads as an
 // empty queue once, which ends the start-up drain; once collecting, an
 // exhausted script reads as a quit message, so every gathering ends.
+// System colour i is 256 + i.
 class FakeWindowSystem final : public vc::WindowSystem {
   public:
     std::deque<vc::QueuedMessage> queue;
-    std::vector<std::string> log;  // the calls that shape the window's life
-    std::vector<TextOut> textOuts;
-    std::vector<std::string> drawnTexts;
-    std::vector<std::vector<int32_t>> lines;  // the pen, then x and y of each point
-    std::vector<int32_t> screenLinesRead;
+    std::vector<std::string> log;    // the calls that shape the window's life
+    std::vector<std::string> drawn;  // text-out, line and prompt calls
+    std::vector<int32_t> painted;    // the figures in the filled part of the strip
     uint32_t ticks = 0;
     vc::WindowSize screen{1100, 300};
     vc::WindowRect frame{0, 0, 0, 0};
@@ -98,19 +91,19 @@ class FakeWindowSystem final : public vc::WindowSystem {
     }
 
     uint32_t tickCount() noexcept override { return ticks; }
-    bool registerClass(void*) noexcept override { return note("register"), true; }
-    void unregisterClass(void*) noexcept override { note("unregister"); }
+    bool registerClass(void*) noexcept override { return log.push_back("register"), true; }
+    void unregisterClass(void*) noexcept override { log.push_back("unregister"); }
     WindowHandle createWindow(WindowHandle owner, void*, const char* title, int32_t width,
                               int32_t height) noexcept override {
         std::string name(title);  // the registered sign as the data file writes it
         std::replace(name.begin(), name.end(), '\xAE', '@');
-        note("create " + name + " " + std::to_string(width) + "x" + std::to_string(height) +
-             (owner == DESKTOP ? " desktop" : " host"));
+        log.push_back(call("create " + name, {width, height}) +
+                      (owner == DESKTOP ? " desktop" : " host"));
         frame = {0, 0, width, height};
         vc::entropyWindowProc(*this, WINDOW, vc::MESSAGE_CREATE, 0, 0);
         return WINDOW;
     }
-    void destroyWindow(WindowHandle) noexcept override { note("destroy"); }
+    void destroyWindow(WindowHandle) noexcept override { log.push_back("destroy"); }
     intptr_t defaultProc(WindowHandle, uint32_t, uintptr_t, intptr_t) noexcept override {
         return 0;
     }
@@ -118,14 +111,14 @@ class FakeWindowSystem final : public vc::WindowSystem {
     vc::GatherState* getState(WindowHandle) noexcept override { return slot; }
     WindowHandle desktopWindow() noexcept override { return DESKTOP; }
     void enableWindow(WindowHandle, bool enable) noexcept override {
-        note(enable ? "enable parent" : "disable parent");
+        log.push_back(enable ? "enable parent" : "disable parent");
     }
-    void setActiveWindow(WindowHandle) noexcept override { note("activate parent"); }
+    void setActiveWindow(WindowHandle) noexcept override { log.push_back("activate parent"); }
     void moveWindow(WindowHandle, int32_t x, int32_t y) noexcept override {
-        note("move " + std::to_string(x) + "," + std::to_string(y));
+        log.push_back(call("move", {x, y}));
         frame = {x, y, x + frame.right - frame.left, y + frame.bottom - frame.top};
     }
-    void showOnTop(WindowHandle) noexcept override { note("show"); }
+    void showOnTop(WindowHandle) noexcept override { log.push_back("show"); }
     void updateWindow(WindowHandle window) noexcept override {
         vc::entropyWindowProc(*this, window, vc::MESSAGE_PAINT, 0, 0);
     }
@@ -152,24 +145,23 @@ class FakeWindowSystem final : public vc::WindowSystem {
         queue.push_front({window, message, 0, 0});
     }
     void setCursorPos(int32_t x, int32_t y) noexcept override {
-        note("cursor " + std::to_string(x) + "," + std::to_string(y));
+        log.push_back(call("cursor", {x, y}));
     }
-    void clipCursor(const vc::WindowRect* rect) noexcept override {
-        note(rect == nullptr
-                 ? "free cursor"
-                 : "clip " + std::to_string(rect->left) + "," + std::to_string(rect->top) + "," +
-                       std::to_string(rect->right) + "," + std::to_string(rect->bottom));
+    void clipCursor(const vc::WindowRect* r) noexcept override {
+        log.push_back(r == nullptr ? "free cursor"
+                                   : call("clip", {r->left, r->top, r->right, r->bottom}));
     }
-    void setCapture(WindowHandle) noexcept override { note("capture"); }
-    void releaseCapture() noexcept override { note("release capture"); }
-    void setFocus(WindowHandle) noexcept override { note("focus"); }
-    CursorHandle showBusyCursor() noexcept override { return note("hourglass"), ARROW; }
-    void restoreCursor(CursorHandle previous) noexcept override {
-        note(previous == ARROW ? "restore cursor" : "restore wrong cursor");
+    void setCapture(WindowHandle) noexcept override { log.push_back("capture"); }
+    void releaseCapture() noexcept override { log.push_back("release capture"); }
+    void setFocus(WindowHandle) noexcept override { log.push_back("focus"); }
+    vc::CursorHandle showBusyCursor() noexcept override {
+        return log.push_back("hourglass"), ARROW;
+    }
+    void restoreCursor(vc::CursorHandle previous) noexcept override {
+        log.push_back(previous == ARROW ? "restore cursor" : "restore wrong cursor");
     }
     DrawingContext getDC(WindowHandle window) noexcept override {
-        ++openContexts;
-        return window == nullptr ? SCREEN_DC : WINDOW_DC;
+        return ++openContexts, window == nullptr ? SCREEN_DC : WINDOW_DC;
     }
     void releaseDC(WindowHandle, DrawingContext) noexcept override { --openContexts; }
     vc::WindowSize deviceSize(DrawingContext dc) noexcept override {
@@ -186,27 +178,33 @@ class FakeWindowSystem final : public vc::WindowSystem {
     int32_t setBkMode(DrawingContext, int32_t value) noexcept override {
         return std::exchange(mode, value);
     }
-    void extTextOut(DrawingContext, int32_t x, int32_t y, uint32_t options,
-                    const vc::WindowRect& rect, const char* text,
-                    uint32_t length) noexcept override {
-        textOuts.push_back(
-            {rect, x, y, options, std::string(text, length), background, foreground});
+    // Blanks in the text are written '_'.
+    void extTextOut(DrawingContext, int32_t x, int32_t y, uint32_t options, const vc::WindowRect& r,
+                    const char* text, uint32_t length) noexcept override {
+        std::string shown(text, length);
+        std::replace(shown.begin(), shown.end(), ' ', '_');
+        drawn.push_back(call("text", {r.left, r.top, r.right, r.bottom, x, y, options, background,
+                                      foreground}) +
+                        " " + shown);
+        if (background == 0x100 + vc::SYSTEM_COLOR_ACTIVE_CAPTION) {
+            painted.push_back(std::stoi(std::string(text, length)));
+        }
     }
     void drawText(DrawingContext, const char* text, const vc::WindowRect& rect) noexcept override {
         EXPECT_EQ(mode, vc::BACKGROUND_TRANSPARENT);
         EXPECT_EQ(rect.bottom, client.bottom);
-        drawnTexts.push_back(text + std::string("|") + std::to_string(foreground));
+        drawn.push_back(call("prompt", {foreground}) + " " + text);
     }
     vc::WindowSize textExtent(DrawingContext, const char*, uint32_t length) noexcept override {
         return {static_cast<int32_t>(7 * length), 13};
     }
     void polyline(DrawingContext, vc::Color pen, const vc::WindowPoint* points,
                   uint32_t count) noexcept override {
-        std::vector<int32_t> line = {static_cast<int32_t>(pen)};
+        std::vector<int64_t> numbers = {pen};
         for (uint32_t i = 0; i < count; ++i) {
-            line.insert(line.end(), {points[i].x, points[i].y});
+            numbers.insert(numbers.end(), {points[i].x, points[i].y});
         }
-        lines.push_back(line);
+        drawn.push_back(call("line", numbers));
     }
     bool bitmapSize(void*, vc::WindowSize* size) noexcept override {
         *size = bitmap;
@@ -228,35 +226,37 @@ class FakeWindowSystem final : public vc::WindowSystem {
         EXPECT_EQ(width, screen.width);
         return ++openContexts, LINES_DC;
     }
+    // Line y: four bytes a pixel, byte i being y * 31 + i, as many as the
+    // reader takes.
     uint32_t readScreenLine(DrawingContext, DrawingContext, int32_t y, uint8_t* buffer,
                             uint32_t capacity) noexcept override {
-        screenLinesRead.push_back(y);
-        const Bytes line = screenLine(y, capacity);
-        std::copy(line.begin(), line.end(), buffer);
-        return static_cast<uint32_t>(line.size());
+        const uint32_t length = std::min<uint32_t>(capacity, uint32_t(screen.width) * 4);
+        for (uint32_t i = 0; i < length; ++i) {
+            buffer[i] = static_cast<uint8_t>(y * 31 + static_cast<int32_t>(i));
+        }
+        return length;
     }
     void endScreenLines(DrawingContext) noexcept override { --openContexts; }
-
-    // Four bytes a pixel, as many as the reader takes.
-    Bytes screenLine(int32_t y, uint32_t capacity) const {
-        Bytes line(std::min<uint32_t>(capacity, static_cast<uint32_t>(screen.width) * 4));
-        for (std::size_t i = 0; i < line.size(); ++i) {
-            line[i] = static_cast<uint8_t>(y * 31 + static_cast<int32_t>(i));
-        }
-        return line;
-    }
-
-  private:
-    void note(const std::string& entry) { log.push_back(entry); }
 };
 
+std::string joined(const std::vector<std::string>& parts) {
+    std::string out;
+    for (const std::string& part : parts) {
+        out += (out.empty() ? "" : "; ") + part;
+    }
+    return out;
+}
+
 // The generator behind the callback: answers in order, the last repeating.
+// What it was handed is kept in hex, a blank between two calls.
 std::vector<int32_t> answers;
-std::vector<Bytes> handedOver;
+std::size_t calls = 0;
+std::string handedOver;
 
 int32_t scriptedCallback(const uint8_t* data, uint32_t count) {
-    handedOver.emplace_back(data, data + count);
-    const std::size_t used = handedOver.size() - 1;
+    handedOver += calls == 0 ? "" : " ";
+    handedOver += toHex(data, count);
+    const std::size_t used = calls++;
     return answers.empty() ? 0 : answers[std::min(used, answers.size() - 1)];
 }
 
@@ -268,127 +268,48 @@ std::vector<int32_t> numbers(const std::string& text) {
     return out;
 }
 
-// The progress figures painted, read back from the filled part's text.
-std::vector<int32_t> paintedProgress(const FakeWindowSystem& fake) {
-    std::vector<int32_t> out;
-    for (const TextOut& part : fake.textOuts) {
-        if (part.background == 0x100 + vc::SYSTEM_COLOR_ACTIVE_CAPTION) {
-            out.push_back(std::atoi(part.text.c_str()));
-        }
-    }
-    return out;
-}
-
-struct GatherCase {
-    std::string script, answers, fed, painted, result, calls;
-    uint32_t ticks = 0;
-    bool hosted = false;
-};
-
+// Each case is the rows of gather_window.vec that name it, by their kind.
 TEST(GatherWindow, ScriptedGatherings) {
-    std::map<std::string, GatherCase> cases;
+    std::map<std::string, std::map<std::string, std::string>> cases;
     for (const auto& line : readVec("gather_window.vec")) {
         const std::string& kind = line.fields.at(0);
-        if (kind == "Progress" || kind == "Paint") {
-            continue;
-        }
-        GatherCase& c = cases[line.fields.at(1)];
-        (kind == "Gather"    ? c.script
-         : kind == "Answers" ? c.answers
-         : kind == "Fed"     ? c.fed
-         : kind == "Painted" ? c.painted
-         : kind == "Calls"   ? c.calls
-                             : c.result) = line.value;
-        for (std::size_t i = 2; kind == "Gather" && i < line.fields.size(); ++i) {
-            c.hosted = c.hosted || line.fields[i] == "host";
-            c.ticks = c.hosted ? c.ticks : static_cast<uint32_t>(std::stoul(line.fields[i]));
+        if (kind != "Progress" && kind != "Paint" && kind != "Digest") {
+            cases[line.fields.at(1)][kind] = line.value;
         }
     }
     EXPECT_EQ(cases.size(), 15u);
-    for (const auto& [name, c] : cases) {
+    const std::string digest = readVec("gather_window.vec", "Digest", 1).at(0).value;
+    for (auto& [name, c] : cases) {
         SCOPED_TRACE(name);
         FakeWindowSystem fake;
-        fake.ticks = c.ticks;
-        fake.script(c.script);
-        answers = numbers(c.answers);
+        fake.ticks = c["Ticks"].empty() ? 0 : static_cast<uint32_t>(std::stoul(c["Ticks"]));
+        fake.script(c["Gather"]);
+        answers = numbers(c["Answers"]);
+        calls = 0;
         handedOver.clear();
-        EXPECT_EQ(vc::entropyGatherWindow(fake, c.hosted ? handle(0x300) : nullptr, nullptr,
-                                          nullptr, nullptr, scriptedCallback),
-                  std::stoi(c.result));
-        if (!c.calls.empty()) {
-            std::string calls;
-            for (const std::string& call : fake.log) {
-                calls += (calls.empty() ? "" : "; ") + call;
-            }
-            EXPECT_EQ(calls, c.calls);
+        EXPECT_EQ(vc::entropyGatherWindow(fake, c["Parent"] == "host" ? handle(0x300) : nullptr,
+                                          nullptr, nullptr, nullptr, scriptedCallback),
+                  std::stoi(c.at("Result")));
+        if (!c["Calls"].empty()) {
+            EXPECT_EQ(joined(fake.log), c["Calls"]);
         }
-
         // One byte per accepted event, then the screen digest.
-        ASSERT_FALSE(handedOver.empty());
-        Bytes fed;
-        for (std::size_t i = 0; i + 1 < handedOver.size(); ++i) {
-            ASSERT_EQ(handedOver[i].size(), 1u);
-            fed.push_back(handedOver[i][0]);
-        }
-        EXPECT_EQ(toHex(fed), c.fed);
-        std::vector<int32_t> painted = numbers(c.painted);
-        painted.insert(painted.begin(), 0);  // the first paint of the window
-        EXPECT_EQ(paintedProgress(fake), painted);
-
-        // Lines 0 to height - 2, at most 4096 bytes each.
-        vc::Md5Context md5;
-        vc::md5Init(&md5);
-        for (int32_t y = 0; y < fake.screen.height - 1; ++y) {
-            const Bytes line = fake.screenLine(y, vc::GATHER_SCREEN_LINE_BYTES);
-            vc::md5Update(&md5, line.data(), static_cast<uint32_t>(line.size()));
-        }
-        Bytes digest(16);
-        vc::md5Final(digest.data(), &md5);
-        EXPECT_EQ(handedOver.back(), digest);
-        EXPECT_EQ(fake.screenLinesRead.size(), static_cast<std::size_t>(fake.screen.height - 1));
+        EXPECT_EQ(handedOver, c["Fed"] + (c["Fed"].empty() ? "" : " ") + digest);
+        EXPECT_EQ(fake.painted, numbers(c.at("Painted")));
         EXPECT_EQ(fake.openContexts, 0);
         EXPECT_EQ(fake.slot, nullptr);
     }
 }
 
-// The strip's arithmetic: Progress <progress> <client right> <client
-// bottom> = <text> <fill end> <text x> <text y>.
+// The strip on client areas of several sizes: the frame's lines, then the
+// figure twice, each clipped to its part of the bar.
 TEST(GatherWindow, ProgressStrip) {
     for (const auto& row : readVec("gather_window.vec", "Progress", 7)) {
         SCOPED_TRACE(row.text);
         FakeWindowSystem fake;
         fake.client = {0, 0, std::stoi(row.fields.at(2)), std::stoi(row.fields.at(3))};
         vc::entropyPaintProgress(fake, WINDOW, WINDOW_DC, std::stoi(row.fields.at(1)));
-        const std::vector<std::string> want = readFields(row.value);
-        const int32_t right = fake.client.right;
-        const int32_t bottom = fake.client.bottom;
-        const int32_t top = bottom - 30;
-        const int32_t fillEnd = std::stoi(want.at(1));
-        std::string text = want.at(0);
-        std::replace(text.begin(), text.end(), '_', ' ');
-        const auto color = [](vc::SystemColor index) { return 0x100u + index; };
-        // The text twice, each clipped to its part of the bar.
-        const auto part = [&](int32_t left, int32_t end, vc::SystemColor back,
-                              vc::SystemColor fore) {
-            return TextOut{{left, top + 1, end, bottom},
-                           std::stoi(want.at(2)),
-                           std::stoi(want.at(3)),
-                           vc::TEXT_OUT_OPAQUE | vc::TEXT_OUT_CLIPPED,
-                           text,
-                           color(back),
-                           color(fore)};
-        };
-        EXPECT_EQ(
-            fake.textOuts,
-            (std::vector<TextOut>{
-                part(1, fillEnd, vc::SYSTEM_COLOR_ACTIVE_CAPTION, vc::SYSTEM_COLOR_BUTTON_FACE),
-                part(fillEnd, right, vc::SYSTEM_COLOR_SCROLL_BAR, vc::SYSTEM_COLOR_BUTTON_TEXT)}));
-        // The frame: shadow left and top, face right and bottom.
-        const auto shadow = int32_t(color(vc::SYSTEM_COLOR_BUTTON_SHADOW));
-        const auto face = int32_t(color(vc::SYSTEM_COLOR_BUTTON_FACE));
-        EXPECT_EQ(fake.lines, (std::vector<std::vector<int32_t>>{
-                                  {shadow, 0, bottom, 0, top, right, top},
-                                  {face, right, top, right, bottom, 0, bottom}}));
+        EXPECT_EQ(joined(fake.drawn), row.value);
         EXPECT_EQ(fake.background, 1u);
         EXPECT_EQ(fake.foreground, 2u);
     }
@@ -415,15 +336,14 @@ TEST(GatherWindow, PaintedPromptAndBackground) {
         state.lastProgress = 42;
         fake.slot = &state;
         vc::entropyWindowProc(fake, WINDOW, vc::MESSAGE_PAINT, 0, 0);
-        const std::string drawn = want.at(0) == "default" ? defaultText : want.at(0);
-        const auto colour =
-            want.at(1) == "navy" ? 0x800000u : 0x100u + vc::SYSTEM_COLOR_WINDOW_TEXT;
-        EXPECT_EQ(fake.drawnTexts, std::vector<std::string>{drawn + "|" + std::to_string(colour)});
+        // The whole client area filled in the window colour, the prompt, and
+        // the strip showing the last progress.
+        ASSERT_EQ(fake.drawn.size(), 6u);
+        EXPECT_EQ(fake.drawn[0], "text 0,0,554,241,0,0,2,261,2 ");
+        EXPECT_EQ(fake.drawn[1], "prompt " + want.at(1) + " " +
+                                     (want.at(0) == "default" ? defaultText : want.at(0)));
+        EXPECT_EQ(fake.painted, std::vector<int32_t>{42});
         EXPECT_EQ(fake.blits, std::stoi(want.at(2)));
-        ASSERT_EQ(fake.textOuts.size(), 3u);
-        EXPECT_EQ(fake.textOuts[0].background, 0x100u + vc::SYSTEM_COLOR_WINDOW);
-        EXPECT_EQ(fake.textOuts[0].rect.bottom, fake.client.bottom);
-        EXPECT_EQ(fake.textOuts[1].text, " 42 %");
         EXPECT_EQ(fake.openContexts, 0);
         EXPECT_EQ(fake.mode, vc::BACKGROUND_OPAQUE);
     }

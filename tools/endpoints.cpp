@@ -1,5 +1,5 @@
 // vctool server and vctool client: TCP endpoints that relay standard input to
-// the peer and the peer's data to standard output over a sealed channel.
+// the peer and the peer's data to standard output over a sealed link.
 // Diagnostics go to standard error, so the data streams stay clean.
 #include <poll.h>
 #include <unistd.h>
@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
 #include "commands.h"
 #include "credentials.h"
 #include "option_values.h"
+#include "sealed_socket.h"
 #include "setup.h"
+#include "socket_io.h"
 #include "veilcastnet.h"
 
 namespace vctool {
@@ -264,7 +265,7 @@ bool writeAll(const std::vector<uint8_t>& data) {
 
 // One step of standard input: false on failure. At its end the sending
 // side is shut down so the peer sees the stream end.
-bool forwardInput(Channel* channel, bool* inputOpen) {
+bool forwardInput(SealedSocket* link, bool* inputOpen) {
     static std::vector<uint8_t> chunk(STDIN_CHUNK);
     const ssize_t got = read(STDIN_FILENO, chunk.data(), chunk.size());
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -276,11 +277,11 @@ bool forwardInput(Channel* channel, bool* inputOpen) {
     }
     if (got == 0) {
         *inputOpen = false;
-        channel->shutdownSending();
+        link->shutdownSending();
         return true;
     }
-    if (!channel->send(chunk.data(), static_cast<std::size_t>(got))) {
-        std::fprintf(stderr, "vctool: sending: %s\n", channel->error().c_str());
+    if (!link->send(chunk.data(), static_cast<std::size_t>(got))) {
+        std::fprintf(stderr, "vctool: sending: %s\n", link->error().c_str());
         return false;
     }
     return true;
@@ -288,39 +289,39 @@ bool forwardInput(Channel* channel, bool* inputOpen) {
 
 // One step of the peer's data: false on failure. *peerOpen goes false when
 // the peer has shut down its sending side.
-bool forwardPeer(Channel* channel, bool* peerOpen) {
+bool forwardPeer(SealedSocket* link, bool* peerOpen) {
     std::vector<uint8_t> data;
-    const Channel::Received received = channel->receive(&data);
-    if (received == Channel::Received::Failed) {
-        std::fprintf(stderr, "vctool: receiving: %s\n", channel->error().c_str());
+    const SealedSocket::Received received = link->receive(&data);
+    if (received == SealedSocket::Received::Failed) {
+        std::fprintf(stderr, "vctool: receiving: %s\n", link->error().c_str());
         return false;
     }
-    *peerOpen = received != Channel::Received::Closed;
+    *peerOpen = received != SealedSocket::Received::Closed;
     return writeAll(data);
 }
 
 // Until both directions have ended: the peer may still be answering after
 // our input ends, and still be reading after its own ends. 0 when both
 // ended cleanly, 1 on any failure.
-int relay(Channel* channel) {
+int relay(SealedSocket* link) {
     std::vector<uint8_t> early;
-    if (!channel->openBuffered(&early) || !writeAll(early)) {
-        std::fprintf(stderr, "vctool: receiving: %s\n", channel->error().c_str());
+    if (!link->openBuffered(&early) || !writeAll(early)) {
+        std::fprintf(stderr, "vctool: receiving: %s\n", link->error().c_str());
         return 1;
     }
     bool inputOpen = true;
     bool peerOpen = true;
     while (inputOpen || peerOpen) {
-        pollfd watched[2] = {{peerOpen ? channel->socket() : -1, POLLIN, 0},
+        pollfd watched[2] = {{peerOpen ? link->socket() : -1, POLLIN, 0},
                              {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
         if (poll(watched, 2, -1) < 0 && errno != EINTR) {
             std::fprintf(stderr, "vctool: poll: %s\n", std::strerror(errno));
             return 1;
         }
-        if (watched[1].revents != 0 && !forwardInput(channel, &inputOpen)) {
+        if (watched[1].revents != 0 && !forwardInput(link, &inputOpen)) {
             return 1;
         }
-        if (watched[0].revents != 0 && !forwardPeer(channel, &peerOpen)) {
+        if (watched[0].revents != 0 && !forwardPeer(link, &peerOpen)) {
             return 1;
         }
     }
@@ -352,35 +353,35 @@ int converse(const Options& options, int socket, VcContext* context) {
     VcConnection* connection = nullptr;
     const int32_t result = vcCreateConnection(
         context, options.server ? nullptr : options.name.c_str(), 0, &connection);
-    Channel channel(socket, connection);
+    SealedSocket link(socket, connection);
     if (result != VC_OK) {
         std::fprintf(stderr, "vctool: vcCreateConnection: %s\n", resultText(result).c_str());
         return 1;
     }
-    if (!channel.handshake([](const MessageEvent&) {})) {
-        std::fprintf(stderr, "vctool: handshake failed: %s%s\n", channel.error().c_str(),
-                     handshakeHint(options, channel.failedResult()).c_str());
+    if (!link.handshake([](const MessageEvent&) {})) {
+        std::fprintf(stderr, "vctool: handshake failed: %s%s\n", link.error().c_str(),
+                     handshakeHint(options, link.failedResult()).c_str());
         return 1;
     }
     std::fprintf(stderr, "vctool: handshake complete%s%s\n", suiteReported != 0 ? ", " : "",
                  suiteReported != 0 ? suiteName(suiteReported).c_str() : "");
-    const int status = relay(&channel);
+    const int status = relay(&link);
     std::fprintf(stderr, "vctool: connection closed; %llu bytes sent, %llu received\n",
-                 static_cast<unsigned long long>(channel.wireSent()),
-                 static_cast<unsigned long long>(channel.wireReceived()));
+                 static_cast<unsigned long long>(link.wireSent()),
+                 static_cast<unsigned long long>(link.wireReceived()));
     return status;
 }
 
 int serve(const Options& options, VcContext* context) {
     std::string error;
-    const int listener = listenOn(options.host, options.port, &error);
+    const int listener = vcsocket::listenOn(options.host, options.port, &error);
     if (listener < 0) {
         std::fprintf(stderr, "vctool: --host/--port: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "vctool: listening on %s port %d\n",
-                 options.host.empty() ? "*" : options.host.c_str(), boundPort(listener));
-    const int socket = acceptOne(listener, -1, &error);
+                 options.host.empty() ? "*" : options.host.c_str(), vcsocket::boundPort(listener));
+    const int socket = vcsocket::acceptOne(listener, -1, &error);
     close(listener);
     if (socket < 0) {
         std::fprintf(stderr, "vctool: %s\n", error.c_str());
@@ -391,7 +392,7 @@ int serve(const Options& options, VcContext* context) {
 
 int connectAndConverse(const Options& options, VcContext* context) {
     std::string error;
-    const int socket = connectTo(options.host, options.port, &error);
+    const int socket = vcsocket::connectTo(options.host, options.port, &error);
     if (socket < 0) {
         std::fprintf(stderr, "vctool: %s\n", error.c_str());
         return 1;

@@ -179,7 +179,7 @@ bool absolutePath(const std::string& path, std::string* absolute) {
     return true;
 }
 
-// The sockets are vctool's; a POSIX descriptor is the whole Socket.
+// vctool's sockets (socket_io.cpp); a POSIX descriptor is the whole Socket.
 Socket listenOn(const std::string& host, const std::string& port, std::string* error) {
     return vcsocket::listenOn(host, port, error);
 }

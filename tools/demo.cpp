@@ -15,11 +15,12 @@
 #include <thread>
 #include <vector>
 
-#include "channel.h"
 #include "commands.h"
 #include "credentials.h"
 #include "demo_credentials.h"
+#include "sealed_socket.h"
 #include "setup.h"
+#include "socket_io.h"
 #include "veilcastnet.h"
 
 namespace vctool {
@@ -153,21 +154,21 @@ std::vector<uint8_t> testData(uint32_t seed) {
     return data;
 }
 
-bool receiveExactly(Channel* channel, std::size_t count, std::vector<uint8_t>* out,
+bool receiveExactly(SealedSocket* link, std::size_t count, std::vector<uint8_t>* out,
                     std::string* error) {
     out->clear();
-    bool ok = channel->openBuffered(out);
+    bool ok = link->openBuffered(out);
     while (ok && out->size() < count) {
-        const Channel::Received received = channel->receive(out);
-        if (received == Channel::Received::Closed) {
+        const SealedSocket::Received received = link->receive(out);
+        if (received == SealedSocket::Received::Closed) {
             *error = "the peer closed after " + std::to_string(out->size()) + " of " +
                      std::to_string(count) + " bytes";
             return false;
         }
-        ok = received == Channel::Received::Data;
+        ok = received == SealedSocket::Received::Data;
     }
     if (!ok) {
-        *error = channel->error();
+        *error = link->error();
     } else if (out->size() != count) {
         *error =
             "received " + std::to_string(out->size()) + " bytes, expected " + std::to_string(count);
@@ -188,51 +189,51 @@ struct SideReport {
 
 // The common course of both sides once connected: handshake, then the
 // client's data to the server, then the server's data back.
-void converse(Channel* channel, bool client, const MessageObserver& observer,
+void converse(SealedSocket* link, bool client, const MessageObserver& observer,
               const std::vector<uint8_t>& clientData, const std::vector<uint8_t>& serverData,
               SideReport* report) {
     const auto start = std::chrono::steady_clock::now();
-    if (!channel->handshake(observer)) {
-        report->error = "handshake: " + channel->error();
+    if (!link->handshake(observer)) {
+        report->error = "handshake: " + link->error();
         return;
     }
     report->handshakeMs =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    report->handshakeSent = channel->wireSent();
-    report->handshakeReceived = channel->wireReceived();
+    report->handshakeSent = link->wireSent();
+    report->handshakeReceived = link->wireReceived();
     const std::vector<uint8_t>& mine = client ? clientData : serverData;
     const std::vector<uint8_t>& theirs = client ? serverData : clientData;
     std::vector<uint8_t> received;
-    const bool ok = client ? channel->send(mine.data(), mine.size()) &&
-                                 receiveExactly(channel, theirs.size(), &received, &report->error)
-                           : receiveExactly(channel, theirs.size(), &received, &report->error) &&
-                                 channel->send(mine.data(), mine.size());
+    const bool ok = client ? link->send(mine.data(), mine.size()) &&
+                                 receiveExactly(link, theirs.size(), &received, &report->error)
+                           : receiveExactly(link, theirs.size(), &received, &report->error) &&
+                                 link->send(mine.data(), mine.size());
     if (!ok && report->error.empty()) {
-        report->error = channel->error();
+        report->error = link->error();
     } else if (ok && received != theirs) {
         report->error = "the data received differs from the data sent";
     }
     report->ok = ok && received == theirs;
-    report->dataWireSent = channel->wireSent() - report->handshakeSent;
-    report->recordsSent = channel->recordsSent();
+    report->dataWireSent = link->wireSent() - report->handshakeSent;
+    report->recordsSent = link->recordsSent();
 }
 
 void runServer(int listener, VcContext* context, const std::vector<uint8_t>* clientData,
                const std::vector<uint8_t>* serverData, SideReport* report) {
-    const int socket = acceptOne(listener, TIMEOUT_SECONDS * 1000, &report->error);
+    const int socket = vcsocket::acceptOne(listener, TIMEOUT_SECONDS * 1000, &report->error);
     if (socket < 0) {
         return;
     }
-    setTimeouts(socket, TIMEOUT_SECONDS);
+    vcsocket::setTimeouts(socket, TIMEOUT_SECONDS);
     VcConnection* connection = nullptr;
     const int32_t result = vcCreateConnection(context, nullptr, SERVER_SIDE, &connection);
-    Channel channel(socket, connection);
+    SealedSocket link(socket, connection);
     if (result != VC_OK) {
         report->error = "vcCreateConnection: " + resultText(result);
         return;
     }
     converse(
-        &channel, false, [](const MessageEvent&) {}, *clientData, *serverData, report);
+        &link, false, [](const MessageEvent&) {}, *clientData, *serverData, report);
 }
 
 void logMessage(const MessageEvent& event) {
@@ -246,21 +247,21 @@ void logMessage(const MessageEvent& event) {
 
 void runClient(int port, VcContext* context, const std::vector<uint8_t>* clientData,
                const std::vector<uint8_t>* serverData, SideReport* report) {
-    const int socket = connectTo("127.0.0.1", std::to_string(port), &report->error);
+    const int socket = vcsocket::connectTo("127.0.0.1", std::to_string(port), &report->error);
     if (socket < 0) {
         return;
     }
-    setTimeouts(socket, TIMEOUT_SECONDS);
+    vcsocket::setTimeouts(socket, TIMEOUT_SECONDS);
     VcConnection* connection = nullptr;
     const int32_t result = vcCreateConnection(context, SERVICE_NAME, CLIENT_SIDE, &connection);
-    Channel channel(socket, connection);
+    SealedSocket link(socket, connection);
     if (result != VC_OK) {
         report->error = "vcCreateConnection: " + resultText(result);
         return;
     }
     say(std::string("  client connects to 127.0.0.1 port ") + std::to_string(port) +
         ", expecting service " + SERVICE_NAME);
-    converse(&channel, true, logMessage, *clientData, *serverData, report);
+    converse(&link, true, logMessage, *clientData, *serverData, report);
     flushClientPending();
 }
 
@@ -354,15 +355,15 @@ int runAll(const char* seedFile, bool gather) {
         return 1;
     }
     std::string error;
-    const int listener = listenOn("127.0.0.1", "0", &error);
+    const int listener = vcsocket::listenOn("127.0.0.1", "0", &error);
     if (listener < 0) {
         say("listening on 127.0.0.1: " + error);
         return 1;
     }
-    say("server listening on 127.0.0.1 port " + std::to_string(boundPort(listener)));
+    say("server listening on 127.0.0.1 port " + std::to_string(vcsocket::boundPort(listener)));
     uint32_t passed = 0;
     for (uint32_t i = 0; i < std::size(SCENARIOS); ++i) {
-        passed += runScenario(listener, boundPort(listener), SCENARIOS[i], i) ? 1 : 0;
+        passed += runScenario(listener, vcsocket::boundPort(listener), SCENARIOS[i], i) ? 1 : 0;
     }
     close(listener);
     const bool ok = passed == std::size(SCENARIOS);

@@ -1,5 +1,5 @@
 // vctool server and vctool client: TCP endpoints that relay standard input to
-// the peer and the peer's data to standard output over a sealed channel.
+// the peer and the peer's data to standard output over a sealed link.
 // Diagnostics go to standard error, so the data streams stay clean.
 #include <poll.h>
 #include <unistd.h>
@@ -11,11 +11,12 @@
 #include <string>
 #include <vector>
 
-#include "channel.h"
 #include "commands.h"
 #include "credentials.h"
-#include "option_values.h"
+#include "endpoint_options.h"
+#include "sealed_socket.h"
 #include "setup.h"
+#include "socket_io.h"
 #include "veilcastnet.h"
 
 namespace vctool {
@@ -23,64 +24,10 @@ namespace {
 
 constexpr std::size_t STDIN_CHUNK = 16384;
 
-struct Options {
-    bool server = false;
-    std::string host;
-    std::string port = "4433";
-    std::string certificate;
-    std::string key;
-    std::string passPhraseFile;
-    std::vector<std::string> cas;
-    std::string name;
-    std::string seed;
-    bool gather = false;  // seed through the library's window instead
-    uint32_t ciphers = vcoptions::BOTH_SUITES;
-    uint32_t role = ROLE_SERVER;
-};
+using Options = vcoptions::EndpointOptions;
 
 const char* commandName(const Options& options) {
     return options.server ? "vctool server" : "vctool client";
-}
-
-bool parseCiphers(Options* options, const char* value) {
-    return vcoptions::parseCipherMask(value, &options->ciphers);
-}
-
-bool parseRole(Options* options, const char* value) {
-    return vcoptions::parseServerRole(value, &options->role);
-}
-
-// Every option but --gather takes a value; `server`/`client` say where it
-// is allowed.
-struct OptionRule {
-    const char* name;
-    bool server;
-    bool client;
-    bool (*apply)(Options*, const char*);
-    const char* expected;  // shown when apply refuses the value
-};
-
-constexpr OptionRule RULES[] = {
-    {"--cert", true, true, [](Options* o, const char* v) { return o->certificate = v, true; }, ""},
-    {"--key", true, true, [](Options* o, const char* v) { return o->key = v, true; }, ""},
-    {"--pass-phrase-file", true, true,
-     [](Options* o, const char* v) { return o->passPhraseFile = v, true; }, ""},
-    {"--ca", true, true, [](Options* o, const char* v) { return o->cas.push_back(v), true; }, ""},
-    {"--ciphers", true, true, parseCiphers, "rc4, des, both or a mask from 1 to 3"},
-    {"--role", true, false, parseRole, "auth-client or server"},
-    {"--name", false, true, [](Options* o, const char* v) { return o->name = v, true; }, ""},
-    {"--host", true, true, [](Options* o, const char* v) { return o->host = v, true; }, ""},
-    {"--port", true, true, [](Options* o, const char* v) { return o->port = v, true; }, ""},
-    {"--seed", true, true, [](Options* o, const char* v) { return o->seed = v, true; }, ""},
-};
-
-const OptionRule* findRule(const Options& options, const std::string& name) {
-    for (const OptionRule& rule : RULES) {
-        if (name == rule.name && (options.server ? rule.server : rule.client)) {
-            return &rule;
-        }
-    }
-    return nullptr;
 }
 
 int help(const Options& options) {
@@ -90,36 +37,24 @@ int help(const Options& options) {
             "         --ca FILE [--ca FILE]... [--role server|auth-client]\n"
             "         [--ciphers rc4|des|both|MASK]\n"
             "         [--host ADDRESS] [--port PORT] [--seed FILE | --gather]\n"
-            "  Accepts one connection (port 4433 unless given; 0 picks a free one, "
-            "reported\n"
-            "  on standard error), relays standard input to the client and the "
-            "client's data\n"
-            "  to standard output, then exits. auth-client asks for a client "
-            "certificate,\n"
+            "  Accepts one connection (port 4433 unless given; 0 picks a free one, reported\n"
+            "  on standard error), relays standard input to the client and the client's data\n"
+            "  to standard output, then exits. auth-client asks for a client certificate,\n"
             "  which must come from one of the --ca certificates.\n");
     } else {
         std::printf(
-            "usage: vctool client --ca FILE [--ca FILE]... [--host HOST] [--port "
-            "PORT]\n"
-            "         [--name SERVICE] [--cert FILE --key FILE [--pass-phrase-file "
-            "FILE]]\n"
+            "usage: vctool client --ca FILE [--ca FILE]... [--host HOST] [--port PORT]\n"
+            "         [--name SERVICE] [--cert FILE --key FILE [--pass-phrase-file FILE]]\n"
             "         [--ciphers rc4|des|both|MASK] [--seed FILE | --gather]\n"
-            "  Connects to HOST (localhost unless given) port 4433 unless given, "
-            "checks that\n"
-            "  the server certificate's commonName is SERVICE (HOST unless given), "
-            "relays\n"
-            "  standard input to the server and the server's data to standard "
-            "output.\n");
+            "  Connects to HOST (localhost unless given) port 4433 unless given, checks that\n"
+            "  the server certificate's commonName is SERVICE (HOST unless given), relays\n"
+            "  standard input to the server and the server's data to standard output.\n");
     }
     std::printf(
-        "  The pass phrase is the first line of its file. --gather seeds the library "
-        "from\n"
-        "  mouse and keyboard in its own window (a display is needed); without it "
-        "or\n"
-        "  --seed the library is seeded with 512 fresh bytes from the operating "
-        "system.\n"
-        "  At the end of standard input the sending side of the socket is shut "
-        "down; the\n"
+        "  The pass phrase is the first line of its file. --gather seeds the library from\n"
+        "  mouse and keyboard in its own window (a display is needed); without it or\n"
+        "  --seed the library is seeded with 512 fresh bytes from the operating system.\n"
+        "  At the end of standard input the sending side of the socket is shut down; the\n"
         "  program ends once the peer has closed its side as well.\n");
     return 0;
 }
@@ -130,7 +65,7 @@ int usageError(const Options& options, const std::string& message) {
     return USAGE_ERROR;
 }
 
-// -1 when the arguments are fine, else the exit status.
+// -1 when the arguments are fine and work together, else the exit status.
 int parseArguments(int argc, char** argv, Options* options) {
     for (int i = 0; i < argc; ++i) {
         const std::string name = argv[i];
@@ -141,7 +76,7 @@ int parseArguments(int argc, char** argv, Options* options) {
             options->gather = true;
             continue;
         }
-        const OptionRule* rule = findRule(*options, name);
+        const vcoptions::OptionRule* rule = vcoptions::findOptionRule(*options, name.c_str());
         if (rule == nullptr) {
             return usageError(*options, "unknown option '" + name + "'");
         }
@@ -152,34 +87,10 @@ int parseArguments(int argc, char** argv, Options* options) {
             return usageError(*options, name + " '" + argv[i] + "': expected " + rule->expected);
         }
     }
-    return -1;
-}
-
-// -1 when the combination is usable, else the exit status.
-int checkCombination(Options* options) {
-    if (options->server && (options->certificate.empty() || options->key.empty())) {
-        return usageError(*options, "a server needs --cert and --key");
-    }
-    if (options->certificate.empty() != options->key.empty()) {
-        return usageError(*options, "--cert and --key go together");
-    }
-    if (options->gather && !options->seed.empty()) {
-        return usageError(*options, "--seed and --gather exclude each other");
-    }
-    if (options->cas.empty()) {
-        // The library wants trusted CAs in every context, a server's too.
-        return usageError(*options, options->server
-                                        ? "a server needs --ca (it checks client certificates "
-                                          "against it)"
-                                        : "a client needs --ca to check the server against");
-    }
-    if (!options->server && options->host.empty()) {
-        options->host = "localhost";
-    }
-    if (!options->server && options->name.empty()) {
-        options->name = options->host;
-    }
-    return -1;
+    const char* problem = vcoptions::combinationProblem(
+        options, options->server ? "a server needs --ca (it checks client certificates against it)"
+                                 : "a client needs --ca to check the server against");
+    return problem != nullptr ? usageError(*options, problem) : -1;
 }
 
 bool loadTexts(const Options& options, CredentialTexts* texts) {
@@ -264,7 +175,7 @@ bool writeAll(const std::vector<uint8_t>& data) {
 
 // One step of standard input: false on failure. At its end the sending
 // side is shut down so the peer sees the stream end.
-bool forwardInput(Channel* channel, bool* inputOpen) {
+bool forwardInput(SealedSocket* link, bool* inputOpen) {
     static std::vector<uint8_t> chunk(STDIN_CHUNK);
     const ssize_t got = read(STDIN_FILENO, chunk.data(), chunk.size());
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) {
@@ -276,11 +187,11 @@ bool forwardInput(Channel* channel, bool* inputOpen) {
     }
     if (got == 0) {
         *inputOpen = false;
-        channel->shutdownSending();
+        link->shutdownSending();
         return true;
     }
-    if (!channel->send(chunk.data(), static_cast<std::size_t>(got))) {
-        std::fprintf(stderr, "vctool: sending: %s\n", channel->error().c_str());
+    if (!link->send(chunk.data(), static_cast<std::size_t>(got))) {
+        std::fprintf(stderr, "vctool: sending: %s\n", link->error().c_str());
         return false;
     }
     return true;
@@ -288,39 +199,39 @@ bool forwardInput(Channel* channel, bool* inputOpen) {
 
 // One step of the peer's data: false on failure. *peerOpen goes false when
 // the peer has shut down its sending side.
-bool forwardPeer(Channel* channel, bool* peerOpen) {
+bool forwardPeer(SealedSocket* link, bool* peerOpen) {
     std::vector<uint8_t> data;
-    const Channel::Received received = channel->receive(&data);
-    if (received == Channel::Received::Failed) {
-        std::fprintf(stderr, "vctool: receiving: %s\n", channel->error().c_str());
+    const SealedSocket::Received received = link->receive(&data);
+    if (received == SealedSocket::Received::Failed) {
+        std::fprintf(stderr, "vctool: receiving: %s\n", link->error().c_str());
         return false;
     }
-    *peerOpen = received != Channel::Received::Closed;
+    *peerOpen = received != SealedSocket::Received::Closed;
     return writeAll(data);
 }
 
 // Until both directions have ended: the peer may still be answering after
 // our input ends, and still be reading after its own ends. 0 when both
 // ended cleanly, 1 on any failure.
-int relay(Channel* channel) {
+int relay(SealedSocket* link) {
     std::vector<uint8_t> early;
-    if (!channel->openBuffered(&early) || !writeAll(early)) {
-        std::fprintf(stderr, "vctool: receiving: %s\n", channel->error().c_str());
+    if (!link->openBuffered(&early) || !writeAll(early)) {
+        std::fprintf(stderr, "vctool: receiving: %s\n", link->error().c_str());
         return 1;
     }
     bool inputOpen = true;
     bool peerOpen = true;
     while (inputOpen || peerOpen) {
-        pollfd watched[2] = {{peerOpen ? channel->socket() : -1, POLLIN, 0},
+        pollfd watched[2] = {{peerOpen ? link->socket() : -1, POLLIN, 0},
                              {inputOpen ? STDIN_FILENO : -1, POLLIN, 0}};
         if (poll(watched, 2, -1) < 0 && errno != EINTR) {
             std::fprintf(stderr, "vctool: poll: %s\n", std::strerror(errno));
             return 1;
         }
-        if (watched[1].revents != 0 && !forwardInput(channel, &inputOpen)) {
+        if (watched[1].revents != 0 && !forwardInput(link, &inputOpen)) {
             return 1;
         }
-        if (watched[0].revents != 0 && !forwardPeer(channel, &peerOpen)) {
+        if (watched[0].revents != 0 && !forwardPeer(link, &peerOpen)) {
             return 1;
         }
     }
@@ -352,35 +263,35 @@ int converse(const Options& options, int socket, VcContext* context) {
     VcConnection* connection = nullptr;
     const int32_t result = vcCreateConnection(
         context, options.server ? nullptr : options.name.c_str(), 0, &connection);
-    Channel channel(socket, connection);
+    SealedSocket link(socket, connection);
     if (result != VC_OK) {
         std::fprintf(stderr, "vctool: vcCreateConnection: %s\n", resultText(result).c_str());
         return 1;
     }
-    if (!channel.handshake([](const MessageEvent&) {})) {
-        std::fprintf(stderr, "vctool: handshake failed: %s%s\n", channel.error().c_str(),
-                     handshakeHint(options, channel.failedResult()).c_str());
+    if (!link.handshake([](const MessageEvent&) {})) {
+        std::fprintf(stderr, "vctool: handshake failed: %s%s\n", link.error().c_str(),
+                     handshakeHint(options, link.failedResult()).c_str());
         return 1;
     }
     std::fprintf(stderr, "vctool: handshake complete%s%s\n", suiteReported != 0 ? ", " : "",
                  suiteReported != 0 ? suiteName(suiteReported).c_str() : "");
-    const int status = relay(&channel);
+    const int status = relay(&link);
     std::fprintf(stderr, "vctool: connection closed; %llu bytes sent, %llu received\n",
-                 static_cast<unsigned long long>(channel.wireSent()),
-                 static_cast<unsigned long long>(channel.wireReceived()));
+                 static_cast<unsigned long long>(link.wireSent()),
+                 static_cast<unsigned long long>(link.wireReceived()));
     return status;
 }
 
 int serve(const Options& options, VcContext* context) {
     std::string error;
-    const int listener = listenOn(options.host, options.port, &error);
+    const int listener = vcsocket::listenOn(options.host, options.port, &error);
     if (listener < 0) {
         std::fprintf(stderr, "vctool: --host/--port: %s\n", error.c_str());
         return 1;
     }
     std::fprintf(stderr, "vctool: listening on %s port %d\n",
-                 options.host.empty() ? "*" : options.host.c_str(), boundPort(listener));
-    const int socket = acceptOne(listener, -1, &error);
+                 options.host.empty() ? "*" : options.host.c_str(), vcsocket::boundPort(listener));
+    const int socket = vcsocket::acceptOne(listener, -1, &error);
     close(listener);
     if (socket < 0) {
         std::fprintf(stderr, "vctool: %s\n", error.c_str());
@@ -391,7 +302,7 @@ int serve(const Options& options, VcContext* context) {
 
 int connectAndConverse(const Options& options, VcContext* context) {
     std::string error;
-    const int socket = connectTo(options.host, options.port, &error);
+    const int socket = vcsocket::connectTo(options.host, options.port, &error);
     if (socket < 0) {
         std::fprintf(stderr, "vctool: %s\n", error.c_str());
         return 1;
@@ -444,9 +355,6 @@ int endpointCommand(bool server, int argc, char** argv) {
     Options options;
     options.server = server;
     int status = parseArguments(argc, argv, &options);
-    if (status < 0) {
-        status = checkCombination(&options);
-    }
     if (status < 0) {
         status = runEndpoint(options);
         vcTerminate();

@@ -4,8 +4,6 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
-#include <netdb.h>
-#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -18,6 +16,7 @@
 
 #include "library.h"
 #include "platform.h"
+#include "socket_io.h"
 
 namespace vchost {
 namespace {
@@ -47,31 +46,6 @@ bool resolve(void* module, const char* name, Function* function, std::string* er
         return false;
     }
     *function = reinterpret_cast<Function>(address);
-    return true;
-}
-
-struct AddressList {
-    addrinfo* first = nullptr;
-    ~AddressList() {
-        if (first != nullptr) {
-            freeaddrinfo(first);
-        }
-    }
-};
-
-bool lookUp(const std::string& host, const std::string& port, bool passive, AddressList* list,
-            std::string* error) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = passive ? AI_PASSIVE : 0;
-    const int status =
-        getaddrinfo(host.empty() ? nullptr : host.c_str(), port.c_str(), &hints, &list->first);
-    if (status != 0) {
-        *error = "cannot resolve " + (host.empty() ? "*" : host) + " port " + port + ": " +
-                 gai_strerror(status);
-        return false;
-    }
     return true;
 }
 
@@ -205,99 +179,29 @@ bool absolutePath(const std::string& path, std::string* absolute) {
     return true;
 }
 
+// vctool's sockets (socket_io.cpp); a POSIX descriptor is the whole Socket.
 Socket listenOn(const std::string& host, const std::string& port, std::string* error) {
-    AddressList list;
-    if (!lookUp(host, port, true, &list, error)) {
-        return NO_SOCKET;
-    }
-    for (const addrinfo* address = list.first; address != nullptr; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-        if (fd < 0) {
-            *error = systemError("socket");
-            continue;
-        }
-        const int yes = 1;
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
-        if (bind(fd, address->ai_addr, address->ai_addrlen) == 0 && listen(fd, 1) == 0) {
-            return fd;
-        }
-        *error = systemError("bind/listen");
-        close(fd);
-    }
-    return NO_SOCKET;
+    return vcsocket::listenOn(host, port, error);
 }
 
 Socket acceptOne(Socket listener, std::string* error) {
-    int fd = -1;
-    do {
-        fd = accept(descriptor(listener), nullptr, nullptr);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0) {
-        *error = systemError("accept");
-        return NO_SOCKET;
-    }
-    return fd;
+    return vcsocket::acceptOne(descriptor(listener), -1, error);
 }
 
 Socket connectTo(const std::string& host, const std::string& port, std::string* error) {
-    AddressList list;
-    if (!lookUp(host, port, false, &list, error)) {
-        return NO_SOCKET;
-    }
-    for (const addrinfo* address = list.first; address != nullptr; address = address->ai_next) {
-        const int fd = ::socket(address->ai_family, address->ai_socktype, address->ai_protocol);
-        if (fd < 0) {
-            *error = systemError("socket");
-            continue;
-        }
-        if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
-            return fd;
-        }
-        *error = host + " port " + port + ": " + systemError("connect");
-        close(fd);
-    }
-    return NO_SOCKET;
+    return vcsocket::connectTo(host, port, error);
 }
 
 int boundPort(Socket socket) {
-    sockaddr_storage address{};
-    socklen_t length = sizeof(address);
-    if (getsockname(descriptor(socket), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        return -1;
-    }
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<const sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<const sockaddr_in*>(&address)->sin_port);
+    return vcsocket::boundPort(descriptor(socket));
 }
 
 bool sendAll(Socket socket, const uint8_t* data, std::size_t size, std::string* error) {
-    while (size > 0) {
-        const ssize_t sent = ::send(descriptor(socket), data, size, MSG_NOSIGNAL);
-        if (sent < 0 && errno == EINTR) {
-            continue;
-        }
-        if (sent <= 0) {
-            *error = systemError("send");
-            return false;
-        }
-        data += sent;
-        size -= static_cast<std::size_t>(sent);
-    }
-    return true;
+    return vcsocket::sendAll(descriptor(socket), data, size, nullptr, error);
 }
 
 long receiveSome(Socket socket, uint8_t* buffer, std::size_t size, std::string* error) {
-    for (;;) {
-        const ssize_t got = recv(descriptor(socket), buffer, size, 0);
-        if (got >= 0) {
-            return static_cast<long>(got);
-        }
-        if (errno != EINTR) {
-            *error = systemError("recv");
-            return -1;
-        }
-    }
+    return vcsocket::receiveSome(descriptor(socket), buffer, size, error);
 }
 
 void shutdownSending(Socket socket) {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "commands.h"
+#include "endpoint_options.h"
 #include "library.h"
 #include "md5.h"
-#include "option_values.h"
 #include "platform.h"
 
 namespace vchost {
@@ -37,49 +37,7 @@ void note(const std::string& text) {
     std::fprintf(stderr, "vchost: %s\n", text.c_str());
 }
 
-struct Options {
-    bool server = false;
-    std::string host;
-    std::string port = "4433";
-    std::string certificate;
-    std::string key;
-    std::string passPhraseFile;
-    std::vector<std::string> cas;
-    std::string name;
-    std::string seed;
-    uint32_t ciphers = vcoptions::BOTH_SUITES;
-    uint32_t role = ROLE_SERVER;
-};
-
-bool parseCiphers(Options* options, const char* value) {
-    return vcoptions::parseCipherMask(value, &options->ciphers);
-}
-
-bool parseRole(Options* options, const char* value) {
-    return vcoptions::parseServerRole(value, &options->role);
-}
-
-// Every option takes a value; `server`/`client` say where it is allowed.
-struct OptionRule {
-    const char* name;
-    bool server;
-    bool client;
-    bool (*apply)(Options*, const char*);
-};
-
-constexpr OptionRule RULES[] = {
-    {"--cert", true, true, [](Options* o, const char* v) { return o->certificate = v, true; }},
-    {"--key", true, true, [](Options* o, const char* v) { return o->key = v, true; }},
-    {"--pass-phrase-file", true, true,
-     [](Options* o, const char* v) { return o->passPhraseFile = v, true; }},
-    {"--ca", true, true, [](Options* o, const char* v) { return o->cas.push_back(v), true; }},
-    {"--ciphers", true, true, parseCiphers},
-    {"--role", true, false, parseRole},
-    {"--name", false, true, [](Options* o, const char* v) { return o->name = v, true; }},
-    {"--host", true, true, [](Options* o, const char* v) { return o->host = v, true; }},
-    {"--port", true, true, [](Options* o, const char* v) { return o->port = v, true; }},
-    {"--seed", true, true, [](Options* o, const char* v) { return o->seed = v, true; }},
-};
+using Options = vcoptions::EndpointOptions;
 
 int usage(const Options& options, const std::string& problem) {
     note(problem);
@@ -99,13 +57,7 @@ int usage(const Options& options, const std::string& problem) {
 // -1 when the arguments are usable, else the exit status.
 int parseArguments(int argc, char** argv, Options* options) {
     for (int i = 0; i < argc; ++i) {
-        const OptionRule* rule = nullptr;
-        for (const OptionRule& candidate : RULES) {
-            if (std::strcmp(argv[i], candidate.name) == 0 &&
-                (options->server ? candidate.server : candidate.client)) {
-                rule = &candidate;
-            }
-        }
+        const vcoptions::OptionRule* rule = vcoptions::findOptionRule(*options, argv[i]);
         if (rule == nullptr) {
             return usage(*options, std::string("unknown option '") + argv[i] + "'");
         }
@@ -114,22 +66,8 @@ int parseArguments(int argc, char** argv, Options* options) {
         }
         ++i;
     }
-    if (options->server && (options->certificate.empty() || options->key.empty())) {
-        return usage(*options, "a server needs --cert and --key");
-    }
-    if (options->certificate.empty() != options->key.empty()) {
-        return usage(*options, "--cert and --key go together");
-    }
-    if (options->cas.empty()) {
-        return usage(*options, "--ca is needed");
-    }
-    if (!options->server && options->host.empty()) {
-        options->host = "localhost";
-    }
-    if (!options->server && options->name.empty()) {
-        options->name = options->host;
-    }
-    return -1;
+    const char* problem = vcoptions::combinationProblem(options, "--ca is needed");
+    return problem != nullptr ? usage(*options, problem) : -1;
 }
 
 bool readFile(const std::string& path, std::string* out) {

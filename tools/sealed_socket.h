@@ -1,6 +1,6 @@
-// A connection over a TCP socket: the host side of the library, moving the
-// bytes of the handshake and of sealed records between the socket and the
-// library's calls. Public C interface only.
+// A connection of the library over a TCP socket: the host side of the
+// library, moving the bytes of the handshake and of sealed records between
+// the socket and the library's calls. Public C interface only.
 #pragma once
 
 #include <cstddef>
@@ -12,15 +12,6 @@
 #include "veilcastnet.h"
 
 namespace vctool {
-
-// Sockets. Each answers -1 after putting the reason into *error.
-int listenOn(const std::string& host, const std::string& port, std::string* error);
-int acceptOne(int listener, int timeoutMs, std::string* error);
-int connectTo(const std::string& host, const std::string& port, std::string* error);
-// The port a listening socket was given, for "--port 0".
-int boundPort(int socket);
-// Sends and receives on the socket give up after this many seconds.
-void setTimeouts(int socket, int seconds);
 
 // One handshake message as the host sees it pass.
 struct MessageEvent {
@@ -34,13 +25,13 @@ using MessageObserver = std::function<void(const MessageEvent&)>;
 // The message names of the handshake, by the type byte a plain one starts with.
 const char* messageName(uint8_t type);
 
-class Channel {
+class SealedSocket {
   public:
     // Takes over both the socket and the connection.
-    Channel(int socket, VcConnection* connection);
-    ~Channel();
-    Channel(const Channel&) = delete;
-    Channel& operator=(const Channel&) = delete;
+    SealedSocket(int socket, VcConnection* connection);
+    ~SealedSocket();
+    SealedSocket(const SealedSocket&) = delete;
+    SealedSocket& operator=(const SealedSocket&) = delete;
 
     // Runs the handshake to completion; false with error() set otherwise.
     bool handshake(const MessageObserver& observer);
@@ -65,7 +56,6 @@ class Channel {
     uint64_t recordsSent() const { return recordsSent_; }
 
   private:
-    bool sendAll(const uint8_t* bytes, std::size_t length);
     // Appends what one read brings; 0 on end of stream, -1 on failure.
     long readMore();
     int32_t handshakeStep(const MessageObserver& observer, bool* sealed);

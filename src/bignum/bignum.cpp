@@ -6,7 +6,7 @@
 
 #include "bignum/bignum.h"
 #include "bignum/bignum_internal.h"
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

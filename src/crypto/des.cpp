@@ -4,7 +4,7 @@
 #include "crypto/des.h"
 
 #include "crypto/des_tables.h"
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 #if defined(__GNUC__)
 #define VC_DES_INLINE inline __attribute__((always_inline))

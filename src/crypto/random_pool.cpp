@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "crypto/md5.h"
-#include "crypto/secure_wipe.h"
 #include "entropy/entropy.h"
-#include "entropy/platform.h"
+#include "support/platform.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "crypto/secure_wipe.h"
-#include "entropy/platform.h"
 #include "entropy/window_system.h"
+#include "support/platform.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -17,8 +17,8 @@
 // on its own behalf.
 //
 // Our headers come first: Xlib defines macros such as None, Bool and Status.
-#include "crypto/secure_wipe.h"
 #include "entropy/window_system.h"
+#include "support/secure_wipe.h"
 
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

@@ -5,9 +5,9 @@
 
 #include <cstring>
 
-#include "crypto/secure_wipe.h"
 #include "protocol/messages.h"
 #include "protocol/record.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -4,14 +4,14 @@
 
 #include <cstring>
 
-#include "api/allocator.h"
 #include "bignum/rsa.h"
-#include "crypto/constant_time.h"
 #include "crypto/md5.h"
 #include "crypto/random_pool.h"
-#include "crypto/secure_wipe.h"
 #include "pki/checks.h"
 #include "protocol/record.h"
+#include "support/allocator.h"
+#include "support/constant_time.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -9,6 +9,7 @@
 #include "api/library_state.h"
 #include "api/objects.h"
 #include "crypto/random_pool.h"
+#include "entropy/entropy.h"
 #include "pki/certificate.h"
 #include "pki/checks.h"
 #include "pki/private_key.h"

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "crypto/md5.h"
-#include "entropy/entropy.h"
 #include "support/platform.h"
 #include "support/secure_wipe.h"
 
@@ -182,16 +181,9 @@ uint32_t randomEstimateBits(const RandomPool& state) {
     return estimate >> 5;
 }
 
-int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
-                         const char* seedFilePath) {
-    {
-        PlatformLockGuard guard(PLATFORM_LOCK_RANDOM_POOL);
-        secureWipeObject(pool);
-    }
-    // The lock is not held here: the gatherer re-enters through the callback.
-    const int32_t gathered =
-        entropyGather(parentWindow, instance, bitmap, promptText, seedFilePath, vcSeedCallback);
-    return gathered != 0 ? 1 : 0;
+void randomPoolClear() {
+    PlatformLockGuard guard(PLATFORM_LOCK_RANDOM_POOL);
+    secureWipeObject(pool);
 }
 
 int32_t vcSeedCallback(const uint8_t* data, uint32_t count) {

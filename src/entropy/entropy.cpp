@@ -65,4 +65,14 @@ int32_t entropyGather(void* parentWindow, void* instance, void* bitmap, const ch
     return result;
 }
 
+int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
+                         const char* seedFilePath) {
+    randomPoolClear();
+    // The pool's lock is not held here: the gatherer re-enters through the
+    // callback.
+    const int32_t gathered =
+        entropyGather(parentWindow, instance, bitmap, promptText, seedFilePath, vcSeedCallback);
+    return gathered != 0 ? 1 : 0;
+}
+
 }  // namespace vc

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "crypto/md5.h"
+#include "support/bytes.h"
 #include "support/platform.h"
 #include "support/secure_wipe.h"
 
@@ -78,8 +79,8 @@ void hashRingWindow(Md5Context* md5, uint32_t n) noexcept {
 }
 
 void hashLittleEndian32(Md5Context* md5, uint32_t value) noexcept {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t bytes[4];
+    storeLe32(bytes, value);
     md5Update(md5, bytes, sizeof(bytes));
 }
 

@@ -25,9 +25,9 @@
 
 #include "api/library_state.h"
 #include "api/objects.h"
-#include "crypto/secure_wipe.h"
 #include "protocol/record.h"
 #include "support.h"
+#include "support/secure_wipe.h"
 #include "veilcastnet.h"
 
 using fuzzsupport::Reader;

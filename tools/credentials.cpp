@@ -15,11 +15,11 @@
 #include <vector>
 
 #include "crypto/md5.h"
-#include "crypto/secure_wipe.h"
 #include "pki/certificate.h"
 #include "pki/checks.h"
 #include "pki/pem.h"
 #include "pki/private_key.h"
+#include "support/secure_wipe.h"
 #include "veilcastnet.h"
 
 namespace vctool {

@@ -20,10 +20,10 @@
 #include "crypto/des.h"
 #include "crypto/md5.h"
 #include "crypto/rc4.h"
-#include "crypto/secure_wipe.h"
 #include "demo_credentials.h"
 #include "pki/private_key.h"
 #include "setup.h"
+#include "support/secure_wipe.h"
 #include "veilcastnet.hpp"
 
 namespace vctool {

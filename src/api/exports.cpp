@@ -6,16 +6,17 @@
 #include <cstring>
 #include <limits>
 
-#include "api/allocator.h"
 #include "api/library_state.h"
 #include "api/objects.h"
 #include "crypto/random_pool.h"
-#include "crypto/secure_wipe.h"
+#include "entropy/entropy.h"
 #include "pki/certificate.h"
 #include "pki/checks.h"
 #include "pki/private_key.h"
 #include "protocol/handshake.h"
 #include "protocol/record.h"
+#include "support/allocator.h"
+#include "support/secure_wipe.h"
 #include "veilcastnet.h"
 
 namespace vc {

@@ -4,8 +4,6 @@
 #include <atomic>
 #include <cstdint>
 
-#include "protocol/channel.h"
-
 namespace vc {
 
 // 1 after a successful vcInitialize, 0 after vcTerminate.

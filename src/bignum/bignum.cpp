@@ -6,15 +6,11 @@
 
 #include "bignum/bignum.h"
 #include "bignum/bignum_internal.h"
-#include "crypto/secure_wipe.h"
+#include "support/bytes.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
-
-uint32_t loadBigEndian32(const uint8_t* p) noexcept {
-    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
-}
 
 uint32_t leadingZeroBits(uint32_t x) noexcept {
     uint32_t count = 0;
@@ -54,7 +50,7 @@ void bigNumFromBytes(const uint8_t* bytes, uint32_t count, BigNum* out) noexcept
     uint32_t pos = count;
     uint32_t formed = 0;
     while (pos >= 4 && formed < BIGNUM_MAX_WORDS) {
-        out->words[formed++] = loadBigEndian32(bytes + pos - 4);
+        out->words[formed++] = loadBe32(bytes + pos - 4);
         pos -= 4;
     }
     if (pos > 0 && pos < 4 && formed < BIGNUM_MAX_WORDS) {
@@ -76,11 +72,7 @@ void bigNumToBytes(uint8_t* out, uint32_t count, const BigNum* value) noexcept {
     uint32_t i = 0;
     const uint32_t len = value->length;
     while (pos >= 4 && i < len) {
-        const uint32_t w = value->words[i++];
-        out[pos - 4] = static_cast<uint8_t>(w >> 24);
-        out[pos - 3] = static_cast<uint8_t>(w >> 16);
-        out[pos - 2] = static_cast<uint8_t>(w >> 8);
-        out[pos - 1] = static_cast<uint8_t>(w);
+        storeBe32(out + pos - 4, value->words[i++]);
         pos -= 4;
     }
     if (pos > 0 && i < len) {

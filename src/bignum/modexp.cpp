@@ -8,8 +8,8 @@
 #include "bignum/bignum.h"
 #include "bignum/bignum_internal.h"
 #include "bignum/mont_kernels.h"
-#include "crypto/constant_time.h"
-#include "crypto/secure_wipe.h"
+#include "support/constant_time.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -15,7 +15,7 @@
 #include <cstring>
 
 #include "bignum/bignum_internal.h"
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 #define VC_IFMA_KERNEL 1

@@ -18,7 +18,7 @@
 
 #include "bignum/bignum_internal.h"
 #include "bignum/mont_kernels.h"
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 #if VC_MONT_VEC32
 #include <cpuid.h>

@@ -20,7 +20,7 @@
 #include <cstring>
 #include <utility>
 
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

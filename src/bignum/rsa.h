@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "bignum/bignum.h"
-#include "crypto/crypto_status.h"
+#include "support/status.h"
 
 namespace vc {
 

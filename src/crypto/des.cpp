@@ -4,7 +4,8 @@
 #include "crypto/des.h"
 
 #include "crypto/des_tables.h"
-#include "crypto/secure_wipe.h"
+#include "support/bytes.h"
+#include "support/secure_wipe.h"
 
 #if defined(__GNUC__)
 #define VC_DES_INLINE inline __attribute__((always_inline))
@@ -24,18 +25,6 @@ constexpr uint32_t rotateLeft(uint32_t x, unsigned n) {
 
 constexpr uint32_t rotateRight(uint32_t x, unsigned n) {
     return (x >> n) | (x << (32u - n));
-}
-
-VC_DES_INLINE uint32_t loadLittle(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-VC_DES_INLINE void storeLittle(uint8_t* p, uint32_t x) {
-    p[0] = static_cast<uint8_t>(x);
-    p[1] = static_cast<uint8_t>(x >> 8);
-    p[2] = static_cast<uint8_t>(x >> 16);
-    p[3] = static_cast<uint8_t>(x >> 24);
 }
 
 // Swaps the bits of `a` selected by mask << shift with the bits of `b`
@@ -226,13 +215,13 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
     const uint32_t* s2 = k2->subkeys;
     const uint32_t* s3 = k3->subkeys;
     // The chaining value, kept in the loaded (byte-order) form.
-    uint32_t v0 = loadLittle(iv);
-    uint32_t v1 = loadLittle(iv + 4);
+    uint32_t v0 = loadLe32(iv);
+    uint32_t v1 = loadLe32(iv + 4);
 
     if (encrypt != 0) {
         for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
-            uint32_t low = loadLittle(input) ^ v0;
-            uint32_t high = loadLittle(input + 4) ^ v1;
+            uint32_t low = loadLe32(input) ^ v0;
+            uint32_t high = loadLe32(input + 4) ^ v1;
             initialPermutation(low, high);
             // Between passes the halves trade places, which is what the
             // final and initial permutations of adjacent passes would do.
@@ -240,8 +229,8 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
             decryptRounds(low, high, s2);
             encryptRounds(high, low, s3);
             finalPermutation(high, low);
-            storeLittle(output, high);
-            storeLittle(output + 4, low);
+            storeLe32(output, high);
+            storeLe32(output + 4, low);
             v0 = high;
             v1 = low;
         }
@@ -249,8 +238,8 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
         for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
             // The whole block is read before anything is written, so the
             // output may be the input.
-            const uint32_t c0 = loadLittle(input);
-            const uint32_t c1 = loadLittle(input + 4);
+            const uint32_t c0 = loadLe32(input);
+            const uint32_t c1 = loadLe32(input + 4);
             uint32_t low = c0;
             uint32_t high = c1;
             initialPermutation(low, high);
@@ -258,14 +247,14 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
             encryptRounds(low, high, s2);
             decryptRounds(high, low, s1);
             finalPermutation(high, low);
-            storeLittle(output, high ^ v0);
-            storeLittle(output + 4, low ^ v1);
+            storeLe32(output, high ^ v0);
+            storeLe32(output + 4, low ^ v1);
             v0 = c0;
             v1 = c1;
         }
     }
-    storeLittle(iv, v0);
-    storeLittle(iv + 4, v1);
+    storeLe32(iv, v0);
+    storeLe32(iv + 4, v1);
 }
 
 }  // namespace vc

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "support/bytes.h"
+
 namespace vc {
 
 // Pasted rather than derived: sin() is not usable in constant expressions.
@@ -137,17 +139,6 @@ VC_MD5_ALWAYS_INLINE void compress(uint32_t state[4], const uint32_t* x) noexcep
 
 #undef VC_MD5_ALWAYS_INLINE
 
-inline uint32_t loadLittleEndian32(const uint8_t* p) noexcept {
-    if constexpr (std::endian::native == std::endian::little) {
-        uint32_t word;
-        std::memcpy(&word, p, sizeof word);
-        return word;
-    } else {
-        return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-               (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-    }
-}
-
 // Compresses `count` whole blocks straight from the caller's bytes, with the
 // chaining words kept in a local array between blocks.
 void compressBlocks(Md5Context* context, const uint8_t* data, std::size_t count) noexcept {
@@ -155,7 +146,7 @@ void compressBlocks(Md5Context* context, const uint8_t* data, std::size_t count)
     uint32_t words[16];
     for (; count != 0; --count, data += 64) {
         for (int i = 0; i < 16; ++i) {
-            words[i] = loadLittleEndian32(data + 4 * i);
+            words[i] = loadLe32(data + 4 * i);
         }
         compress(state, words);
     }
@@ -268,13 +259,10 @@ void md5Final(uint8_t digest[16], Md5Context* context) noexcept {
     context->block[15] = context->bitCountHigh;
     md5Transform(context, context->block);
 
-    const uint32_t words[4] = {context->a, context->b, context->c, context->d};
-    for (int i = 0; i < 4; ++i) {
-        digest[4 * i + 0] = static_cast<uint8_t>(words[i]);
-        digest[4 * i + 1] = static_cast<uint8_t>(words[i] >> 8);
-        digest[4 * i + 2] = static_cast<uint8_t>(words[i] >> 16);
-        digest[4 * i + 3] = static_cast<uint8_t>(words[i] >> 24);
-    }
+    storeLe32(digest, context->a);
+    storeLe32(digest + 4, context->b);
+    storeLe32(digest + 8, context->c);
+    storeLe32(digest + 12, context->d);
     context->blockBytes = 0;
 }
 

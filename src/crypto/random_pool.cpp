@@ -7,9 +7,9 @@
 #include <cstdint>
 
 #include "crypto/md5.h"
-#include "crypto/secure_wipe.h"
-#include "entropy/entropy.h"
-#include "entropy/platform.h"
+#include "support/bytes.h"
+#include "support/platform.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
@@ -79,8 +79,8 @@ void hashRingWindow(Md5Context* md5, uint32_t n) noexcept {
 }
 
 void hashLittleEndian32(Md5Context* md5, uint32_t value) noexcept {
-    const uint8_t bytes[4] = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
-                              static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
+    uint8_t bytes[4];
+    storeLe32(bytes, value);
     md5Update(md5, bytes, sizeof(bytes));
 }
 
@@ -182,16 +182,9 @@ uint32_t randomEstimateBits(const RandomPool& state) {
     return estimate >> 5;
 }
 
-int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
-                         const char* seedFilePath) {
-    {
-        PlatformLockGuard guard(PLATFORM_LOCK_RANDOM_POOL);
-        secureWipeObject(pool);
-    }
-    // The lock is not held here: the gatherer re-enters through the callback.
-    const int32_t gathered =
-        entropyGather(parentWindow, instance, bitmap, promptText, seedFilePath, vcSeedCallback);
-    return gathered != 0 ? 1 : 0;
+void randomPoolClear() {
+    PlatformLockGuard guard(PLATFORM_LOCK_RANDOM_POOL);
+    secureWipeObject(pool);
 }
 
 int32_t vcSeedCallback(const uint8_t* data, uint32_t count) {

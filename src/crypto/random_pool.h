@@ -22,9 +22,10 @@ struct RandomPool {
 // Signature of the seed callback the entropy gatherer feeds.
 using SeedCallback = int32_t (*)(const uint8_t* data, uint32_t count);
 
-// Clears the pool and gathers entropy; 0 on success, 1 on failure.
-int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
-                         const char* seedFilePath);
+// Wipes the pool back to its unseeded start (under its lock). The pool never
+// asks for seed material itself: the entropy gatherer, which sits above it,
+// feeds it through vcSeedCallback.
+void randomPoolClear();
 
 // Mixes seed bytes in; -1 once seeded, else progress 0..100.
 int32_t vcSeedCallback(const uint8_t* data, uint32_t count);

@@ -3,8 +3,7 @@
 // value; the state is key material that its owner wipes.
 #include "crypto/rc4.h"
 
-#include <bit>
-#include <cstring>
+#include "support/bytes.h"
 
 namespace vc {
 
@@ -65,18 +64,7 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
         for (unsigned i = 0; i < 8; ++i) {
             stream |= static_cast<uint64_t>(nextByte(s, x, y)) << (8 * i);
         }
-        uint64_t block;
-        std::memcpy(&block, data, sizeof block);
-        if constexpr (std::endian::native == std::endian::little) {
-            block ^= stream;
-        } else {
-            uint64_t swapped = 0;
-            for (unsigned i = 0; i < 8; ++i) {
-                swapped = (swapped << 8) | ((stream >> (8 * i)) & 0xffu);
-            }
-            block ^= swapped;
-        }
-        std::memcpy(data, &block, sizeof block);
+        storeLe64(data, loadLe64(data) ^ stream);
         data += 8;
         length -= 8;
     }

@@ -5,9 +5,9 @@
 
 #include <cstdint>
 
-#include "crypto/secure_wipe.h"
-#include "entropy/platform.h"
 #include "entropy/window_system.h"
+#include "support/platform.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
@@ -63,6 +63,16 @@ int32_t entropyGather(void* parentWindow, void* instance, void* bitmap, const ch
         entropyGatherWindow(*system, parentWindow, instance, bitmap, promptText, callback);
     windowSystemRelease(system);
     return result;
+}
+
+int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
+                         const char* seedFilePath) {
+    randomPoolClear();
+    // The pool's lock is not held here: the gatherer re-enters through the
+    // callback.
+    const int32_t gathered =
+        entropyGather(parentWindow, instance, bitmap, promptText, seedFilePath, vcSeedCallback);
+    return gathered != 0 ? 1 : 0;
 }
 
 }  // namespace vc

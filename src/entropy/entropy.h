@@ -11,4 +11,9 @@ namespace vc {
 int32_t entropyGather(void* parentWindow, void* instance, void* bitmap, const char* promptText,
                       const char* seedFilePath, SeedCallback callback);
 
+// Clears the random pool and gathers entropy into it; 0 on success, 1 on
+// failure.
+int32_t randomInitialize(void* parentWindow, void* instance, void* bitmap, const char* promptText,
+                         const char* seedFilePath);
+
 }  // namespace vc

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "crypto/md5.h"
-#include "crypto/secure_wipe.h"
 #include "entropy/window_system.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 

@@ -11,8 +11,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "crypto/secure_wipe.h"
 #include "entropy/window_system.h"
+#include "support/secure_wipe.h"
 
 // The linker's symbol for the start of the module this code is linked into:
 // the DLL's own image base, valid without DllMain or any call.

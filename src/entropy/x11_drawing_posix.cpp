@@ -2,8 +2,8 @@
 // colours and mode a Windows device context keeps, text and lines drawn as
 // Windows draws them, the host's picture, and the screen read a line at a
 // time for the digest.
-#include "crypto/secure_wipe.h"
 #include "entropy/x11_window_system.h"
+#include "support/secure_wipe.h"
 
 #include <bit>
 #include <cstdint>

@@ -7,8 +7,8 @@
 #include <cstdint>
 
 #include "bignum/rsa.h"
-#include "crypto/crypto_status.h"
 #include "pki/der.h"
+#include "support/status.h"
 
 namespace vc {
 

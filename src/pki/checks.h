@@ -7,8 +7,8 @@
 #include <ctime>
 
 #include "bignum/rsa.h"
-#include "crypto/crypto_status.h"
 #include "pki/certificate.h"
+#include "support/status.h"
 
 namespace vc {
 

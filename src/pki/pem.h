@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "crypto/crypto_status.h"
+#include "support/status.h"
 
 namespace vc {
 

@@ -7,9 +7,9 @@
 
 #include "crypto/des.h"
 #include "crypto/md5.h"
-#include "crypto/secure_wipe.h"
 #include "pki/der.h"
 #include "pki/pem.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "bignum/rsa.h"
-#include "crypto/crypto_status.h"
+#include "support/status.h"
 
 namespace vc {
 

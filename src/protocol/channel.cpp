@@ -3,8 +3,8 @@
 
 #include <cstring>
 
-#include "api/allocator.h"
-#include "crypto/secure_wipe.h"
+#include "support/allocator.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 

@@ -5,9 +5,10 @@
 
 #include <cstring>
 
-#include "crypto/secure_wipe.h"
 #include "protocol/messages.h"
 #include "protocol/record.h"
+#include "support/bytes.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
@@ -111,9 +112,10 @@ int32_t clientStep(Channel* channel, const Credentials* credentials, const uint8
     return result;
 }
 
+// The 2-byte length in front of a handshake message; lengths are capped
+// well below 65536.
 void putLength(uint8_t* out, uint32_t length) noexcept {
-    out[0] = static_cast<uint8_t>(length >> 8);
-    out[1] = static_cast<uint8_t>(length);
+    storeBe16(out, static_cast<uint16_t>(length));
 }
 
 }  // namespace
@@ -139,7 +141,7 @@ int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t*
     if (input == nullptr || inputLength == nullptr || *inputLength < 2) {
         return VC_RECEIVE_MORE_DATA;
     }
-    const uint32_t recordLength = (static_cast<uint32_t>(input[0]) << 8) | input[1];
+    const uint32_t recordLength = loadBe16(input);
     if (recordLength > HANDSHAKE_LENGTH_MAX) {
         return VC_CONNECTION_CLOSED;
     }

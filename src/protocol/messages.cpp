@@ -4,14 +4,15 @@
 
 #include <cstring>
 
-#include "api/allocator.h"
 #include "bignum/rsa.h"
-#include "crypto/constant_time.h"
 #include "crypto/md5.h"
 #include "crypto/random_pool.h"
-#include "crypto/secure_wipe.h"
 #include "pki/checks.h"
 #include "protocol/record.h"
+#include "support/allocator.h"
+#include "support/bytes.h"
+#include "support/constant_time.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
@@ -26,13 +27,9 @@ constexpr uint32_t KEY_BLOCK_FIXED = 16 + 24 + 2;
 constexpr uint32_t SIGNED_BLOCK = sizeof(md5DigestInfoPrefix) + 16;
 constexpr uint32_t RSA_BLOCK_MAX = 512;
 
-uint32_t get16(const uint8_t* p) noexcept {
-    return (static_cast<uint32_t>(p[0]) << 8) | p[1];
-}
-
+// Every 16-bit field is written from a count or mask already known to fit.
 void put16(uint8_t* p, uint32_t value) noexcept {
-    p[0] = static_cast<uint8_t>(value >> 8);
-    p[1] = static_cast<uint8_t>(value);
+    storeBe16(p, static_cast<uint16_t>(value));
 }
 
 bool fresh(uint8_t* out, uint32_t count) noexcept {
@@ -94,7 +91,7 @@ int32_t readClientHello(Channel* channel, const uint8_t* message, uint32_t lengt
         message[2] != VERSION_LOW) {
         return VC_CONNECTION_CLOSED;
     }
-    channel->cipherMask &= get16(message + 3);
+    channel->cipherMask &= loadBe16(message + 3);
     if (channel->cipherMask == 0) {
         return VC_NO_COMMON_CIPHER;
     }
@@ -127,14 +124,14 @@ int32_t readServerHello(Channel* channel, const Credentials* credentials, const 
         return VC_CONNECTION_CLOSED;
     }
     // The client's preference: RC4 whenever both are on offer.
-    const uint32_t offered = channel->cipherMask & get16(message + 4);
+    const uint32_t offered = channel->cipherMask & loadBe16(message + 4);
     if (offered == 0) {
         channel->cipherMask = 0;
         return VC_NO_COMMON_CIPHER;
     }
     agreeOnSuite(channel, (offered & 1u) != 0 ? SUITE_RC4 : SUITE_DES_EDE3_CBC);
     std::memcpy(channel->serverRandom, message + 6, sizeof(channel->serverRandom));
-    const uint32_t certificateLength = get16(message + 38);
+    const uint32_t certificateLength = loadBe16(message + 38);
     if (certificateLength == 0 || length != SERVER_HELLO_FIXED + certificateLength) {
         return VC_CONNECTION_CLOSED;
     }
@@ -186,8 +183,8 @@ int32_t readKeyExchange(Channel* channel, const Credentials* credentials, const 
         return VC_CONNECTION_CLOSED;
     }
     const CipherSuite& suite = CIPHER_SUITES[channel->suite];
-    const uint32_t cipherLength = get16(message + 2);
-    const uint32_t ivLength = get16(message + 4);
+    const uint32_t cipherLength = loadBe16(message + 2);
+    const uint32_t ivLength = loadBe16(message + 4);
     if (ivLength != suite.ivLength || length != KEY_EXCHANGE_FIXED + cipherLength + ivLength) {
         return VC_CONNECTION_CLOSED;
     }
@@ -202,7 +199,7 @@ int32_t readKeyExchange(Channel* channel, const Credentials* credentials, const 
     }
     if (blockLength != KEY_BLOCK_FIXED + suite.keyLength ||
         std::memcmp(block + 16, VERSION_LABEL_TEXT, sizeof(VERSION_LABEL_TEXT)) != 0 ||
-        get16(block + 40) != suite.keyLength) {
+        loadBe16(block + 40) != suite.keyLength) {
         return VC_CONNECTION_CLOSED;
     }
     keyBlockDigest(block + KEY_BLOCK_FIXED, suite.keyLength, digest);
@@ -277,8 +274,8 @@ int32_t readClientCertificate(Channel* channel, const Credentials* credentials,
     if (length < CLIENT_CERTIFICATE_FIXED || message[0] != CLIENT_CERTIFICATE || message[1] != 1) {
         return VC_CONNECTION_CLOSED;
     }
-    const uint32_t certificateLength = get16(message + 2);
-    const uint32_t signatureLength = get16(message + 4);
+    const uint32_t certificateLength = loadBe16(message + 2);
+    const uint32_t signatureLength = loadBe16(message + 4);
     if (CLIENT_CERTIFICATE_FIXED + certificateLength + signatureLength != length) {
         return VC_CONNECTION_CLOSED;
     }

@@ -4,10 +4,10 @@
 
 #include <cstring>
 
-#include "crypto/constant_time.h"
 #include "crypto/md5.h"
 #include "crypto/random_pool.h"
-#include "crypto/secure_wipe.h"
+#include "support/constant_time.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "api/allocator.h"
 #include "api/objects.h"
+#include "support/allocator.h"
 #include "support/test_vectors.h"
 #include "support/tracking_allocator.h"
 #include "veilcastnet.h"

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "crypto/random_pool.h"
-#include "entropy/platform.h"
+#include "support/platform.h"
 #include "support/test_vectors.h"
 
 #if !defined(_WIN32)

@@ -22,6 +22,7 @@
 
 #include "api/library_state.h"
 #include "crypto/random_pool.h"
+#include "entropy/entropy.h"
 
 namespace vctest {
 

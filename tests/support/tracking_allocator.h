@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <map>
 
-#include "api/allocator.h"
+#include "support/allocator.h"
 
 namespace vctest {
 

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "entropy/platform.h"
+#include "support/platform.h"
 
 namespace vc {
 namespace {

@@ -1,6 +1,6 @@
 // Allocation through replaceable functions, so tests can exercise every
 // out-of-memory path.
-#include "api/allocator.h"
+#include "support/allocator.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -8,7 +8,7 @@
 
 #include <ctime>
 
-#include "entropy/platform.h"
+#include "support/platform.h"
 
 namespace vc {
 namespace {

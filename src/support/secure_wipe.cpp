@@ -1,6 +1,6 @@
 // Zeroing that survives dead-store elimination: the store goes through a
 // volatile function pointer, so the compiler cannot prove it has no effect.
-#include "crypto/secure_wipe.h"
+#include "support/secure_wipe.h"
 
 #include <cstring>
 

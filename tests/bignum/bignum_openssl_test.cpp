@@ -253,9 +253,11 @@ TEST(BigNumModExp, AgreesWithOpenSsl) {
         if (s.top != 0) {
             e.words[s.exponent - 1] = s.top;
         }
-        ASSERT_TRUE(allEngines(base, e, n, opensslModExp(base, e, n), PLAIN | INTERLEAVED));
+        ASSERT_TRUE(allEngines(base, e, n, opensslModExp(base, e, n),
+                               PLAIN | INTERLEAVED_32 | INTERLEAVED_64));
         if (s.base == 0) {
-            ASSERT_TRUE(allEngines(n, e, n, fromWords({}), PLAIN | INTERLEAVED));
+            ASSERT_TRUE(
+                allEngines(n, e, n, fromWords({}), PLAIN | INTERLEAVED_32 | INTERLEAVED_64));
         }
     }
 }

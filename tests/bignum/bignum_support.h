@@ -1,6 +1,6 @@
 // What the big-number tests share without an oracle: records written word
-// by word, their comparison, and every exponentiation engine run side by
-// side. Test support only; never part of the library.
+// by word, their comparison, edge operands, and every exponentiation engine
+// run side by side on dirty work storage. Test support only; never part of the library.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -76,39 +76,142 @@ inline ::testing::AssertionResult sameValue(const BigNum& got, const BigNum& wan
            << "got " << textOf(got) << " (length " << got.length << "), want " << textOf(want);
 }
 
-// The public entry point and every engine, each engine on work storage that
-// starts dirty and must be all zeros afterwards.
-struct Engines {
-    std::unique_ptr<vc::ModExpPlainWork> plain = std::make_unique<vc::ModExpPlainWork>();
-    std::unique_ptr<vc::ModExpWork32> limb32 = std::make_unique<vc::ModExpWork32>();
-#if defined(__SIZEOF_INT128__)
-    std::unique_ptr<vc::ModExpWork64> limb64 = std::make_unique<vc::ModExpWork64>();
-#endif
+// n - 1 for an odd n, and all ones in `words` words: edge operands.
+inline BigNum minusOne(BigNum n) {
+    n.words[0] -= 1;
+    vc::bigNumNormalise(&n);
+    return n;
+}
 
-    ::testing::AssertionResult check(const BigNum& base, const BigNum& exponent, const BigNum& n,
-                                     const BigNum& want) {
-        BigNum out;
-        vc::bigNumModExp(&base, &exponent, &n, &out);
-        ::testing::AssertionResult r = sameValue(out, want) << " [bigNumModExp]";
-        const auto engine = [&](const char* name, auto function, auto* work) {
-            if (r) {
-                std::memset(&out, 0x3C, sizeof out);
-                std::memset(work, 0xA5, sizeof *work);
-                function(&base, &exponent, &n, &out, work);
-                const auto* bytes = reinterpret_cast<const uint8_t*>(work);
-                r = std::all_of(bytes, bytes + sizeof *work, [](uint8_t b) { return b == 0; })
-                        ? sameValue(out, want) << " [" << name << "]"
-                        : ::testing::AssertionFailure()
-                              << "work storage not wiped [" << name << "]";
-            }
-        };
-        engine("plain", vc::bigNumModExpPlain, plain.get());
-        engine("32-bit limbs", vc::bigNumModExpInterleaved32, limb32.get());
-#if defined(__SIZEOF_INT128__)
-        engine("64-bit limbs", vc::bigNumModExpInterleaved64, limb64.get());
-#endif
-        return r;
+inline BigNum allOnes(uint32_t words) {
+    BigNum x = fromWords({});
+    std::fill(x.words, x.words + words, 0xFFFFFFFFu);
+    x.length = words;
+    return x;
+}
+
+// Runs engine(args..., &out, work) on work storage that starts dirty: the
+// result must be want and the storage all zeros afterwards.
+template <typename Work, typename Engine, typename... Args>
+::testing::AssertionResult onDirtyWork(const char* name, const BigNum& want, Engine engine,
+                                       const Args*... args) {
+    auto work = std::make_unique<Work>();
+    std::memset(work.get(), 0xA5, sizeof(Work));
+    BigNum out;
+    std::memset(&out, 0x3C, sizeof out);
+    engine(args..., &out, work.get());
+    const auto* bytes = reinterpret_cast<const uint8_t*>(work.get());
+    if (!std::all_of(bytes, bytes + sizeof(Work), [](uint8_t b) { return b == 0; })) {
+        return ::testing::AssertionFailure() << "work storage not wiped [" << name << "]";
     }
+    return sameValue(out, want) << " [" << name << "]";
+}
+
+// a < b by value, whatever zero words either carries on top.
+inline bool lessThan(BigNum a, BigNum b) {
+    vc::bigNumNormalise(&a);
+    vc::bigNumNormalise(&b);
+    if (a.length != b.length) {
+        return a.length < b.length;
+    }
+    for (uint32_t i = a.length; i-- > 0;) {
+        if (a.words[i] != b.words[i]) {
+            return a.words[i] < b.words[i];
+        }
+    }
+    return false;
+}
+
+// The k limbs of 32 or 64 bits, least significant first, that the kernels
+// and the pair engine take; and back, normalised.
+template <typename Limb>
+std::vector<Limb> limbsOf(const BigNum& x, uint32_t k) {
+    constexpr uint32_t per = sizeof(Limb) / 4;
+    std::vector<Limb> out(k, 0);
+    for (uint32_t i = 0; i < x.length && i < per * k; ++i) {
+        out[i / per] |= Limb{x.words[i]} << (32 * (i % per));
+    }
+    return out;
+}
+
+template <typename Limb>
+BigNum valueOf(const std::vector<Limb>& limbs) {
+    constexpr uint32_t per = sizeof(Limb) / 4;
+    BigNum out = fromWords({});
+    out.length = static_cast<uint32_t>(per * limbs.size());
+    for (uint32_t i = 0; i < out.length; ++i) {
+        out.words[i] = static_cast<uint32_t>(limbs[i / per] >> (32 * (i % per)));
+    }
+    vc::bigNumNormalise(&out);
+    return out;
+}
+
+// Leaves every processor kernel allowed again, whatever a test narrowed.
+struct KernelChoice {
+    explicit KernelChoice(uint32_t mask) { vc::bigNumAllowKernels(mask); }
+    ~KernelChoice() { vc::bigNumAllowKernels(vc::BIGNUM_KERNELS_ALL); }
+    KernelChoice(const KernelChoice&) = delete;
+    KernelChoice& operator=(const KernelChoice&) = delete;
 };
+
+// Which engines allEngines runs besides the public entry point.
+enum EngineSet : uint32_t {
+    PLAIN = 1,
+    INTERLEAVED_32 = 2,
+    INTERLEAVED_64 = 4,
+    SHORT_EXPONENT = 8,
+    CONSTANT_TIME = 16,
+    ALL_ENGINES = 31
+};
+
+// The entry point and every engine of the set that takes these operands,
+// each on its own dirty storage: the short-exponent ones for non-zero
+// exponents of one or two words (as the entry point picks them), the
+// constant-time ones for an odd n, a base below it and an exponent no
+// longer than it.
+inline ::testing::AssertionResult allEngines(const BigNum& base, const BigNum& exponent,
+                                             const BigNum& n, const BigNum& want,
+                                             uint32_t set = ALL_ENGINES) {
+    BigNum out;
+    vc::bigNumModExp(&base, &exponent, &n, &out);
+    ::testing::AssertionResult r = sameValue(out, want) << " [bigNumModExp]";
+    const auto also = [&r](const ::testing::AssertionResult& next) { r = r ? next : r; };
+    BigNum e = exponent;
+    vc::bigNumNormalise(&e);
+    if ((set & PLAIN) != 0) {
+        also(onDirtyWork<vc::ModExpPlainWork>("plain", want, vc::bigNumModExpPlain, &base,
+                                              &exponent, &n));
+    }
+    if ((set & INTERLEAVED_32) != 0) {
+        also(onDirtyWork<vc::ModExpWork32>("32-bit limbs", want, vc::bigNumModExpInterleaved32,
+                                           &base, &exponent, &n));
+    }
+#if defined(__SIZEOF_INT128__)
+    if ((set & INTERLEAVED_64) != 0) {
+        also(onDirtyWork<vc::ModExpWork64>("64-bit limbs", want, vc::bigNumModExpInterleaved64,
+                                           &base, &exponent, &n));
+    }
+#endif
+    if ((set & SHORT_EXPONENT) != 0 && e.length >= 1 && exponent.length <= 2) {
+        also(onDirtyWork<vc::ModExpShortWork<uint32_t>>(
+            "short, 32-bit limbs", want, vc::bigNumModExpShort32, &base, &exponent, &n));
+#if defined(__SIZEOF_INT128__)
+        also(onDirtyWork<vc::ModExpShortWork<uint64_t>>(
+            "short, 64-bit limbs", want, vc::bigNumModExpShort64, &base, &exponent, &n));
+#endif
+    }
+    if ((set & CONSTANT_TIME) != 0 && (n.words[0] & 1) != 0 && lessThan(base, n) &&
+        e.length <= n.length) {
+        vc::bigNumModExpSecret(&base, &e, &n, &out);
+        also(sameValue(out, want) << " [bigNumModExpSecret]");
+        also(onDirtyWork<vc::ModExpSecretWork32>("secret, 32-bit limbs", want,
+                                                 vc::bigNumModExpSecret32, &base, &e, &n));
+#if defined(__SIZEOF_INT128__)
+        also(onDirtyWork<vc::ModExpSecretWork64>("secret, 64-bit limbs", want,
+                                                 vc::bigNumModExpSecret64, &base, &e, &n));
+#endif
+    }
+    return r;
+}
 
 }  // namespace vctest

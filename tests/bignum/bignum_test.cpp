@@ -43,10 +43,8 @@ std::vector<std::string> scan(const BigNum& e, uint32_t w) {
 // The known-answer rows of bignum.vec (its div and modexp-shape rows feed
 // the differential tests): add and sub, each with a fresh output and with
 // the output in place of either operand; equal; the scans of window; modexp
-
-// through every engine; crt on the key their comment gives.
+// through every engine that takes the operands; crt on the key their comment gives.
 TEST(BigNumVectors, KnownAnswers) {
-    Engines engines;
     const BigNum dP = fromWords({53}), dQ = fromWords({49}), p = fromWords({61});
     const BigNum q = fromWords({53}), qInv = fromWords({38});
     const std::pair<const char*, std::size_t> kinds[] = {{"add", 5},    {"sub", 3},    {"equal", 5},
@@ -78,7 +76,7 @@ TEST(BigNumVectors, KnownAnswers) {
                 EXPECT_EQ(scan(wordsOf(f[1]), std::stoul(f[2])), want);
             } else if (f[0] == "modexp") {
                 EXPECT_TRUE(
-                    engines.check(wordsOf(f[1]), wordsOf(f[2]), wordsOf(f[3]), wordsOf(row.value)));
+                    allEngines(wordsOf(f[1]), wordsOf(f[2]), wordsOf(f[3]), wordsOf(row.value)));
             } else {
                 const BigNum c = wordsOf(f[1]);
                 BigNum out;

@@ -97,6 +97,22 @@ inline BigNum randomOddModulus(std::mt19937& rng, uint32_t len) {
     return n;
 }
 
+// base^exponent mod n, by OpenSSL.
+inline BigNum opensslModExp(const BigNum& base, const BigNum& exponent, const BigNum& n) {
+    BnCtx ctx(BN_CTX_new());
+    Bn out(BN_new());
+    BN_mod_exp(out.get(), toBn(base).get(), toBn(exponent).get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
+// A random number of `words` words (randomNumber's shapes) reduced mod n.
+inline BigNum reducedMod(std::mt19937& rng, const BigNum& n, uint32_t words) {
+    BnCtx ctx(BN_CTX_new());
+    Bn out(BN_new());
+    BN_nnmod(out.get(), toBn(randomNumber(rng, words)).get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
 // The members of an RSA private key in their order, and OpenSSL's names
 // for them.
 inline constexpr BigNum vc::RsaPrivateKey::*KEY_MEMBERS[] = {

@@ -1,0 +1,295 @@
+// The exponentiation engines and the processor kernels behind them against
+// OpenSSL: one harness runs every Montgomery product kernel on every limb
+// count it serves; the constant-time engines run the sizes of
+// secret_modexp.vec and the edge operands once per choice of kernels; the
+// short-exponent engines run every modulus length and the AVX-512 IFMA pair
+// engine every size it serves. Each engine's work storage starts dirty and
+// must be zero afterwards.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bignum/bignum_support.h"
+#include "bignum/mont_kernels.h"
+#include "support/openssl_bignum.h"
+#include "support/test_vectors.h"
+
+namespace {
+
+using namespace vctest;
+
+// a b / 2^bits mod n by OpenSSL.
+BigNum opensslMontProduct(const BigNum& a, const BigNum& b, const BigNum& n, uint32_t bits) {
+    BnCtx ctx(BN_CTX_new());
+    Bn r(BN_new());
+    BN_set_bit(r.get(), static_cast<int>(bits));
+    Bn rInverse(BN_mod_inverse(nullptr, r.get(), toBn(n).get(), ctx.get()));
+    Bn out(BN_new());
+    BN_mod_mul(out.get(), toBn(a).get(), toBn(b).get(), toBn(n).get(), ctx.get());
+    BN_mod_mul(out.get(), out.get(), rInverse.get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
+// Random operands below a modulus of k limbs (a word short of them every
+// third trial), a = b, and n = 2^(limb bits k) - 1 with a = b = n - 1, which
+// takes every lane and carry to its bound. The output goes over either
+// operand, as the engines call the kernels.
+template <typename Limb, typename Kernels>
+void checkKernels(const std::vector<Kernels>& kernels, uint32_t k, int trials, std::mt19937& rng) {
+    constexpr uint32_t per = sizeof(Limb) / 4;
+    for (int trial = 0; trial < trials; ++trial) {
+        const BigNum n = trial == 0 ? allOnes(per * k)
+                                    : randomOddModulus(rng, per * k - (trial % 3 == 2 ? 1 : 0));
+        const BigNum a = trial == 0 ? minusOne(n) : reducedMod(rng, n, per * k);
+        const BigNum b = trial < 2 ? a : reducedMod(rng, n, per * k);
+        SCOPED_TRACE(testing::Message() << k << " limbs, trial " << trial);
+        const std::vector<Limb> ln = limbsOf<Limb>(n, k), la = limbsOf<Limb>(a, k),
+                                lb = limbsOf<Limb>(b, k);
+        Limb inverse = ln[0];  // Newton's iteration from 3 correct bits
+        for (int i = 0; i < 5; ++i) {
+            inverse *= Limb{2} - ln[0] * inverse;
+        }
+        const Limb nPrime = Limb{0} - inverse;
+        const BigNum product = opensslMontProduct(a, b, n, 32 * per * k);
+        const BigNum square = opensslMontProduct(a, a, n, 32 * per * k);
+        for (size_t i = 0; i < kernels.size(); ++i) {
+            std::vector<Limb> t(k + 2), m(k), out = la;
+            kernels[i].mul(out.data(), out.data(), lb.data(), ln.data(), nPrime, k, t.data(),
+                           m.data());
+            ASSERT_TRUE(sameValue(valueOf(out), product)) << "product, kernel " << i;
+            out = lb;
+            kernels[i].mul(out.data(), la.data(), out.data(), ln.data(), nPrime, k, t.data(),
+                           m.data());
+            ASSERT_TRUE(sameValue(valueOf(out), product)) << "product into b, kernel " << i;
+            out = la;
+            kernels[i].square(out.data(), out.data(), ln.data(), nPrime, k, t.data(), m.data());
+            ASSERT_TRUE(sameValue(valueOf(out), square)) << "square, kernel " << i;
+        }
+    }
+}
+
+enum KernelFamily { LIMBS_64, VECTOR_32_WIDE, VECTOR_32 };
+
+class MontKernels : public testing::TestWithParam<KernelFamily> {};
+
+INSTANTIATE_TEST_SUITE_P(Families, MontKernels,
+                         testing::Values(LIMBS_64, VECTOR_32_WIDE, VECTOR_32));
+
+// On 64-bit limbs, for every count up to 64, the portable kernels and,
+// where the processor has them, the carry-chain ones and their loop, all on
+// the same operands; on 32-bit limbs the vector kernels, each width, for
+// every count they serve.
+TEST_P(MontKernels, AgreeWithOpenSslOnEveryLimbCountServed) {
+    std::mt19937 rng(20261206 + GetParam());
+    int served = 0;
+    for (uint32_t k = 1; k <= 128; ++k) {
+        if (GetParam() != LIMBS_64) {
+            const KernelChoice choice(GetParam() == VECTOR_32_WIDE ? vc::BIGNUM_KERNEL_VEC32_WIDE
+                                                                   : vc::BIGNUM_KERNEL_VEC32);
+            vc::MontKernels32 kernels;
+            if (vc::montVec32Kernels(k, &kernels)) {
+                ++served;
+                checkKernels<uint32_t>(std::vector{kernels}, k, 6, rng);
+            }
+        }
+#if VC_MONT_ADX
+        if (GetParam() == LIMBS_64 && k <= 64) {
+            ++served;
+            std::vector kernels = {vc::bigNumMontKernels64(k, false)};
+            if (vc::montAdxAvailable()) {
+                kernels.push_back(vc::montAdxKernels(k));
+                kernels.push_back(vc::montAdxKernels(0));
+            }
+            checkKernels<uint64_t>(kernels, k, 12, rng);
+        }
+#endif
+    }
+    if (served == 0) {
+        GTEST_SKIP() << "no such kernels in this build or on this processor";
+    }
+}
+
+// ---- Engines ----
+
+// The CRT forms on a key: the entry point with and without the radix
+// squares given, the constant-time engine on d, and each limb width.
+void checkCrt(const vc::RsaPrivateKey& key, const BigNum& c) {
+    SCOPED_TRACE("c = " + textOf(c));
+    const BigNum want = opensslModExp(c, key.d, key.n);
+    BigNum out;
+    vc::bigNumModExpCrt(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &out);
+    EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpCrt";
+    BigNum rrP;
+    BigNum rrQ;
+    vc::bigNumRadixSquared(&key.p, &rrP);
+    vc::bigNumRadixSquared(&key.q, &rrQ);
+    vc::bigNumModExpCrtWithRadix(&c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &rrP, &rrQ, &out);
+    EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpCrtWithRadix";
+    vc::bigNumModExpSecret(&c, &key.d, &key.n, &out);
+    EXPECT_TRUE(sameValue(out, want)) << "bigNumModExpSecret with d";
+    EXPECT_TRUE(onDirtyWork<vc::ModExpSecretWork32>("32-bit limbs", want, vc::bigNumModExpCrt32, &c,
+                                                    &key.dP, &key.dQ, &key.p, &key.q, &key.qInv));
+#if defined(__SIZEOF_INT128__)
+    EXPECT_TRUE(onDirtyWork<vc::ModExpSecretWork64>("64-bit limbs", want, vc::bigNumModExpCrt64, &c,
+                                                    &key.dP, &key.dQ, &key.p, &key.q, &key.qInv));
+#endif
+}
+
+// Once with every kernel this processor has, once with the carry-chain
+// products and the AVX2 products on 32-bit limbs only, and once on the
+// portable kernels alone, so each path is checked wherever the tests run.
+class SecretModExpKernels : public testing::TestWithParam<uint32_t> {};
+
+constexpr uint32_t SECRET_TABLE = CONSTANT_TIME | INTERLEAVED_32;
+
+INSTANTIATE_TEST_SUITE_P(Kernels, SecretModExpKernels,
+                         testing::Values(vc::BIGNUM_KERNELS_ALL,
+                                         vc::BIGNUM_KERNEL_ADX | vc::BIGNUM_KERNEL_VEC32, 0u));
+
+// The modulus rows of secret_modexp.vec: bases below n of any length and
+// exponents below 2^(32 words) with their top word in use, through every
+// constant-time engine and the interleaved one on 32-bit limbs. The key
+// rows: the CRT forms on random inputs below n, and with every kernel also
+// on 0, 1, 2 and n - 1. Then bases 0, 1, n - 1 with exponents 0, 1 and all
+// ones.
+TEST_P(SecretModExpKernels, AgreeWithOpenSsl) {
+    const KernelChoice choice(GetParam());
+    std::mt19937 rng(20261206);
+    for (const auto& row : readVec("secret_modexp.vec", "", 15)) {
+        const auto size = static_cast<uint32_t>(std::stoul(row.fields[1]));
+        const vc::RsaPrivateKey* key = row.fields[0] == "key" ? &testKey(int(size)).key : nullptr;
+        if (key != nullptr && GetParam() == vc::BIGNUM_KERNELS_ALL) {
+            for (const BigNum& c :
+                 {fromWords({}), fromWords({1}), fromWords({2}), minusOne(key->n)}) {
+                checkCrt(*key, c);
+            }
+        }
+        for (int i = 0; i < std::stoi(row.fields[2]); ++i) {
+            SCOPED_TRACE(row.text + ", case " + std::to_string(i));
+            if (key != nullptr) {
+                checkCrt(*key, reducedMod(rng, key->n, key->n.length));
+                continue;
+            }
+            const BigNum n = randomOddModulus(rng, size);
+            const BigNum base = reducedMod(rng, n, 1 + rng() % size);
+            const BigNum exponent = randomNumber(rng, size);
+            EXPECT_TRUE(
+                allEngines(base, exponent, n, opensslModExp(base, exponent, n), SECRET_TABLE));
+        }
+    }
+    for (uint32_t words : {1u, 2u, 3u, 16u, 17u}) {
+        const BigNum n = randomOddModulus(rng, words);
+        for (const BigNum& base : {fromWords({}), fromWords({1}), minusOne(n)}) {
+            for (const BigNum& e : {fromWords({}), fromWords({1}), allOnes(words)}) {
+                EXPECT_TRUE(allEngines(base, e, n, opensslModExp(base, e, n), SECRET_TABLE))
+                    << words;
+            }
+        }
+    }
+}
+
+// Public exponents on every modulus length, with bases below n (the edge
+// values among them), equal to n and longer than n.
+TEST(ShortExponent, AgreesWithOpenSslOnEveryModulusLength) {
+    std::mt19937 rng(65537);
+    const BigNum exponents[] = {fromWords({1}),
+                                fromWords({2}),
+                                fromWords({3}),
+                                fromWords({65537}),
+                                fromWords({~0u}),
+                                fromWords({1, 1}),
+                                fromWords({0x80000001, 0x80000000})};
+    for (uint32_t len = 1; len <= 128; ++len) {
+        const BigNum n = randomOddModulus(rng, len);
+        const BigNum bases[] = {reducedMod(rng, n, len),
+                                randomNumber(rng, std::min(2 * len, 128u)),
+                                fromWords({}),
+                                fromWords({1}),
+                                minusOne(n),
+                                n};
+        for (const BigNum& e : exponents) {
+            for (const BigNum& base : bases) {
+                ASSERT_TRUE(allEngines(base, e, n, opensslModExp(base, e, n), SHORT_EXPONENT))
+                    << "modulus " << len << " words, exponent " << textOf(e) << ", base "
+                    << textOf(base);
+            }
+        }
+    }
+}
+
+// ---- The AVX-512 IFMA pair engine ----
+
+struct Half {
+    BigNum base, exponent, mod;
+};
+
+// An odd modulus of 64 k - clear bits.
+BigNum modulusOf(std::mt19937& rng, uint32_t k, uint32_t clear) {
+    BigNum n = randomOddModulus(rng, 2 * k);
+    n.words[2 * k - 1] = (n.words[2 * k - 1] >> clear) | (0x80000000u >> clear);
+    return n;
+}
+
+// Both halves through the pair, each against OpenSSL and the portable
+// constant-time engine.
+void checkPair(const Half& p, const Half& q, uint32_t k) {
+    BigNum rrP;
+    BigNum rrQ;
+    vc::bigNumRadixSquared(&p.mod, &rrP);
+    vc::bigNumRadixSquared(&q.mod, &rrQ);
+    std::vector<uint64_t> outs[2] = {std::vector<uint64_t>(k, 0x5A5A),
+                                     std::vector<uint64_t>(k, 0xA5A5)};
+    const auto l = [k](const BigNum& x) { return limbsOf<uint64_t>(x, k); };
+    ASSERT_TRUE(vc::bigNumModExpPairIfma(
+        l(p.base).data(), l(p.exponent).data(), l(p.mod).data(), l(rrP).data(), l(q.base).data(),
+        l(q.exponent).data(), l(q.mod).data(), l(rrQ).data(), k, outs[0].data(), outs[1].data()));
+    for (int h = 0; h < 2; ++h) {
+        const Half& x = h == 0 ? p : q;
+        SCOPED_TRACE("half " + std::to_string(h) + ", modulus " + textOf(x.mod) + ", base " +
+                     textOf(x.base) + ", exponent " + textOf(x.exponent));
+        EXPECT_TRUE(sameValue(valueOf(outs[h]), opensslModExp(x.base, x.exponent, x.mod)));
+        BigNum portable;
+        vc::bigNumModExpSecret(&x.base, &x.exponent, &x.mod, &portable);
+        EXPECT_TRUE(sameValue(valueOf(outs[h]), portable));
+    }
+}
+
+class IfmaPair : public testing::TestWithParam<uint32_t> {
+    void SetUp() override {
+        if (!vc::bigNumIfmaServes(GetParam())) {
+            GTEST_SKIP() << "no AVX-512 IFMA on this processor";
+        }
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(Limbs, IfmaPair, testing::Values(8u, 16u, 24u, 32u));
+
+// Bases 0, 1 and m - 1 with exponents 0, 1 and all ones, each against a
+// random other half; then moduli with the top bit set and with up to 5 top
+// bits clear, p and q of different lengths, bases below their moduli,
+// exponents of any length.
+TEST_P(IfmaPair, AgreesWithOpenSslAndThePortableEngine) {
+    const uint32_t k = GetParam();
+    std::mt19937 rng(k * 7919);
+    const BigNum n = modulusOf(rng, k, 0);
+    const Half other{fromWords({3}), randomNumber(rng, 2 * k), modulusOf(rng, k, 1)};
+    for (const BigNum& base : {fromWords({}), fromWords({1}), minusOne(n)}) {
+        for (const BigNum& exponent : {fromWords({}), fromWords({1}), allOnes(2 * k)}) {
+            checkPair({base, exponent, n}, other, k);
+            checkPair(other, {base, exponent, n}, k);
+        }
+    }
+    for (int i = 0; i < 96 / static_cast<int>(k) + 4; ++i) {
+        Half h[2];
+        for (Half& x : h) {
+            x.mod = modulusOf(rng, k, rng() % 3 == 0 ? 0 : rng() % 6);
+            x.base = reducedMod(rng, x.mod, 1 + rng() % (2 * k));
+            x.exponent = randomNumber(rng, 1 + rng() % (2 * k));
+        }
+        checkPair(h[0], h[1], k);
+    }
+}
+
+}  // namespace

@@ -38,7 +38,7 @@ struct Side {
     VcConnection* connection = nullptr;  // null once the library destroyed it
     std::vector<uint8_t> inbox;
     int32_t result = VC_RECEIVE_MORE_DATA;
-    vc::Channel& channel() { return reinterpret_cast<vc::Connection*>(connection)->channel; }
+    vc::Channel& channel() { return vc::liveConnection(connection)->channel; }
 };
 
 int32_t VC_API acceptAll(const uint8_t*, uint32_t, uint32_t, uint32_t, uint32_t, const uint8_t*) {

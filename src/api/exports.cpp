@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "api/handles.h"
 #include "api/library_state.h"
 #include "api/objects.h"
 #include "crypto/random_pool.h"
@@ -173,8 +174,39 @@ int32_t buildContext(Context* context, const PemInput* certificate, const PemKey
 
 // Destroys the connection when a handshake or record result is fatal to it.
 int32_t endConnectionOnFailure(Connection* connection, int32_t result) noexcept {
-    connectionTeardown(connection);
+    if (handleClose(connection->handle, HandleKind::Connection) != nullptr) {
+        connectionTeardown(connection);
+    }
     return result;
+}
+
+// Whether the whole record at the front of input carries payload, for a
+// host that gave nowhere to put it. Found by opening copies of the record
+// and the channel, so that such a host is refused only when there is
+// payload, and the refusal leaves the connection and the input as they
+// were. An incomplete record or one that fails to open is left to the real
+// opening, which answers it as for any host. Without room for the copy
+// nothing can be told, and nothing is consumed blind.
+bool payloadWithoutRoom(const uint8_t* input, const uint32_t* inputLength,
+                        const Channel& channel) noexcept {
+    if (input == nullptr || inputLength == nullptr || *inputLength < 2) {
+        return false;
+    }
+    const uint32_t length = (static_cast<uint32_t>(input[0]) << 8) | input[1];
+    if (length > *inputLength - 2) {
+        return false;
+    }
+    auto* body = static_cast<uint8_t*>(allocateZeroed(length));
+    if (body == nullptr) {
+        return true;
+    }
+    std::memcpy(body, input + 2, length);
+    Channel trial = channel;
+    const int32_t opened = openRecord(body, length, receivingDirection(&trial));
+    secureWipe(body, length);
+    release(body);
+    secureWipeObject(trial);
+    return opened > 0;
 }
 
 // Records travel only on a live connection whose handshake is complete;
@@ -193,7 +225,8 @@ int32_t recordConnection(VcConnection* handle, Connection** connection) noexcept
 }  // namespace
 
 // Every block goes back wiped, public ones too: a released block then never
-// shows what it held, whatever it held.
+// shows what it held, whatever it held. The handle, if the object had one,
+// is closed by the caller before it calls these.
 void contextTeardown(Context* context) noexcept {
     context->tag = 0;
     Credentials& credentials = context->credentials;
@@ -265,13 +298,20 @@ VC_EXPORT int32_t VC_API vcCreateContext(const PemInput* certificate, const PemK
         return result != VC_OK ? result : VC_NO_CONTEXT;
     }
     context->tag = CONTEXT_TAG;
-    *contextOut = reinterpret_cast<VcContext*>(context);
+    const uintptr_t opened = handleOpen(HandleKind::Context, context);
+    if (opened == 0) {
+        contextTeardown(context);
+        return VC_NO_MEMORY;
+    }
+    *contextOut = reinterpret_cast<VcContext*>(opened);
     return VC_OK;
 }
 
 VC_EXPORT void VC_API vcDestroyContext(VcContext* handle) {
-    if (Context* context = liveContext(handle)) {
-        contextTeardown(context);
+    // Closing the handle is what decides: of two destroys, or a destroy of
+    // a stale handle, only a live handle's first reaches the record.
+    if (void* context = handleClose(reinterpret_cast<uintptr_t>(handle), HandleKind::Context)) {
+        contextTeardown(static_cast<Context*>(context));
     }
 }
 
@@ -304,16 +344,22 @@ VC_EXPORT int32_t VC_API vcCreateConnection(VcContext* handle, const char* servi
         return VC_NO_MEMORY;
     }
     std::memcpy(name, serviceName, nameSize);
-    connection->context = context;
+    connection->contextHandle = reinterpret_cast<uintptr_t>(handle);
     channelInit(&connection->channel, &context->credentials, name, userValue);
     connection->tag = CONNECTION_TAG;
-    *connectionOut = reinterpret_cast<VcConnection*>(connection);
+    connection->handle = handleOpen(HandleKind::Connection, connection);
+    if (connection->handle == 0) {
+        connectionTeardown(connection);
+        return VC_NO_MEMORY;
+    }
+    *connectionOut = reinterpret_cast<VcConnection*>(connection->handle);
     return VC_OK;
 }
 
 VC_EXPORT void VC_API vcDestroyConnection(VcConnection* handle) {
-    if (Connection* connection = liveConnection(handle)) {
-        connectionTeardown(connection);
+    if (void* connection =
+            handleClose(reinterpret_cast<uintptr_t>(handle), HandleKind::Connection)) {
+        connectionTeardown(static_cast<Connection*>(connection));
     }
 }
 
@@ -326,18 +372,21 @@ VC_EXPORT int32_t VC_API vcHandshake(uint8_t* input, uint32_t* inputLength, uint
     if (connection == nullptr) {
         return VC_NO_CONNECTION;
     }
-    if (connection->context == nullptr || connection->context->tag != CONTEXT_TAG) {
+    // The context is looked up by its handle: one destroyed before its
+    // connections is answered without reading what it left behind.
+    const Context* context = liveContext(reinterpret_cast<VcContext*>(connection->contextHandle));
+    if (context == nullptr) {
         return endConnectionOnFailure(connection, VC_NO_CONTEXT);
     }
-    if (connection->channel.state == HandshakeState::Complete) {
-        return VC_OK;
+    // Without a length to report a reply has nowhere to go either; the step
+    // refuses only when it has a reply to write.
+    uint32_t written = 0;
+    const int32_t result =
+        handshakeStep(&connection->channel, &context->credentials, input, inputLength,
+                      outputLength != nullptr ? output : nullptr, &written);
+    if (outputLength != nullptr) {
+        *outputLength = written;
     }
-    if (output == nullptr || outputLength == nullptr) {
-        // Without a place for the reply no reply can be handed over.
-        return endConnectionOnFailure(connection, VC_CONNECTION_CLOSED);
-    }
-    const int32_t result = handshakeStep(&connection->channel, &connection->context->credentials,
-                                         input, inputLength, output, outputLength);
     if (result != VC_OK && result != VC_RECEIVE_MORE_DATA && result != VC_SEND_DATA) {
         return endConnectionOnFailure(connection, result);
     }
@@ -353,12 +402,19 @@ VC_EXPORT int32_t VC_API vcOpenRecord(uint8_t* input, uint32_t* inputLength, uin
     if (const int32_t refused = recordConnection(handle, &connection); refused != VC_OK) {
         return refused;
     }
-    if (output == nullptr || outputLength == nullptr) {
-        // Nowhere to put the payload: refuse before anything is consumed.
+    // Nowhere to put a payload (or its length) is refused only when there
+    // is one; the checks of the input come first, as for any host.
+    const bool room = output != nullptr && outputLength != nullptr;
+    if (!room && payloadWithoutRoom(input, inputLength, connection->channel)) {
         return VC_NO_MEMORY;
     }
+    uint8_t none = 0;
+    uint32_t written = 0;
     const int32_t result =
-        recordOpenData(input, inputLength, output, outputLength, &connection->channel);
+        recordOpenData(input, inputLength, room ? output : &none, &written, &connection->channel);
+    if (outputLength != nullptr) {
+        *outputLength = written;
+    }
     if (result == VC_DECRYPTION_FAILED) {
         return endConnectionOnFailure(connection, result);
     }

@@ -1,10 +1,13 @@
-// The two records the host holds as opaque handles. Each begins with a tag
-// that is written last when the object is complete and cleared first when
-// it is torn down, so a handle to a dying object fails the check.
+// The two records the host holds through handles. A handle is a slot of
+// the handle table (api/handles.h), never the record's address, so a stale
+// or twice-destroyed handle is recognised without reading the memory its
+// record occupied. Each record still begins with a tag, written last when
+// the object is complete and cleared first when it is torn down.
 #pragma once
 
 #include <cstdint>
 
+#include "api/handles.h"
 #include "protocol/channel.h"
 #include "veilcastnet.h"
 
@@ -21,23 +24,28 @@ struct Context {
 
 struct Connection {
     uint32_t tag;
-    Context* context;  // not owned; must outlive the connection
-    Channel channel;   // its serviceName is owned by the connection
+    uintptr_t handle;         // closed by the operations that end the connection
+    uintptr_t contextHandle;  // looked up on every handshake step: the context may be gone
+    Channel channel;          // its serviceName is owned by the connection
 };
 
-// Null when the handle is null or does not carry the live tag of its kind.
+// Null unless the handle is live and of its kind.
 inline Context* liveContext(VcContext* handle) noexcept {
-    auto* context = reinterpret_cast<Context*>(handle);
+    auto* context = static_cast<Context*>(
+        handleObject(reinterpret_cast<uintptr_t>(handle), HandleKind::Context));
     return context != nullptr && context->tag == CONTEXT_TAG ? context : nullptr;
 }
 
 inline Connection* liveConnection(VcConnection* handle) noexcept {
-    auto* connection = reinterpret_cast<Connection*>(handle);
+    auto* connection = static_cast<Connection*>(
+        handleObject(reinterpret_cast<uintptr_t>(handle), HandleKind::Connection));
     return connection != nullptr && connection->tag == CONNECTION_TAG ? connection : nullptr;
 }
 
 // Teardown shared by the exported destroy operations and by the operations
-// that must destroy a connection on a fatal result.
+// that must destroy a connection on a fatal result. The caller closes the
+// handle first and tears the record down only if the close handed it the
+// object, so no record is torn down twice.
 void contextTeardown(Context* context) noexcept;
 void connectionTeardown(Connection* connection) noexcept;
 

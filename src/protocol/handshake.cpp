@@ -112,6 +112,16 @@ int32_t clientStep(Channel* channel, const Credentials* credentials, const uint8
     return result;
 }
 
+// Whether this step answers the message: every server step does, a client
+// step all but the one that takes SERVER_FINISHED. A message that fits no
+// step is refused by the step itself.
+bool stepReplies(const Channel* channel, const uint8_t* message, uint32_t length) noexcept {
+    return channel->isServer != 0 || channel->state == State::ClientAwaitServerHello ||
+           channel->state == State::ClientAwaitServerVerify ||
+           (channel->state == State::ClientAwaitFinishOrRequest &&
+            !isServerFinished(message, length));
+}
+
 // The 2-byte length in front of a handshake message; lengths are capped
 // well below 65536.
 void putLength(uint8_t* out, uint32_t length) noexcept {
@@ -128,6 +138,9 @@ int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t*
     }
     if (channel->isServer == 0 && channel->state == State::Start) {
         // The client speaks first and does not look at its input.
+        if (output == nullptr) {
+            return VC_CONNECTION_CLOSED;
+        }
         uint32_t length = 0;
         const int32_t result = buildClientHello(channel, output + PLAIN_OFFSET, &length);
         if (result != VC_OK) {
@@ -158,7 +171,11 @@ int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t*
         messageLength = static_cast<uint32_t>(opened);
         offset = SEALED_OFFSET;
     }
-    uint8_t* reply = output + offset;
+    // A host that gave no output buffer is refused only when a reply is due.
+    if (output == nullptr && stepReplies(channel, input + offset, messageLength)) {
+        return VC_CONNECTION_CLOSED;
+    }
+    uint8_t* reply = output != nullptr ? output + offset : nullptr;
     uint32_t replyLength = 0;
     const int32_t result =
         channel->isServer != 0

@@ -15,7 +15,8 @@ constexpr uint32_t HANDSHAKE_LENGTH_MAX = 32766;
 // ErrorCode: 17 with *outputLength bytes to send, 16 for more input, 0 once
 // complete; anything else ends the channel and the caller destroys it.
 // The reply is built in place in output, which must hold the longest
-// message this channel can send (32768 bytes always suffice).
+// message this channel can send (32768 bytes always suffice). A null output
+// is refused with 18 only in a step that has a reply to write.
 int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t* input,
                       uint32_t* inputLength, uint8_t* output, uint32_t* outputLength) noexcept;
 

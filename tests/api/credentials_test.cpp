@@ -91,7 +91,7 @@ TEST_F(Credentials, ResultTableAndTeardown) {
             }
             continue;
         }
-        const auto* context = reinterpret_cast<const vc::Context*>(handle);
+        const auto* context = vc::liveContext(handle);
         EXPECT_EQ(context->credentials.cipherMask, std::stoul(f[4]) & 3u);
         EXPECT_EQ(context->credentials.isServer, f[5] != "2" ? 1u : 0u);
         EXPECT_EQ(context->credentials.requestClientCertificate, f[5] == "0" ? 1u : 0u);

@@ -26,10 +26,8 @@ struct Side {
     VcConnection* connection = nullptr;  // null once the library destroyed it
     Bytes inbox;
     int32_t result = VC_RECEIVE_MORE_DATA;
-    vc::Channel& channel() { return reinterpret_cast<vc::Connection*>(connection)->channel; }
-    const vc::Credentials& credentials() {
-        return reinterpret_cast<vc::Context*>(context)->credentials;
-    }
+    vc::Channel& channel() { return vc::liveConnection(connection)->channel; }
+    const vc::Credentials& credentials() { return vc::liveContext(context)->credentials; }
 };
 
 // Per-side callback answers and the flags each side was shown.

@@ -17,6 +17,7 @@
 #include "protocol/handshake.h"
 #include "protocol/record.h"
 #include "support/allocator.h"
+#include "support/bytes.h"
 #include "support/secure_wipe.h"
 #include "veilcastnet.h"
 
@@ -192,7 +193,7 @@ bool payloadWithoutRoom(const uint8_t* input, const uint32_t* inputLength,
     if (input == nullptr || inputLength == nullptr || *inputLength < 2) {
         return false;
     }
-    const uint32_t length = (static_cast<uint32_t>(input[0]) << 8) | input[1];
+    const uint32_t length = loadBe16(input);
     if (length > *inputLength - 2) {
         return false;
     }

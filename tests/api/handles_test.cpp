@@ -111,7 +111,7 @@ TEST(Teardown, WipesEveryBlockAndIgnoresNullAndWrongKindHandles) {
     std::memset(c->peerCertificate, 0xA5, PEER_LENGTH);
     c->peerCertificateLength = PEER_LENGTH;
     std::memset(c->keyMaterial, 0x5A, sizeof(c->keyMaterial));
-    std::memset(&c->writeDes, 0x33, sizeof(c->writeDes));
+    std::memset(c->write.des, 0x33, sizeof(c->write.des));
 
     vcDestroyConnection(nullptr);
     vcDestroyContext(nullptr);

@@ -117,8 +117,7 @@ std::vector<uint8_t> sealForReceiver(Side& receiver, const uint8_t* message, siz
         std::memcpy(wire.data() + vc::RECORD_HEADER, message, length);
     }
     const uint32_t sealedLength =
-        vc::sealRecord(wire.data() + vc::RECORD_HEADER, static_cast<uint32_t>(length),
-                       vc::receivingDirection(&copy));
+        vc::sealRecord(wire.data() + vc::RECORD_HEADER, static_cast<uint32_t>(length), &copy.read);
     vc::secureWipeObject(copy);
     wire.resize(sealedLength + 2);
     wire[0] = static_cast<uint8_t>(sealedLength >> 8);
@@ -131,8 +130,8 @@ std::vector<uint8_t> sealForReceiver(Side& receiver, const uint8_t* message, siz
 std::vector<uint8_t> openForReceiver(Side& receiver, const std::vector<uint8_t>& wire) {
     vc::Channel copy = receiver.channel();
     std::vector<uint8_t> body(wire.begin() + 2, wire.end());
-    const int32_t opened = vc::openRecord(body.data(), static_cast<uint32_t>(body.size()),
-                                          vc::receivingDirection(&copy));
+    const int32_t opened =
+        vc::openRecord(body.data(), static_cast<uint32_t>(body.size()), &copy.read);
     vc::secureWipeObject(copy);
     FUZZ_REQUIRE(opened >= 0);
     const auto start = body.begin() + vc::RECORD_HEADER - 2;

@@ -203,7 +203,7 @@ bool payloadWithoutRoom(const uint8_t* input, const uint32_t* inputLength,
     }
     std::memcpy(body, input + 2, length);
     Channel trial = channel;
-    const int32_t opened = openRecord(body, length, receivingDirection(&trial));
+    const int32_t opened = openRecord(body, length, &trial.read);
     secureWipe(body, length);
     release(body);
     secureWipeObject(trial);

@@ -70,6 +70,28 @@ struct Credentials {
     CertificateCallback certificateCallback;
 };
 
+struct RecordState;
+
+// The agreed suite's cipher over one record in place: sealing passes a
+// non-zero encrypt, opening zero (RC4 has no use for it). Chosen once per
+// direction when the keys are derived, so no record asks for the suite.
+using RecordCipher = void (*)(RecordState* state, uint8_t* data, uint32_t length,
+                              int encrypt) noexcept;
+
+// Everything one direction of a channel needs to seal or open its next
+// record: the write half seals, the read half opens. deriveKeys fills both
+// halves; the suite's row, MAC secret and cipher never change afterwards,
+// the sequence number, keystream and CBC chain run on from record to record.
+struct RecordState {
+    uint32_t sequence;
+    Rc4State rc4;
+    DesKeySchedule des[3];  // first, second, third schedule of the EDE chain
+    uint8_t iv[8];          // the last ciphertext block of the previous record
+    uint8_t macSecret[24];  // suite->keyLength bytes, the same as the cipher key
+    const CipherSuite* suite;
+    RecordCipher cipher;
+};
+
 struct Channel {
     const char* serviceName;  // the peer's expected commonName (clients)
     uint32_t userValue;       // handed to the certificate callback
@@ -83,14 +105,8 @@ struct Channel {
     uint32_t cipherMask;  // narrowed to the agreed bit by the handshake
     uint32_t suite;       // index into CIPHER_SUITES
     uint8_t keyMaterial[48];
-    uint32_t sendSequence;
-    uint32_t receiveSequence;
-    Rc4State readRc4;
-    Rc4State writeRc4;
-    DesKeySchedule readDes[3];
-    DesKeySchedule writeDes[3];
-    uint8_t readIv[8];
-    uint8_t writeIv[8];
+    RecordState read;   // records from the peer
+    RecordState write;  // records to the peer
 };
 
 // A fresh channel in the start state, for a context with these credentials.

@@ -164,7 +164,7 @@ int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t*
     uint32_t messageLength = recordLength;
     uint32_t offset = PLAIN_OFFSET;
     if (channel->encryptionOn != 0) {
-        const int32_t opened = openRecord(input + 2, recordLength, receivingDirection(channel));
+        const int32_t opened = openRecord(input + 2, recordLength, &channel->read);
         if (opened < 0) {
             return VC_DECRYPTION_FAILED;
         }
@@ -194,7 +194,7 @@ int32_t handshakeStep(Channel* channel, const Credentials* credentials, uint8_t*
                 std::memmove(output + SEALED_OFFSET, reply, replyLength);
                 reply = output + SEALED_OFFSET;
             }
-            sent = sealRecord(reply, replyLength, sendingDirection(channel));
+            sent = sealRecord(reply, replyLength, &channel->write);
         }
         putLength(output, sent);
         *outputLength = sent + 2;

@@ -16,97 +16,79 @@ constexpr uint32_t MAC_LENGTH = 16;
 // Lengths of 65534 and above are never produced by a sealing side.
 constexpr uint32_t RECORD_LENGTH_LIMIT = 65534;
 constexpr uint32_t SEAL_CAPACITY_MAX = 65535;
-
-const uint8_t* serverToClientKey(const Channel* channel) noexcept {
-    return channel->keyMaterial;
-}
-
-const uint8_t* clientToServerKey(const Channel* channel) noexcept {
-    return channel->keyMaterial + CIPHER_SUITES[channel->suite].keyLength;
-}
-
-RecordDirection direction(Channel* channel, bool sending) noexcept {
-    // A server sends what a client receives: server-to-client.
-    const bool serverToClient = (channel->isServer != 0) == sending;
-    return RecordDirection{
-        &CIPHER_SUITES[channel->suite],
-        channel->suite,
-        serverToClient ? serverToClientKey(channel) : clientToServerKey(channel),
-        sending ? &channel->sendSequence : &channel->receiveSequence,
-        sending ? &channel->writeRc4 : &channel->readRc4,
-        sending ? channel->writeDes : channel->readDes,
-        sending ? channel->writeIv : channel->readIv,
-    };
-}
+static_assert(CIPHER_SUITES[SUITE_RC4].keyLength <= sizeof(RecordState::macSecret) &&
+              CIPHER_SUITES[SUITE_DES_EDE3_CBC].keyLength <= sizeof(RecordState::macSecret));
 
 // MD5 over the MAC secret, the padding count, payload and padding, and the
 // sequence number (big-endian), which then moves on.
-void recordMac(const RecordDirection& direction, const uint8_t* data, uint32_t length,
-               uint8_t mac[16]) noexcept {
-    const uint32_t sequence = (*direction.sequence)++;
+void recordMac(RecordState* state, const uint8_t* data, uint32_t length, uint8_t mac[16]) noexcept {
+    const uint32_t sequence = state->sequence++;
     const uint8_t sequenceBytes[4] = {
         static_cast<uint8_t>(sequence >> 24), static_cast<uint8_t>(sequence >> 16),
         static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
     Md5Context md5;
     const WipeOnExit wipeMd5(md5);
     md5Init(&md5);
-    md5Update(&md5, direction.macSecret, direction.suite->keyLength);
+    md5Update(&md5, state->macSecret, state->suite->keyLength);
     md5Update(&md5, data, length);
     md5Update(&md5, sequenceBytes, sizeof(sequenceBytes));
     md5Final(mac, &md5);
 }
 
-void crypt(const RecordDirection& direction, uint8_t* data, uint32_t length, int encrypt) noexcept {
-    if (direction.suiteIndex == SUITE_RC4) {
-        rc4Crypt(data, length, direction.rc4);
-    } else {
-        desEde3CbcCrypt(data, data, static_cast<int32_t>(length), &direction.des[0],
-                        &direction.des[1], &direction.des[2], direction.iv, encrypt);
+void rc4Record(RecordState* state, uint8_t* data, uint32_t length, int /*encrypt*/) noexcept {
+    rc4Crypt(data, length, &state->rc4);
+}
+
+void desEde3CbcRecord(RecordState* state, uint8_t* data, uint32_t length, int encrypt) noexcept {
+    desEde3CbcCrypt(data, data, static_cast<int32_t>(length), &state->des[0], &state->des[1],
+                    &state->des[2], state->iv, encrypt);
+}
+
+// One half keyed from its slice of the key material: the slice is both the
+// cipher key and the MAC secret.
+void keyRecordState(RecordState* state, uint32_t suite, const uint8_t* key,
+                    const uint8_t* iv) noexcept {
+    state->sequence = 0;
+    state->suite = &CIPHER_SUITES[suite];
+    std::memcpy(state->macSecret, key, state->suite->keyLength);
+    if (suite == SUITE_RC4) {
+        rc4SetKey(key, state->suite->keyLength, &state->rc4);
+        state->cipher = rc4Record;
+        return;
     }
+    for (uint32_t i = 0; i < 3; ++i) {
+        desSetKey(key + 8 * i, &state->des[i]);
+    }
+    std::memcpy(state->iv, iv, sizeof(state->iv));
+    state->cipher = desEde3CbcRecord;
 }
 
 }  // namespace
 
-RecordDirection sendingDirection(Channel* channel) noexcept {
-    return direction(channel, true);
-}
-
-RecordDirection receivingDirection(Channel* channel) noexcept {
-    return direction(channel, false);
-}
-
 void deriveKeys(Channel* channel, const uint8_t* masterSecret, const uint8_t* iv) noexcept {
-    const CipherSuite& suite = CIPHER_SUITES[channel->suite];
-    channel->sendSequence = 0;
-    channel->receiveSequence = 0;
+    const uint32_t keyLength = CIPHER_SUITES[channel->suite].keyLength;
     Md5Context md5;
     const WipeOnExit wipeMd5(md5);
     for (uint32_t i = 0; i < 3; ++i) {
         const uint8_t label = static_cast<uint8_t>('0' + i);
         md5Init(&md5);
-        md5Update(&md5, masterSecret, suite.keyLength);
+        md5Update(&md5, masterSecret, keyLength);
         md5Update(&md5, &label, 1);
         md5Update(&md5, channel->clientRandom, sizeof(channel->clientRandom));
         md5Update(&md5, channel->serverRandom, sizeof(channel->serverRandom));
         md5Final(channel->keyMaterial + 16 * i, &md5);
     }
-    const RecordDirection send = sendingDirection(channel);
-    const RecordDirection receive = receivingDirection(channel);
-    if (channel->suite == SUITE_RC4) {
-        rc4SetKey(send.macSecret, suite.keyLength, send.rc4);
-        rc4SetKey(receive.macSecret, suite.keyLength, receive.rc4);
-        return;
-    }
-    for (uint32_t i = 0; i < 3; ++i) {
-        desSetKey(send.macSecret + 8 * i, &send.des[i]);
-        desSetKey(receive.macSecret + 8 * i, &receive.des[i]);
-    }
-    std::memcpy(channel->writeIv, iv, sizeof(channel->writeIv));
-    std::memcpy(channel->readIv, iv, sizeof(channel->readIv));
+    // The first slice protects what the server sends, the second what the
+    // client sends.
+    const uint8_t* serverToClient = channel->keyMaterial;
+    const uint8_t* clientToServer = channel->keyMaterial + keyLength;
+    const bool server = channel->isServer != 0;
+    keyRecordState(&channel->write, channel->suite, server ? serverToClient : clientToServer, iv);
+    keyRecordState(&channel->read, channel->suite, server ? clientToServer : serverToClient, iv);
 }
 
-uint32_t sealRecord(uint8_t* payload, uint32_t length, const RecordDirection& direction) noexcept {
-    const uint32_t blockSize = direction.suite->blockSize;
+uint32_t sealRecord(uint8_t* payload, uint32_t length, RecordState* state) noexcept {
+    const uint32_t blockSize = state->suite->blockSize;
     uint32_t recordLength = MAC_LENGTH + length + 1;
     const uint32_t padding = (blockSize - recordLength % blockSize) % blockSize;
     recordLength += padding;
@@ -118,23 +100,23 @@ uint32_t sealRecord(uint8_t* payload, uint32_t length, const RecordDirection& di
     }
     payload[-1] = static_cast<uint8_t>(padding);
     uint8_t* record = payload - 1 - MAC_LENGTH;
-    recordMac(direction, payload - 1, 1 + length + padding, record);
-    crypt(direction, record, recordLength, 1);
+    recordMac(state, payload - 1, 1 + length + padding, record);
+    state->cipher(state, record, recordLength, 1);
     return recordLength;
 }
 
-int32_t openRecord(uint8_t* body, uint32_t length, const RecordDirection& direction) noexcept {
-    const uint32_t blockSize = direction.suite->blockSize;
+int32_t openRecord(uint8_t* body, uint32_t length, RecordState* state) noexcept {
+    const uint32_t blockSize = state->suite->blockSize;
     if (length < MAC_LENGTH + 1) {
         return OPEN_TOO_SHORT;
     }
     if (length % blockSize != 0) {
         return OPEN_NOT_BLOCK_MULTIPLE;
     }
-    crypt(direction, body, length, 0);
+    state->cipher(state, body, length, 0);
     uint8_t mac[16];
     const WipeOnExit wipeMac(mac);
-    recordMac(direction, body + MAC_LENGTH, length - MAC_LENGTH, mac);
+    recordMac(state, body + MAC_LENGTH, length - MAC_LENGTH, mac);
     if (ctMemEqual(mac, body, MAC_LENGTH) == 0) {
         return OPEN_MAC_MISMATCH;
     }
@@ -154,7 +136,7 @@ void consumeInput(uint8_t* buffer, uint32_t total, uint32_t count) noexcept {
 
 int32_t recordSealData(const uint8_t* data, uint32_t offered, uint8_t* output, uint32_t capacity,
                        Channel* channel, uint32_t* taken, uint32_t* written) noexcept {
-    const CipherSuite& suite = CIPHER_SUITES[channel->suite];
+    const CipherSuite& suite = *channel->write.suite;
     const uint32_t usable = capacity < SEAL_CAPACITY_MAX ? capacity : SEAL_CAPACITY_MAX;
     // The largest payload whose record, padding included, fits: usable minus
     // the header and whatever padding the block size forces.
@@ -168,8 +150,7 @@ int32_t recordSealData(const uint8_t* data, uint32_t offered, uint8_t* output, u
     if (length > 0) {
         std::memcpy(output + RECORD_HEADER, data, length);
     }
-    const uint32_t recordLength =
-        sealRecord(output + RECORD_HEADER, length, sendingDirection(channel));
+    const uint32_t recordLength = sealRecord(output + RECORD_HEADER, length, &channel->write);
     output[0] = static_cast<uint8_t>(recordLength >> 8);
     output[1] = static_cast<uint8_t>(recordLength);
     *taken = length;
@@ -189,7 +170,7 @@ int32_t recordOpenData(uint8_t* input, uint32_t* inputLength, uint8_t* output,
     if (length > *inputLength - 2) {
         return VC_RECEIVE_MORE_DATA;
     }
-    const int32_t opened = openRecord(input + 2, length, receivingDirection(channel));
+    const int32_t opened = openRecord(input + 2, length, &channel->read);
     if (opened < 0) {
         return VC_DECRYPTION_FAILED;
     }

@@ -16,31 +16,20 @@
 
 namespace vc {
 
-// One direction of a channel: the sending one seals, the receiving one
-// opens. Built from the channel's role and suite in one place, so sealing
-// and opening never branch on either.
-struct RecordDirection {
-    const CipherSuite* suite;
-    uint32_t suiteIndex;
-    const uint8_t* macSecret;  // suite->keyLength bytes; also the cipher key
-    uint32_t* sequence;
-    Rc4State* rc4;
-    DesKeySchedule* des;  // three schedules
-    uint8_t* iv;
-};
-
-RecordDirection sendingDirection(Channel* channel) noexcept;
-RecordDirection receivingDirection(Channel* channel) noexcept;
-
-// Key material, MAC secrets, cipher states and IVs of both directions from
-// the master secret (the suite's key length) and the IV of the key exchange
-// (8 bytes for triple-DES, unused for RC4); both sequence numbers restart.
+// Both directions' record states from the master secret (the suite's key
+// length) and the IV of the key exchange (8 bytes for triple-DES, unused for
+// RC4): the key material, then for each half its MAC secret, its cipher
+// keyed from the same slice of the key material, the suite's row and cipher
+// function, the IV, and a sequence number back at zero. Role and suite are
+// decided here once; sealing and opening only follow what a state holds.
 void deriveKeys(Channel* channel, const uint8_t* masterSecret, const uint8_t* iv) noexcept;
 
-// Seals the N payload bytes where they lie: the 17 bytes in front receive
-// the MAC and the padding count, up to blockSize - 1 random padding bytes
-// go behind. Answers R, the record length without its 2-byte length field.
-uint32_t sealRecord(uint8_t* payload, uint32_t length, const RecordDirection& direction) noexcept;
+// Seals the N payload bytes where they lie with a channel's write state:
+// the 17 bytes in front receive the MAC and the padding count, up to
+// blockSize - 1 random padding bytes go behind. Answers R, the record
+// length without its 2-byte length field. The state's sequence number and
+// cipher move on; a read state seals what the peer's write state would.
+uint32_t sealRecord(uint8_t* payload, uint32_t length, RecordState* state) noexcept;
 
 // Failures of openRecord.
 enum : int32_t {
@@ -50,10 +39,12 @@ enum : int32_t {
     OPEN_TOO_SHORT = -4,
 };
 
-// Decrypts the R bytes after a record's length field in place and checks
-// them; the payload then starts 17 bytes into body. Answers its length or a
-// negative failure. The cipher state and sequence number move on either way.
-int32_t openRecord(uint8_t* body, uint32_t length, const RecordDirection& direction) noexcept;
+// Decrypts the R bytes after a record's length field in place with a
+// channel's read state and checks them; the payload then starts 17 bytes
+// into body. Answers its length or a negative failure. Once the length has
+// passed its checks, the cipher state and sequence number move on whether
+// or not the record opens.
+int32_t openRecord(uint8_t* body, uint32_t length, RecordState* state) noexcept;
 
 // Removes count bytes from the front of a buffer holding total bytes and
 // zeroes the vacated tail, so nothing of a consumed record stays behind.

@@ -179,8 +179,7 @@ class ChannelTest : public SeededLibraryTest {
     static void reseal(Side& receiver, Bytes& wire, const std::function<void(Bytes&)>& edit) {
         vc::Channel copy = receiver.channel();
         Bytes body(wire.begin() + 2, wire.end());
-        const int32_t opened =
-            vc::openRecord(body.data(), uint32_t(body.size()), vc::receivingDirection(&copy));
+        const int32_t opened = vc::openRecord(body.data(), uint32_t(body.size()), &copy.read);
         ASSERT_GE(opened, 0);
         Bytes message(body.begin() + 17, body.begin() + 17 + opened);
         edit(message);
@@ -188,8 +187,7 @@ class ChannelTest : public SeededLibraryTest {
         wire.assign(vc::RECORD_HEADER + message.size() + 8, 0);
         std::memcpy(wire.data() + vc::RECORD_HEADER, message.data(), message.size());
         const uint32_t length =
-            vc::sealRecord(wire.data() + vc::RECORD_HEADER, uint32_t(message.size()),
-                           vc::receivingDirection(&copy));
+            vc::sealRecord(wire.data() + vc::RECORD_HEADER, uint32_t(message.size()), &copy.read);
         wire.resize(length + 2);
         wire[0] = uint8_t(length >> 8);
         wire[1] = uint8_t(length);

@@ -5,7 +5,6 @@
 // verified. A symmetric mistake on both of our sides cannot pass this.
 #include <openssl/des.h>
 #include <openssl/md5.h>
-#include <openssl/pem.h>
 #include <openssl/rc4.h>
 #include <openssl/rsa.h>
 
@@ -29,19 +28,6 @@ Bytes md5(const std::vector<Bytes>& pieces) {
 
 Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count) {
     return Bytes(bytes.begin() + long(from), bytes.begin() + long(from + count));
-}
-
-std::unique_ptr<RSA, decltype(&RSA_free)> rsaFrom(const std::string& pem, bool isPrivate) {
-    std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new_mem_buf(pem.data(), int(pem.size())),
-                                                  &BIO_free);
-    RSA* rsa = nullptr;
-    if (isPrivate) {
-        rsa = PEM_read_bio_RSAPrivateKey(bio.get(), nullptr, nullptr, nullptr);
-    } else if (X509* x509 = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
-        rsa = EVP_PKEY_get1_RSA(X509_get0_pubkey(x509));
-        X509_free(x509);
-    }
-    return {rsa, &RSA_free};
 }
 
 // One direction of the record layer, built from the derived key alone.
@@ -98,7 +84,8 @@ TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
 
         // The key exchange block under the server's RSA key.
         const std::size_t cipherLength = std::size_t(wire[2][4]) << 8 | wire[2][5];
-        auto serverKey = rsaFrom(vctest::credential("server.key"), true);
+        const vctest::Rsa serverKey(
+            EVP_PKEY_get1_RSA(vctest::opensslKey(vctest::credential("server.key")).get()));
         Bytes block(256);
         const int blockLength =
             RSA_private_decrypt(int(cipherLength), wire[2].data() + 8, block.data(),
@@ -121,12 +108,8 @@ TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
         Reader fromServer(slice(keyMaterial, 0, keyLength), iv);
         Reader fromClient(slice(keyMaterial, keyLength, keyLength), iv);
 
-        Bytes verify = {4};
-        verify.insert(verify.end(), clientRandom.begin(), clientRandom.end());
-        EXPECT_EQ(fromServer.open(wire[3]), verify);
-        Bytes finished = {5};
-        finished.insert(finished.end(), serverRandom.begin(), serverRandom.end());
-        EXPECT_EQ(fromClient.open(wire[4]), finished);
+        EXPECT_EQ(fromServer.open(wire[3]), vctest::concat({{4}, clientRandom}));
+        EXPECT_EQ(fromClient.open(wire[4]), vctest::concat({{5}, serverRandom}));
         const Bytes request = fromServer.open(wire[5]);
         ASSERT_EQ(request.size(), 34u);
         EXPECT_EQ(slice(request, 0, 2), Bytes({6, 1}));
@@ -137,7 +120,8 @@ TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
         const std::size_t c = std::size_t(certificate[2]) << 8 | certificate[3];
         const std::size_t s = std::size_t(certificate[4]) << 8 | certificate[5];
         ASSERT_EQ(certificate.size(), 6 + c + s);
-        auto clientKey = rsaFrom(vctest::credential("client.pem"), false);
+        const auto clientCertificate = vctest::opensslCertificate(vctest::credential("client.pem"));
+        const vctest::Rsa clientKey(EVP_PKEY_get1_RSA(X509_get0_pubkey(clientCertificate.get())));
         Bytes recovered(128);
         ASSERT_EQ(RSA_public_decrypt(int(s), certificate.data() + 6 + c, recovered.data(),
                                      clientKey.get(), RSA_PKCS1_PADDING),

@@ -6,6 +6,7 @@
 
 #include "crypto/md5.h"
 #include "crypto/random_pool.h"
+#include "support/bytes.h"
 #include "support/constant_time.h"
 #include "support/secure_wipe.h"
 
@@ -23,9 +24,8 @@ static_assert(CIPHER_SUITES[SUITE_RC4].keyLength <= sizeof(RecordState::macSecre
 // sequence number (big-endian), which then moves on.
 void recordMac(RecordState* state, const uint8_t* data, uint32_t length, uint8_t mac[16]) noexcept {
     const uint32_t sequence = state->sequence++;
-    const uint8_t sequenceBytes[4] = {
-        static_cast<uint8_t>(sequence >> 24), static_cast<uint8_t>(sequence >> 16),
-        static_cast<uint8_t>(sequence >> 8), static_cast<uint8_t>(sequence)};
+    uint8_t sequenceBytes[4];
+    storeBe32(sequenceBytes, sequence);
     Md5Context md5;
     const WipeOnExit wipeMd5(md5);
     md5Init(&md5);
@@ -151,8 +151,7 @@ int32_t recordSealData(const uint8_t* data, uint32_t offered, uint8_t* output, u
         std::memcpy(output + RECORD_HEADER, data, length);
     }
     const uint32_t recordLength = sealRecord(output + RECORD_HEADER, length, &channel->write);
-    output[0] = static_cast<uint8_t>(recordLength >> 8);
-    output[1] = static_cast<uint8_t>(recordLength);
+    storeBe16(output, static_cast<uint16_t>(recordLength));
     *taken = length;
     *written = recordLength + 2;
     return VC_SEND_DATA;
@@ -163,7 +162,7 @@ int32_t recordOpenData(uint8_t* input, uint32_t* inputLength, uint8_t* output,
     if (input == nullptr || inputLength == nullptr || *inputLength < 2) {
         return VC_RECEIVE_MORE_DATA;
     }
-    const uint32_t length = (static_cast<uint32_t>(input[0]) << 8) | input[1];
+    const uint32_t length = loadBe16(input);
     if (length >= RECORD_LENGTH_LIMIT) {
         return VC_DECRYPTION_FAILED;
     }

@@ -146,24 +146,28 @@ struct TestKey {
     uint32_t k = 0;
 };
 
-// Read once per process; later tests share the key.
+inline bool loadTestKey(int bits, TestKey* out) {
+    const std::string path =
+        std::string(VC_TEST_DATA_DIR) + "/keys/rsa-" + std::to_string(bits) + ".pem";
+    const Bio bio(BIO_new_file(path.c_str(), "r"));
+    const EvpKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (key == nullptr) {
+        return false;
+    }
+    out->rsa.reset(EVP_PKEY_get1_RSA(key.get()));
+    for (size_t i = 0; i < std::size(KEY_MEMBERS); ++i) {
+        out->key.*KEY_MEMBERS[i] = parameterOf(key.get(), KEY_PARAMETERS[i]);
+    }
+    out->k = static_cast<uint32_t>(RSA_size(out->rsa.get()));
+    return true;
+}
+
+// loadTestKey once per process; later tests share the key.
 inline const TestKey& testKey(int bits) {
     static std::map<int, TestKey> cache;
     auto [entry, added] = cache.try_emplace(bits);
     if (added) {
-        const std::string path =
-            std::string(VC_TEST_DATA_DIR) + "/keys/rsa-" + std::to_string(bits) + ".pem";
-        const Bio bio(BIO_new_file(path.c_str(), "r"));
-        const EvpKey key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr)
-                             : nullptr);
-        EXPECT_TRUE(key) << "test key rsa-" << bits;
-        if (key) {
-            entry->second.rsa.reset(EVP_PKEY_get1_RSA(key.get()));
-            for (size_t i = 0; i < std::size(KEY_MEMBERS); ++i) {
-                entry->second.key.*KEY_MEMBERS[i] = parameterOf(key.get(), KEY_PARAMETERS[i]);
-            }
-            entry->second.k = static_cast<uint32_t>(RSA_size(entry->second.rsa.get()));
-        }
+        EXPECT_TRUE(loadTestKey(bits, &entry->second)) << "test key rsa-" << bits;
     }
     return entry->second;
 }

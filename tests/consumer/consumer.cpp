@@ -130,21 +130,20 @@ void transfer(Side& from, Side& to) {
 void run(const char* name, vn::Role role, uint32_t cipherMask, bool clientCertificate,
          const char* serviceName = "server.example") {
     const std::string ca = readFile("ca.pem");
-    const std::string serverPem = readFile("server.pem");
-    const std::string serverKey = readFile("server-enc.key");
-    const std::string passPhrase = readFile("passphrase.txt");
+    const std::string_view cas[] = {ca};
     const std::string clientPem = readFile("client.pem");
     const std::string clientKey = readFile("client.key");
-    const std::string_view cas[] = {ca};
     Side client;
     Side server;
     {
-        // The Context objects go out of scope before the handshake: the
+        // The library reads the texts when a context is made, and the
+        // Context objects go out of scope before the handshake: the
         // connections keep the library contexts alive.
         const vn::Context serverContext =
             makeContext({.role = role,
-                         .certificate = serverPem,
-                         .privateKey = vn::PrivateKeyText{serverKey, passPhrase},
+                         .certificate = readFile("server.pem"),
+                         .privateKey = vn::PrivateKeyText{readFile("server-enc.key"),
+                                                          readFile("passphrase.txt")},
                          .caCertificates = cas},
                         "server context");
         vn::ContextSettings settings{.caCertificates = cas};
@@ -155,8 +154,8 @@ void run(const char* name, vn::Role role, uint32_t cipherMask, bool clientCertif
             settings.certificate = clientPem;
             settings.privateKey = vn::PrivateKeyText{clientKey};
         }
-        const vn::Context clientContext = makeContext(settings, "client context");
-        client.connection = vn::Connection::create(clientContext, serviceName).value;
+        client.connection =
+            vn::Connection::create(makeContext(settings, "client context"), serviceName).value;
         server.connection = vn::Connection::create(serverContext, nullptr).value;
     }
     const vn::Result result = handshake(client, server);

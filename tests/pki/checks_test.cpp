@@ -36,18 +36,14 @@ vc::RsaPrivateKey privateKey(const std::string& file) {
     return key;
 }
 
-// Sets the test clock from "CCYYMMDDhhmmss", "fail" or "huge".
+// Sets the test clock from "CCYYMMDDhhmmss", "fail" or "huge" (a time
+// gmtime cannot convert).
 void setClock(const std::string& when) {
     clockWorks = when != "fail";
-    clockValue = std::numeric_limits<std::time_t>::max();
-    if (when != "fail" && when != "huge") {
-        std::tm t{};
-        std::sscanf(when.c_str(), "%4d%2d%2d%2d%2d%2d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                    &t.tm_hour, &t.tm_min, &t.tm_sec);
-        t.tm_year -= 1900;
-        t.tm_mon -= 1;
-        clockValue = timegm(&t);
-    }
+    std::tm t{};
+    clockValue = strptime(when.c_str(), "%Y%m%d%H%M%S", &t) != nullptr
+                     ? timegm(&t)
+                     : std::numeric_limits<std::time_t>::max();
 }
 
 TEST(CertificateChecks, VerifyAndNameTables) {

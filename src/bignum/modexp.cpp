@@ -77,6 +77,14 @@ struct WideOf<uint64_t> {
 };
 #endif
 
+// The widest limb this compiler multiplies natively: 64 bits where it has a
+// 128-bit product, 32 bits otherwise. The dispatchers run their engines on it.
+#if defined(__SIZEOF_INT128__)
+using DefaultLimb = uint64_t;
+#else
+using DefaultLimb = uint32_t;
+#endif
+
 template <typename Limb>
 struct Mont {
     using Wide = typename WideOf<Limb>::Type;
@@ -281,6 +289,27 @@ struct Mont {
         (void)mu;
     }
 
+    // The portable kernels for k limbs. The halves of 1024- and 2048-bit
+    // private keys get kernels whose loops the compiler can lay out in full.
+    static void portableKernels(uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
+        *sq = &square<0>;
+        *mu = &mul<0>;
+        if (k * WORDS_PER_LIMB == 16) {
+            *sq = &square<16 / WORDS_PER_LIMB>;
+            *mu = &mul<16 / WORDS_PER_LIMB>;
+        } else if (k * WORDS_PER_LIMB == 32) {
+            *sq = &square<32 / WORDS_PER_LIMB>;
+            *mu = &mul<32 / WORDS_PER_LIMB>;
+        }
+    }
+
+    // What every engine runs for k limbs: the portable kernels, replaced by
+    // this processor's where it has them.
+    static void chooseKernels(uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
+        portableKernels(k, sq, mu);
+        preferFast(k, sq, mu);
+    }
+
     // A modulus loaded into limbs with its Montgomery constant, the kernels
     // for its length and the scratch they share: what every product of the
     // two variable-time engines needs.
@@ -303,17 +332,8 @@ struct Mont {
     static Modulus setUp(const BigNum* n, Limb* mod, Limb* t, Limb* factors) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
         load(n, mod, k);
-        Modulus m{mod, k, inverse(mod[0]), &square<0>, &mul<0>, t, factors};
-        // The halves of 1024- and 2048-bit private keys get kernels whose
-        // loops the compiler can lay out in full.
-        if (k * WORDS_PER_LIMB == 16) {
-            m.sq = &square<16 / WORDS_PER_LIMB>;
-            m.mu = &mul<16 / WORDS_PER_LIMB>;
-        } else if (k * WORDS_PER_LIMB == 32) {
-            m.sq = &square<32 / WORDS_PER_LIMB>;
-            m.mu = &mul<32 / WORDS_PER_LIMB>;
-        }
-        preferFast(k, &m.sq, &m.mu);
+        Modulus m{mod, k, inverse(mod[0]), nullptr, nullptr, t, factors};
+        chooseKernels(k, &m.sq, &m.mu);
         return m;
     }
 
@@ -603,16 +623,7 @@ struct Mont {
         f->factors = factors;
         f->k = k;
         f->nPrime = inverse(mod[0]);
-        f->sq = &square<0>;
-        f->mu = &mul<0>;
-        if (k * WORDS_PER_LIMB == 16) {
-            f->sq = &square<16 / WORDS_PER_LIMB>;
-            f->mu = &mul<16 / WORDS_PER_LIMB>;
-        } else if (k * WORDS_PER_LIMB == 32) {
-            f->sq = &square<32 / WORDS_PER_LIMB>;
-            f->mu = &mul<32 / WORDS_PER_LIMB>;
-        }
-        preferFast(k, &f->sq, &f->mu);
+        chooseKernels(k, &f->sq, &f->mu);
         if (!makeRr) {
             return;
         }
@@ -1084,12 +1095,8 @@ void bigNumModExpShort64(const BigNum* base, const BigNum* exponent, const BigNu
 
 MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept {
     using M = Mont<uint64_t>;
-    MontKernels64 kernels{&M::square<0>, &M::mul<0>};
-    if (k == 8) {
-        kernels = {&M::square<8>, &M::mul<8>};
-    } else if (k == 16) {
-        kernels = {&M::square<16>, &M::mul<16>};
-    }
+    MontKernels64 kernels;
+    M::portableKernels(k, &kernels.square, &kernels.mul);
     if (fast) {
         M::preferFast(k, &kernels.square, &kernels.mul);
     }
@@ -1105,22 +1112,12 @@ void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
     }
     // Public exponents such as 65537 need no table.
     if (exponent->length <= 2) {
-#if defined(__SIZEOF_INT128__)
-        ModExpShortWork<uint64_t> work;
-        bigNumModExpShort64(base, exponent, n, out, &work);
-#else
-        ModExpShortWork<uint32_t> work;
-        bigNumModExpShort32(base, exponent, n, out, &work);
-#endif
+        ModExpShortWork<DefaultLimb> work;
+        Mont<DefaultLimb>::modExpShort(base, exponent, n, out, &work);
         return;
     }
-#if defined(__SIZEOF_INT128__)
-    ModExpWork64 work;
-    bigNumModExpInterleaved64(base, exponent, n, out, &work);
-#else
-    ModExpWork32 work;
-    bigNumModExpInterleaved32(base, exponent, n, out, &work);
-#endif
+    ModExpLimbWork<DefaultLimb> work;
+    Mont<DefaultLimb>::modExp(base, exponent, n, out, &work);
 }
 
 void bigNumModExpSecret32(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
@@ -1149,20 +1146,9 @@ void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, cons
 
 void bigNumModExpSecret(const BigNum* base, const BigNum* exponent, const BigNum* n,
                         BigNum* out) noexcept {
-#if defined(__SIZEOF_INT128__)
-    ModExpSecretWork64 work;
-    bigNumModExpSecret64(base, exponent, n, out, &work);
-#else
-    ModExpSecretWork32 work;
-    bigNumModExpSecret32(base, exponent, n, out, &work);
-#endif
+    ModExpSecretWork<DefaultLimb> work;
+    Mont<DefaultLimb>::modExpSecret(base, exponent, n, out, &work);
 }
-
-#if defined(__SIZEOF_INT128__)
-using DefaultLimb = uint64_t;
-#else
-using DefaultLimb = uint32_t;
-#endif
 
 void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept {
     Mont<DefaultLimb>::radixSquared(n, out);
@@ -1181,13 +1167,8 @@ void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* d
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept {
-#if defined(__SIZEOF_INT128__)
-    ModExpSecretWork64 work;
-    bigNumModExpCrt64(c, dP, dQ, p, q, qInv, out, &work);
-#else
-    ModExpSecretWork32 work;
-    bigNumModExpCrt32(c, dP, dQ, p, q, qInv, out, &work);
-#endif
+    ModExpSecretWork<DefaultLimb> work;
+    Mont<DefaultLimb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work);
 }
 
 }  // namespace vc

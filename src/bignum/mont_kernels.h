@@ -1,4 +1,4 @@
-// Montgomery product kernels beyond the portable ones in modexp.cpp, with
+// Montgomery product kernels beyond the portable ones in modexp_engine.h, with
 // the same signatures, so that the exponentiation engines can take either:
 // carry chains on 64-bit limbs and vector lanes on 32-bit limbs. What the
 // processor has is found once from cpuid.

@@ -68,8 +68,18 @@ CryptoStatus checkKey(const BigNum& n, bool exponentsPresent, uint32_t* k) noexc
     return CRYPTO_OK;
 }
 
-bool dataTooLong(uint32_t dataLength, uint32_t k) noexcept {
-    return k < PKCS1_OVERHEAD || dataLength > k - PKCS1_OVERHEAD;
+// The common front of encryption and signing: the key checks, then room in
+// the k-byte block for the data and at least the minimum padding.
+CryptoStatus checkFraming(const BigNum& n, bool exponentsPresent, uint32_t dataLength,
+                          uint32_t* k) noexcept {
+    const CryptoStatus keyStatus = checkKey(n, exponentsPresent, k);
+    if (keyStatus != CRYPTO_OK) {
+        return keyStatus;
+    }
+    if (*k < PKCS1_OVERHEAD || dataLength > *k - PKCS1_OVERHEAD) {
+        return CRYPTO_DATA_TOO_LONG;
+    }
+    return CRYPTO_OK;
 }
 
 // The exponentiation is defined for odd moduli of at most 128 words; a
@@ -323,12 +333,9 @@ CryptoStatus rsaPublicEncrypt(const uint8_t* input, uint32_t inputLength, const 
         return CRYPTO_KEY_UNUSABLE;
     }
     uint32_t k = 0;
-    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->e), &k);
-    if (keyStatus != CRYPTO_OK) {
-        return keyStatus;
-    }
-    if (dataTooLong(inputLength, k)) {
-        return CRYPTO_DATA_TOO_LONG;
+    const CryptoStatus status = checkFraming(key->n, isPresent(key->e), inputLength, &k);
+    if (status != CRYPTO_OK) {
+        return status;
     }
 
     uint8_t em[RSA_MAX_BLOCK_BYTES];
@@ -387,12 +394,10 @@ CryptoStatus rsaPrivateSign(const uint8_t* input, uint32_t inputLength, const Rs
         return CRYPTO_KEY_UNUSABLE;
     }
     uint32_t k = 0;
-    const CryptoStatus keyStatus = checkKey(key->n, isPresent(key->d) && isPresent(key->e), &k);
-    if (keyStatus != CRYPTO_OK) {
-        return keyStatus;
-    }
-    if (dataTooLong(inputLength, k)) {
-        return CRYPTO_DATA_TOO_LONG;
+    const CryptoStatus status =
+        checkFraming(key->n, isPresent(key->d) && isPresent(key->e), inputLength, &k);
+    if (status != CRYPTO_OK) {
+        return status;
     }
 
     uint8_t em[RSA_MAX_BLOCK_BYTES];

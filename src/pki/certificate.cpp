@@ -18,11 +18,6 @@ constexpr uint8_t TAG_ISSUER_UNIQUE_ID = 0x81;
 constexpr uint8_t TAG_SUBJECT_UNIQUE_ID = 0x82;
 constexpr uint8_t TAG_EXTENSIONS = 0xA3;
 
-void advance(DerCursor* cursor, uint32_t count) noexcept {
-    cursor->data += count;
-    cursor->remaining -= count;
-}
-
 // A length that fits in what remains of the cursor, or -1.
 int64_t readBoundedLength(DerCursor* cursor) noexcept {
     const int32_t length = derReadLength(cursor);
@@ -46,7 +41,7 @@ bool readName(DerCursor* cursor, uint8_t* name, uint32_t* nameLength) noexcept {
         std::memcpy(name, cursor->data, count);
     }
     *nameLength = count;
-    advance(cursor, count);
+    derAdvance(cursor, count);
     return true;
 }
 
@@ -98,7 +93,7 @@ bool skipOptional(DerCursor* cursor, uint8_t tag, uint32_t version, uint32_t min
     if (version < minVersion) {
         return false;
     }
-    advance(cursor, 1);
+    derAdvance(cursor, 1);
     return derSkipValue(cursor) != 0;
 }
 
@@ -106,7 +101,7 @@ bool skipOptional(DerCursor* cursor, uint8_t tag, uint32_t version, uint32_t min
 
 CryptoStatus certificateParseTbs(DerCursor* tbs, Certificate* out) noexcept {
     // The tag and length were validated by the caller.
-    advance(tbs, 1);
+    derAdvance(tbs, 1);
     if (derReadLength(tbs) < 0 || tbs->remaining == 0) {
         return CRYPTO_DER_FORMAT;
     }
@@ -120,7 +115,7 @@ CryptoStatus certificateParseTbs(DerCursor* tbs, Certificate* out) noexcept {
         if (out->version != 2 && out->version != 3) {
             return CRYPTO_BAD_VERSION;
         }
-        advance(tbs, 5);
+        derAdvance(tbs, 5);
     }
     if (!derReadInteger(tbs, &out->serialNumber)) {
         return CRYPTO_DER_FORMAT;
@@ -164,7 +159,7 @@ CryptoStatus certificateFromDer(const uint8_t* der, uint32_t derLength, Certific
     if (tbsLength < 0) {
         return CRYPTO_DER_FORMAT;
     }
-    advance(&cursor, static_cast<uint32_t>(tbsLength));
+    derAdvance(&cursor, static_cast<uint32_t>(tbsLength));
     const auto tbsEncodingLength = static_cast<uint32_t>(cursor.data - tbsStart);
 
     Md5Context md5;
@@ -195,7 +190,7 @@ CryptoStatus certificateFromDer(const uint8_t* der, uint32_t derLength, Certific
         std::memcpy(out->signature, cursor.data + 1, signatureLength);
     }
     out->signatureLength = signatureLength;
-    advance(&cursor, signatureLength + 1);
+    derAdvance(&cursor, signatureLength + 1);
     return cursor.remaining == 0 ? CRYPTO_OK : CRYPTO_DER_FORMAT;
 }
 

@@ -19,11 +19,6 @@ constexpr uint8_t TAG_UTC_TIME = 0x17;
 // A BigNum holds 256 words: 8,192 bits.
 constexpr uint32_t INTEGER_MAX_BYTES = 1024;
 
-void advance(DerCursor* cursor, uint32_t count) noexcept {
-    cursor->data += count;
-    cursor->remaining -= count;
-}
-
 bool isDigit(uint8_t c) noexcept {
     return c >= '0' && c <= '9';
 }
@@ -35,7 +30,7 @@ int32_t derReadLength(DerCursor* cursor) noexcept {
         return -1;
     }
     const uint8_t first = cursor->data[0];
-    advance(cursor, 1);
+    derAdvance(cursor, 1);
     if (first == 0x80) {
         return -1;  // indefinite length
     }
@@ -55,7 +50,7 @@ int32_t derReadLength(DerCursor* cursor) noexcept {
         }
         value = (value << 8) | cursor->data[i];
     }
-    advance(cursor, count);
+    derAdvance(cursor, count);
     return static_cast<int32_t>(value);
 }
 
@@ -63,7 +58,7 @@ int derExpectTag(DerCursor* cursor, uint8_t tag) noexcept {
     if (cursor->remaining == 0 || cursor->data[0] != tag) {
         return 0;
     }
-    advance(cursor, 1);
+    derAdvance(cursor, 1);
     return 1;
 }
 
@@ -72,7 +67,7 @@ int derSkipValue(DerCursor* cursor) noexcept {
     if (length < 0 || static_cast<uint32_t>(length) > cursor->remaining) {
         return 0;
     }
-    advance(cursor, static_cast<uint32_t>(length));
+    derAdvance(cursor, static_cast<uint32_t>(length));
     return 1;
 }
 
@@ -90,14 +85,14 @@ int derReadInteger(DerCursor* cursor, BigNum* out) noexcept {
         return 0;  // negative numbers are refused
     }
     if (cursor->data[0] == 0x00) {
-        advance(cursor, 1);
+        derAdvance(cursor, 1);
         --length;
     }
     if (length > INTEGER_MAX_BYTES) {
         return 0;
     }
     bigNumFromBytes(cursor->data, length, out);
-    advance(cursor, length);
+    derAdvance(cursor, length);
     return 1;
 }
 
@@ -128,7 +123,7 @@ int derReadUtcTime(DerCursor* cursor, char out[13]) noexcept {
     } else if (length != 13 || !isDigit(value[10]) || !isDigit(value[11]) || value[12] != 'Z') {
         return 0;
     }
-    advance(cursor, static_cast<uint32_t>(length));
+    derAdvance(cursor, static_cast<uint32_t>(length));
     return 1;
 }
 
@@ -144,7 +139,7 @@ int32_t derReadAlgorithm(DerCursor* cursor) noexcept {
     } else {
         return 0;
     }
-    advance(cursor, ALGORITHM_ID_LENGTH);
+    derAdvance(cursor, ALGORITHM_ID_LENGTH);
     return algorithm;
 }
 

@@ -19,6 +19,12 @@ constexpr int32_t ALGORITHM_MD5_WITH_RSA = 8001;
 constexpr int32_t ALGORITHM_RSA = 8002;
 constexpr uint32_t ALGORITHM_ID_LENGTH = 15;
 
+// Consumes count bytes; the caller has checked that they remain.
+inline void derAdvance(DerCursor* cursor, uint32_t count) noexcept {
+    cursor->data += count;
+    cursor->remaining -= count;
+}
+
 // A length field, or -1: indefinite, truncated, or above 0x7FFFFFFF. The
 // value is not compared with what remains; that is the caller's task.
 int32_t derReadLength(DerCursor* cursor) noexcept;

@@ -1,0 +1,360 @@
+// The variable-time engines, for public exponents and public moduli only
+// (RSA encryption and signature checks): the sliding-window engine, the
+// table-free one for exponents of one or two words such as 65537, and
+// bigNumModExp, which chooses between them. Their branches and table
+// addresses follow the exponent's bits, so a secret exponent goes to the
+// constant-time engine (modexp_secret_ct.cpp) instead. Never allocates;
+// every table, accumulator and intermediate that depends on the base or the
+// exponent is wiped before a call returns.
+#include <cstring>
+
+#include "bignum/modexp_engine.h"
+#include "support/secure_wipe.h"
+
+namespace vc {
+namespace {
+
+// The two variable-time engines on the shared Montgomery arithmetic.
+template <typename Limb>
+struct PublicEngine : Mont<Limb> {
+    using M = Mont<Limb>;
+    using M::BITS;
+    using M::chooseKernels;
+    using M::inverse;
+    using M::load;
+    using M::store;
+    using M::WORDS_PER_LIMB;
+    using typename M::MulFn;
+    using typename M::SquareFn;
+    using typename M::Wide;
+
+    // A modulus loaded into limbs with its Montgomery constant, the kernels
+    // for its length and the scratch they share: what every product of the
+    // two variable-time engines needs.
+    struct Modulus {
+        const Limb* n;
+        uint32_t k;
+        Limb nPrime;
+        SquareFn sq;
+        MulFn mu;
+        Limb* t;
+        Limb* factors;
+        void square(Limb* out, const Limb* a) const noexcept {
+            sq(out, a, n, nPrime, k, t, factors);
+        }
+        void mul(Limb* out, const Limb* a, const Limb* b) const noexcept {
+            mu(out, a, b, n, nPrime, k, t, factors);
+        }
+    };
+
+    static Modulus setUp(const BigNum* n, Limb* mod, Limb* t, Limb* factors) noexcept {
+        const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
+        load(n, mod, k);
+        Modulus m{mod, k, inverse(mod[0]), nullptr, nullptr, t, factors};
+        chooseKernels(k, &m.sq, &m.mu);
+        return m;
+    }
+
+    static void modExp(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                       ModExpLimbWork<Limb>* work) noexcept {
+        const Modulus m = setUp(n, work->modulus, work->product, work->factors);
+        const uint32_t k = m.k;
+        const uint32_t shiftWords = k * WORDS_PER_LIMB;
+        Limb* const acc = work->accumulator;
+        const uint32_t w = bigNumWindowWidth(exponent->length);
+        const uint32_t entries = 1u << (w - 1);
+
+        // base * R mod n by one division. A base too long to be shifted
+        // within the capacity is reduced first.
+        const BigNum* b = base;
+        if (base->length + shiftWords > BIGNUM_MAX_WORDS) {
+            bigNumDiv(base, n, &work->quotient, out);
+            b = out;
+        }
+        BigNum* shifted = &work->converted;
+        std::memset(shifted->words, 0, shiftWords * sizeof(uint32_t));
+        std::memcpy(shifted->words + shiftWords, b->words, b->length * sizeof(uint32_t));
+        shifted->length = b->length + shiftWords;
+        bigNumDiv(shifted, n, &work->quotient, out);
+        load(out, work->table[0], k);
+
+        if (w > 1) {
+            m.square(acc, work->table[0]);
+            for (uint32_t e = 1; e < entries; ++e) {
+                m.mul(work->table[e], work->table[e - 1], acc);
+            }
+        }
+
+        const bool started = walkWindows(
+            exponent, w,
+            [&](uint32_t entry) { std::memcpy(acc, work->table[entry], k * sizeof(Limb)); },
+            [&] { m.square(acc, acc); },
+            [&](uint32_t entry) { m.mul(acc, acc, work->table[entry]); });
+        if (!started) {
+            setOneModN(n, out);
+            secureWipe(work, sizeof *work);
+            return;
+        }
+
+        // Out of Montgomery form: multiply by 1.
+        Limb* const one = work->table[0];
+        std::memset(one, 0, k * sizeof(Limb));
+        one[0] = 1;
+        m.mul(acc, acc, one);
+        store(acc, k, out);
+        secureWipe(work, sizeof *work);
+    }
+
+    // hi:lo / d for hi < d; the remainder to *rem.
+    static Limb divide(Limb hi, Limb lo, Limb d, Limb* rem) noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+        if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
+            // The library call for a 128-bit division costs several times
+            // the instruction, whose one precondition hi < d holds here.
+            uint64_t q;
+            uint64_t r;
+            __asm__("divq %4" : "=a"(q), "=d"(r) : "a"(lo), "d"(hi), "rm"(d) : "cc");
+            *rem = r;
+            return q;
+        }
+#endif
+        const Wide u = (static_cast<Wide>(hi) << BITS) | lo;
+        *rem = static_cast<Limb>(u % d);
+        return static_cast<Limb>(u / d);
+    }
+
+    // out = x R mod n for x < n, by long division of x B^k by n on whole
+    // limbs (k quotient digits, each estimated from the top limbs and at
+    // most once too large, as in Knuth's algorithm D). w holds 2k + 1 limbs
+    // and v k limbs of scratch. The top limb of n is not zero.
+    static void shiftedResidue(const Limb* x, const Limb* n, uint32_t k, Limb* out, Limb* w,
+                               Limb* v) noexcept {
+        // Normalised so that v's top bit is set; x < n keeps x 2^s in k limbs.
+        unsigned s = 0;
+        for (Limb top = n[k - 1]; (top >> (BITS - 1)) == 0; top = static_cast<Limb>(top << 1)) {
+            ++s;
+        }
+        auto shifted = [s](Limb hi, Limb lo) {
+            return s == 0 ? hi : static_cast<Limb>((hi << s) | (lo >> (BITS - s)));
+        };
+        for (uint32_t i = 0; i < k; ++i) {
+            v[i] = shifted(n[i], i == 0 ? 0 : n[i - 1]);
+            w[k + i] = shifted(x[i], i == 0 ? 0 : x[i - 1]);
+            w[i] = 0;
+        }
+        w[2 * k] = 0;
+        const Limb top = v[k - 1];
+        const Limb next = k >= 2 ? v[k - 2] : 0;
+        for (uint32_t j = k; j-- > 0;) {
+            const Limb u1 = w[j + k];
+            const Limb u2 = w[j + k - 1];
+            const Limb u3 = k >= 2 ? w[j + k - 2] : 0;
+            Limb qhat;
+            Limb rhat;
+            bool rhatOverflow = false;
+            if (u1 == top) {
+                qhat = static_cast<Limb>(~Limb{0});
+                rhat = static_cast<Limb>(u2 + top);
+                rhatOverflow = rhat < top;
+            } else {
+                qhat = divide(u1, u2, top, &rhat);
+            }
+            // With the second limb of v taken in, qhat is at most 1 too large.
+            while (!rhatOverflow &&
+                   static_cast<Wide>(qhat) * next > ((static_cast<Wide>(rhat) << BITS) | u3)) {
+                --qhat;
+                rhat = static_cast<Limb>(rhat + top);
+                rhatOverflow = rhat < top;
+            }
+            Limb* const u = w + j;
+            Wide product = 0;
+            Limb borrow = 0;
+            // A negative difference shows as a high half of all ones.
+            for (uint32_t i = 0; i < k; ++i) {
+                product += static_cast<Wide>(qhat) * v[i];
+                const Wide d = static_cast<Wide>(u[i]) - static_cast<Limb>(product) - borrow;
+                product >>= BITS;
+                u[i] = static_cast<Limb>(d);
+                borrow = static_cast<Limb>((d >> BITS) & 1u);
+            }
+            const Wide d = static_cast<Wide>(u[k]) - static_cast<Limb>(product) - borrow;
+            u[k] = static_cast<Limb>(d);
+            borrow = static_cast<Limb>((d >> BITS) & 1u);
+            if (borrow != 0) {
+                Limb carry = 0;
+                for (uint32_t i = 0; i < k; ++i) {
+                    const Limb t1 = static_cast<Limb>(u[i] + carry);
+                    const Limb c1 = t1 < carry ? 1 : 0;
+                    const Limb t2 = static_cast<Limb>(t1 + v[i]);
+                    carry = static_cast<Limb>(c1 | (t2 < t1 ? 1 : 0));
+                    u[i] = t2;
+                }
+                u[k] = static_cast<Limb>(u[k] + carry);
+            }
+        }
+        for (uint32_t i = 0; i < k; ++i) {
+            out[i] =
+                s == 0 ? w[i]
+                       : static_cast<Limb>((w[i] >> s) | (i + 1 < k ? w[i + 1] << (BITS - s) : 0));
+        }
+    }
+
+    // base^e mod n for e of one or two words. The plain base (below n) is
+    // the last factor of an odd exponent: (base^(e-1) R) base / R is the
+    // result itself, so no multiplication by 1 follows.
+    static void modExpShort(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                            BigNum* out, ModExpShortWork<Limb>* work) noexcept {
+        // The exponent record need not be normalised; a value of 0 gives 1.
+        uint32_t bits = 0;
+        for (uint32_t i = exponent->length; i-- > 0 && bits == 0;) {
+            for (uint32_t top = exponent->words[i]; top != 0; top >>= 1) {
+                bits = bits == 0 ? 32 * i + 1 : bits + 1;
+            }
+        }
+        if (bits == 0) {
+            setOneModN(n, out);
+            return;
+        }
+        const Modulus m = setUp(n, work->modulus, work->product, work->factors);
+        const uint32_t k = m.k;
+        Limb* const acc = work->accumulator;
+
+        const BigNum* b = base;
+        if (base->length >= n->length) {
+            bigNumDiv(base, n, &work->quotient, out);
+            b = out;
+        }
+        load(b, work->plain, k);
+        shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised);
+
+        auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
+        std::memcpy(acc, work->base, k * sizeof(Limb));
+        bool plain = false;
+        for (uint32_t p = bits - 1; p-- > 0;) {
+            m.square(acc, acc);
+            if (bitAt(p) != 0) {
+                plain = p == 0;
+                m.mul(acc, acc, plain ? work->plain : work->base);
+            }
+        }
+        if (!plain) {
+            Limb* const one = work->plain;
+            std::memset(one, 0, k * sizeof(Limb));
+            one[0] = 1;
+            m.mul(acc, acc, one);
+        }
+        store(acc, k, out);
+        secureWipe(work, sizeof *work);
+    }
+};
+
+}  // namespace
+
+uint32_t bigNumWindowWidth(uint32_t exponentWords) noexcept {
+    if (exponentWords <= 2) {
+        return 1;
+    }
+    if (exponentWords <= 7) {
+        return 4;
+    }
+    if (exponentWords <= 23) {
+        return 5;
+    }
+    return 6;
+}
+
+uint32_t bigNumNextWindow(const BigNum* exponent, int32_t* position, uint32_t w, uint32_t* value,
+                          uint32_t* zeroRun) noexcept {
+    int32_t pos = *position;
+    if (pos < 0) {
+        return 0;
+    }
+    const uint32_t* words = exponent->words;
+    auto bitAt = [words](int32_t p) {
+        const uint32_t index = static_cast<uint32_t>(p);
+        return (words[index >> 5] >> (index & 31u)) & 1u;
+    };
+
+    if (bitAt(pos) == 0) {
+        uint32_t count = 0;
+        while (pos >= 0 && bitAt(pos) == 0) {
+            ++count;
+            --pos;
+        }
+        *position = pos;
+        *value = 0;
+        *zeroRun = 1;
+        return count;
+    }
+
+    uint32_t taken = w;
+    if (static_cast<uint32_t>(pos) + 1 < w) {
+        taken = static_cast<uint32_t>(pos) + 1;
+    }
+    uint32_t number = 0;
+    for (uint32_t k = 0; k < taken; ++k) {
+        number = (number << 1) | bitAt(pos - static_cast<int32_t>(k));
+    }
+    pos -= static_cast<int32_t>(taken);
+    // Trailing zeros of the window are handed back to the scan; the top bit
+    // is 1, so this stops.
+    while ((number & 1u) == 0) {
+        number >>= 1;
+        --taken;
+        ++pos;
+    }
+    *position = pos;
+    *value = number;
+    *zeroRun = 0;
+    return taken;
+}
+
+void bigNumModExpInterleaved32(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                               BigNum* out, ModExpWork32* work) noexcept {
+    PublicEngine<uint32_t>::modExp(base, exponent, n, out, work);
+}
+
+void bigNumModExpShort32(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint32_t>* work) noexcept {
+    PublicEngine<uint32_t>::modExpShort(base, exponent, n, out, work);
+}
+
+#if defined(__SIZEOF_INT128__)
+void bigNumModExpInterleaved64(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                               BigNum* out, ModExpWork64* work) noexcept {
+    PublicEngine<uint64_t>::modExp(base, exponent, n, out, work);
+}
+
+void bigNumModExpShort64(const BigNum* base, const BigNum* exponent, const BigNum* n, BigNum* out,
+                         ModExpShortWork<uint64_t>* work) noexcept {
+    PublicEngine<uint64_t>::modExpShort(base, exponent, n, out, work);
+}
+
+MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept {
+    using M = Mont<uint64_t>;
+    MontKernels64 kernels;
+    M::portableKernels(k, &kernels.square, &kernels.mul);
+    if (fast) {
+        M::preferFast(k, &kernels.square, &kernels.mul);
+    }
+    return kernels;
+}
+#endif
+
+void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
+                  BigNum* out) noexcept {
+    if (exponent->length == 0) {
+        setOneModN(n, out);
+        return;
+    }
+    // Public exponents such as 65537 need no table.
+    if (exponent->length <= 2) {
+        ModExpShortWork<DefaultLimb> work;
+        PublicEngine<DefaultLimb>::modExpShort(base, exponent, n, out, &work);
+        return;
+    }
+    ModExpLimbWork<DefaultLimb> work;
+    PublicEngine<DefaultLimb>::modExp(base, exponent, n, out, &work);
+}
+
+}  // namespace vc

@@ -7,18 +7,23 @@ set -euo pipefail
 # pkgconf for the C host scripts/consumer.sh builds through pkg-config.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           openssl clang-format binutils libx11-dev pkgconf)
-case "${1:-}" in
-  --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
-                        g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
-  --fuzz) packages+=(clang libclang-rt-dev) ;;
-  # What the X11 window test drives the window with.
-  --window) packages+=(xvfb xdotool imagemagick x11-utils) ;;
-  --wine) packages+=(wine64 xvfb xdotool imagemagick) ;;
-  # 32-bit Linux programs, run under user-mode emulation; GoogleTest from
-  # its sources, built for 32 bits with the rest of that build.
-  --i686) packages+=(g++-multilib qemu-user-static googletest) ;;
-  --valgrind) packages+=(valgrind) ;;
-esac
+# Each argument adds a group of packages; several may be given at once.
+for group in "$@"; do
+  case "$group" in
+    --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
+                          g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64) ;;
+    --fuzz) packages+=(clang libclang-rt-dev) ;;
+    # What the X11 window test drives the window with.
+    --window) packages+=(xvfb xdotool imagemagick x11-utils) ;;
+    --wine) packages+=(wine64 xvfb xdotool imagemagick) ;;
+    # 32-bit Linux programs; GoogleTest from its sources, built for 32 bits
+    # with the rest of that build. User-mode emulation only for a kernel
+    # that cannot run them itself.
+    --i686) packages+=(g++-multilib googletest) ;;
+    --qemu) packages+=(qemu-user-static) ;;
+    --valgrind) packages+=(valgrind) ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -30,5 +35,6 @@ if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
+  # Another step may be installing at the same moment: wait for its lock.
+  apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}" >/dev/null
 fi

@@ -9,20 +9,20 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh --fuzz
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz
+targets=("$@")
+if [ "${#targets[@]}" -eq 0 ]; then
+  for source in fuzz/fuzz_*.cpp; do
+    targets+=("$(basename "$source" .cpp)")
+  done
+fi
+# The targets alone: the shared library is of no use to them.
+cmake --build --preset fuzz --target "${targets[@]}"
 seconds=${FUZZ_SECONDS:-10}
 parallel=${FUZZ_PARALLEL:-2}
 workdir=$(mktemp -d)
 trap 'rm -rf "$workdir"' EXIT
 artifacts=${FUZZ_ARTIFACTS:-$workdir/artifacts}
 mkdir -p "$artifacts"
-
-targets=("$@")
-if [ "${#targets[@]}" -eq 0 ]; then
-  for target in build/fuzz/fuzz/fuzz_*; do
-    targets+=("$(basename "$target")")
-  done
-fi
 
 # One target: its corpus grows in the scratch copy, never in the tree.
 # -len_control=0 lets inputs grow at once: the handshake target runs a few

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -31,13 +32,11 @@ void converse(VcContext* clientContext, VcContext* serverContext, int seed) {
     runHandshake(client, server);
     ASSERT_EQ(client.result, VC_OK);
     ASSERT_EQ(server.result, VC_OK);
+    std::mt19937 rng(seed);
     for (int round = 0; round < 40; ++round) {
         Side& from = round % 2 == 0 ? client : server;
         Side& to = round % 2 == 0 ? server : client;
-        Bytes data(static_cast<std::size_t>(round * 97 + seed));
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            data[i] = static_cast<uint8_t>(i * 31 + static_cast<std::size_t>(seed));
-        }
+        const Bytes data = randomData(rng, std::size_t(round * 97 + seed));
         to.inbox = seal(from, data, uint32_t(data.size() + 64));
         ASSERT_EQ(open(to), data);
         ASSERT_EQ(to.result, VC_OK);

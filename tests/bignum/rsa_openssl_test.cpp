@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <iterator>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -296,15 +297,46 @@ class RsaRefusal : public ::testing::Test {
     const vc::RsaPrivateKey& key() const { return key_->key; }
     vc::RsaPublicKey pub() const { return publicOf(key_->key); }
 
+    // Blocks of the 1024-bit key: "N" its modulus and "N+1"; "C" and "S" the
+    // cipher block and signature of three bytes, "C-" and "S-" without their
+    // first byte; "C+N" and "S+N" such a block of other data plus n, still
+    // 128 bytes and the same residue.
+    Bytes named(const std::string& piece) {
+        const BIGNUM* n = nullptr;
+        RSA_get0_key(rsa(), &n, nullptr, nullptr);
+        Bn value(BN_dup(n));
+        BN_add_word(value.get(), piece == "N+1" ? 1 : 0);
+        if (piece[0] == 'N') {
+            return bytesOf(value.get(), 128);
+        }
+        const auto op = piece[0] == 'C' ? RSA_public_encrypt : RSA_private_encrypt;
+        if (piece.size() <= 2) {
+            const Bytes block = openssl(op, rsa(), {1, 2, 3});
+            return Bytes(block.begin() + long(piece.size() - 1), block.end());
+        }
+        for (int attempt = 0; attempt < 64; ++attempt) {
+            Bn sum(BN_bin2bn(openssl(op, rsa(), randomData(rng_, 20)).data(), 128, nullptr));
+            BN_add(sum.get(), sum.get(), n);
+            if (BN_num_bytes(sum.get()) <= 128) {
+                return bytesOf(sum.get(), 128);
+            }
+        }
+        ADD_FAILURE() << "no block stays below 2^1024 with n added";
+        return {};
+    }
+
     // Bytes in the notation of rsa_blocks.vec: pieces in order, hex bytes,
     // "hh*n" for n copies of the byte hh, "P<n>" for n random non-zero
-    // bytes, "R<n>" for n random bytes; "-" is no bytes at all.
+    // bytes, "R<n>" for n random bytes, or one of the named blocks; "-" is
+    // no bytes at all.
     Bytes blockOf(const std::string& text) {
+        static const std::set<std::string> NAMED = {"N", "N+1", "C", "C-", "C+N", "S", "S-", "S+N"};
         Bytes out;
         for (const std::string& piece : readFields(text == "-" ? "" : text)) {
             const size_t star = piece.find('*');
             const Bytes bytes =
-                piece[0] == 'P' || piece[0] == 'R'
+                NAMED.contains(piece) ? named(piece)
+                : piece[0] == 'P' || piece[0] == 'R'
                     ? randomData(rng_, std::stoul(piece.substr(1)), piece[0] == 'P')
                 : star != std::string::npos
                     ? Bytes(std::stoul(piece.substr(star + 1)),
@@ -318,13 +350,14 @@ class RsaRefusal : public ::testing::Test {
     std::mt19937 rng_{99};
 };
 
-// The refuse rows of rsa_keys.vec.
-TEST_F(RsaRefusal, DataTooLongAndTinyModulus) {
+// The refuse rows of rsa_keys.vec: data too long, a tiny modulus, and input
+// blocks of the wrong length or value.
+TEST_F(RsaRefusal, DataTooLongTinyModulusAndInputBlocks) {
     vc::RsaPrivateKey tiny{};
     tiny.n = fromWords({3233});
     tiny.e = fromWords({17});
     tiny.d = fromWords({2753});
-    for (const auto& row : readVec("rsa_keys.vec", "refuse", 16)) {
+    for (const auto& row : readVec("rsa_keys.vec", "refuse", 34)) {
         SCOPED_TRACE(row.text);
         const auto& f = row.fields;
         const vc::RsaPrivateKey& k = f[1] == "tiny" ? tiny : testKey(std::stoi(f[1])).key;
@@ -334,45 +367,6 @@ TEST_F(RsaRefusal, DataTooLongAndTinyModulus) {
                                 : f[2] == "sign"    ? sign(input, k)
                                                     : recover(input, publicOf(k));
         EXPECT_EQ(result.status, std::stoi(row.value));
-    }
-}
-
-// Input blocks refused before any padding is looked at: not k bytes long,
-// zero, n, above n (also a valid block plus n, which is the same residue).
-TEST_F(RsaRefusal, InputBlockLengthAndValue) {
-    const BIGNUM* n = nullptr;
-    RSA_get0_key(rsa(), &n, nullptr, nullptr);
-    Bn nPlusOne(BN_dup(n));
-    BN_add_word(nPlusOne.get(), 1);
-    const Bytes valid[] = {openssl(RSA_public_encrypt, rsa(), {1, 2, 3}),
-                           openssl(RSA_private_encrypt, rsa(), {1, 2, 3})};
-    for (int op = 0; op < 2; ++op) {
-        // A block of the same data whose value plus n still fits k bytes.
-        Bytes wrapped;
-        for (int attempt = 0; attempt < 64 && wrapped.empty(); ++attempt) {
-            const Bytes data = randomData(rng_, 20);
-            const Bytes block =
-                openssl(op == 0 ? RSA_public_encrypt : RSA_private_encrypt, rsa(), data);
-            Bn sum(BN_bin2bn(block.data(), 128, nullptr));
-            BN_add(sum.get(), sum.get(), n);
-            if (BN_num_bytes(sum.get()) <= 128) {
-                wrapped = bytesOf(sum.get(), 128);
-            }
-        }
-        ASSERT_FALSE(wrapped.empty());
-        const Bytes rows[] = {concat({{0x00}, valid[op]}),
-                              Bytes(valid[op].begin() + 1, valid[op].end()),
-                              {},
-                              Bytes(128, 0x00),
-                              bytesOf(n, 128),
-                              bytesOf(nPlusOne.get(), 128),
-                              Bytes(128, 0xFF),
-                              wrapped};
-        for (size_t i = 0; i < std::size(rows); ++i) {
-            SCOPED_TRACE(testing::Message() << (op == 0 ? "decrypt" : "recover") << " row " << i);
-            const OpResult result = op == 0 ? decrypt(rows[i], key()) : recover(rows[i], pub());
-            EXPECT_EQ(result.status, vc::CRYPTO_BLOCK_REFUSED);
-        }
     }
 }
 

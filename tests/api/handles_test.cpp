@@ -136,8 +136,7 @@ TEST_F(StaleHandles, ReachNothing) {
     client.context = inputs.context("-", "ca.pem", 3, ROLE_CLIENT, nullptr);
     server.context = inputs.context("server.pem:server.key", "ca.pem", 3, ROLE_SERVER, nullptr);
     char name[] = "server.example";
-    ASSERT_EQ(vcCreateConnection(client.context, name, 1, &client.connection), VC_OK);
-    ASSERT_EQ(vcCreateConnection(server.context, nullptr, 2, &server.connection), VC_OK);
+    connectSides(client, server, name);
     name[0] = 'X';
     runHandshake(client, server);
     ASSERT_EQ(client.result, VC_OK);
@@ -182,7 +181,7 @@ TEST_F(Handles, NullOutputIsRefusedOnlyWhenThereIsSomethingToWrite) {
         SCOPED_TRACE(role);
         connectPair(role, "client.pem:client.key", 3, 3);
         Bytes sixth;
-        handshake([&](int n, Bytes& wire, Side&) {
+        runHandshake(client, server, [&](int n, Bytes& wire, Side&) {
             if (n == 6) {
                 sixth.swap(wire);
             }

@@ -94,7 +94,7 @@ TEST_F(Handshake, OutcomeTable) {
         serverLog = {f[8][1] - '0'};
         connectPair(serverRole, f[5], uint32_t(std::stoul(f[2])), uint32_t(std::stoul(f[1])), f[4],
                     f[6], f[7]);
-        handshake();
+        runHandshake(client, server);
         expectOutcome(want[0], std::stoi(want[1]));
         EXPECT_EQ(clientLog.calls, want[2] == "-" ? 0 : 1);
         if (want[2] != "-") {
@@ -128,7 +128,7 @@ TEST_F(Handshake, AlteredMessages) {
         connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client.key", uint32_t(std::stoul(f[2])),
                     uint32_t(std::stoul(f[1])));
         const int target = std::stoi(f[3]);
-        handshake([&](int index, Bytes& wire, Side& receiver) {
+        runHandshake(client, server, [&](int index, Bytes& wire, Side& receiver) {
             if (index == target) {
                 edit(f[4], wire, receiver);
             }
@@ -144,20 +144,18 @@ TEST_F(Handshake, MessageSizesAndFirstCall) {
     connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client-enc.key", 3, 3);
     client.inbox = {0x00, 0x01, 0xAA};
     std::vector<std::size_t> sizes;
-    std::vector<Bytes> firstBytes;
-    handshake([&](int, Bytes& wire, Side&) {
+    runHandshake(client, server, [&](int, Bytes& wire, Side&) {
         if (sizes.empty()) {
             // The bytes before the client's hello were left for the host.
             EXPECT_EQ(client.inbox, Bytes({0x00, 0x01, 0xAA}));
             client.inbox.clear();
+            EXPECT_EQ(Bytes(wire.begin(), wire.begin() + 7), vctest::fromHex("00250102000003"));
         }
         sizes.push_back(wire.size());
-        firstBytes.emplace_back(wire.begin(), wire.begin() + 7);
     });
     ASSERT_EQ(sizes.size(), 8u);
     EXPECT_EQ(client.result, VC_OK);
     EXPECT_EQ(server.result, VC_OK);
-    EXPECT_EQ(firstBytes[0], vctest::fromHex("00250102000003"));
     const std::size_t serverCertificate = server.credentials().ownCertificateLength;
     const std::size_t clientCertificate = client.credentials().ownCertificateLength;
     // Plain: hello 2 + 37; server hello 2 + 40 + certificate; key exchange

@@ -75,7 +75,7 @@ TEST_F(Interop, WireFormatAgainstAnIndependentReading) {
         reset();
         connectPair(ROLE_SERVER_AUTH_CLIENT, "client.pem:client.key", mask, mask);
         std::vector<Bytes> wire;
-        handshake([&](int, Bytes& message, Side&) { wire.push_back(message); });
+        runHandshake(client, server, [&](int, Bytes& message, Side&) { wire.push_back(message); });
         ASSERT_EQ(wire.size(), 8u);
         const std::size_t keyLength = mask == 1 ? 16 : 24;
         const Bytes clientRandom = slice(wire[0], 7, 32);

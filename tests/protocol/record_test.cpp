@@ -17,11 +17,10 @@ class Records : public vctest::ChannelTest {
     void reconnect(uint32_t mask) {
         reset();
         connectPair(ROLE_SERVER, "-", mask, mask);
-        handshake();
+        runHandshake(client, server);
         ASSERT_EQ(client.result, VC_OK);
         ASSERT_EQ(server.result, VC_OK);
     }
-    static uint32_t mask(const std::string& field) { return uint32_t(std::stoul(field)); }
     // The server must refuse the record, which ends its connection.
     void expectRefused(const Bytes& record) {
         server.inbox = record;
@@ -35,7 +34,7 @@ TEST_F(Records, SizesAndCapacities) {
     for (const auto& row : vctest::readVec("records.vec", "size")) {
         const auto& f = row.fields;
         SCOPED_TRACE(row.text);
-        reconnect(mask(f[1]));
+        reconnect(uint32_t(std::stoul(f[1])));
         const Bytes data(std::stoul(f[2]), 0x5C);
         const Bytes wire = seal(client, data);
         EXPECT_EQ(wire.size(), std::stoul(row.value));
@@ -47,7 +46,7 @@ TEST_F(Records, SizesAndCapacities) {
         const auto& f = row.fields;
         const auto want = vctest::readFields(row.value);
         SCOPED_TRACE(row.text);
-        reconnect(mask(f[1]));
+        reconnect(uint32_t(std::stoul(f[1])));
         const auto capacity = uint32_t(std::stoul(f[2]));
         const Bytes data(std::stoul(f[3]), 0xA7);
         Bytes output(capacity + 64, 0xEE);
@@ -141,7 +140,7 @@ TEST_F(Records, TamperingReplayAndMalformed) {
     }
     for (const auto& row : vctest::readVec("records.vec", "refuse")) {
         SCOPED_TRACE(row.fields[2]);
-        reconnect(mask(row.fields[1]));
+        reconnect(uint32_t(std::stoul(row.fields[1])));
         expectRefused(vctest::fromHex(vctest::expand(row.fields[2])));
     }
 }

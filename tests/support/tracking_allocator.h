@@ -32,7 +32,6 @@ class TrackingAllocator {
         calls_ = 0;
     }
     std::size_t liveBlocks() const { return live_.size(); }
-    std::size_t releasedBlocks() const { return releasedBlocks_; }
     // Allocations asked for since construction or the last failAllocation.
     int allocations() const { return calls_; }
 
@@ -69,7 +68,6 @@ class TrackingAllocator {
             auto [entry, added] = self->zeroBySize_.try_emplace(found->second, true);
             entry->second = entry->second && zero;
             self->releasedUnwiped_ += zero ? 0 : 1;
-            ++self->releasedBlocks_;
             self->live_.erase(found);
         }
         std::free(block);
@@ -79,7 +77,6 @@ class TrackingAllocator {
     static inline TrackingAllocator* active_ = nullptr;
     std::map<void*, std::size_t> live_;
     std::map<std::size_t, bool> zeroBySize_;
-    std::size_t releasedBlocks_ = 0;
     std::size_t releasedUnwiped_ = 0;
     int failAt_ = 0;
     int calls_ = 0;

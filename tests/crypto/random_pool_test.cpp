@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstring>
+#include <numeric>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -24,14 +25,6 @@
 namespace {
 
 using namespace vctest;
-
-Bytes counting(uint32_t count, std::size_t modulus) {
-    Bytes bytes(count);
-    for (uint32_t i = 0; i < count; ++i) {
-        bytes[i] = static_cast<uint8_t>(i % modulus);
-    }
-    return bytes;
-}
 
 int32_t seed(const Bytes& bytes) {
     return vc::vcSeedCallback(bytes.data(), static_cast<uint32_t>(bytes.size()));
@@ -63,9 +56,10 @@ TEST_F(RandomPoolTest, ProgressOfOneSeedCallAndRefusedDraws) {
         SCOPED_TRACE(line.text);
         const auto& f = line.fields;
         const auto count = static_cast<uint32_t>(std::stoul(f[2]));
-        const Bytes data = f[1] == "random"  ? randomData(rng, count)
-                           : f[1] == "equal" ? Bytes(count, 0x41)
-                                             : counting(count, std::stoul(f.at(3)));
+        Bytes data = f[1] == "random" ? randomData(rng, count) : Bytes(count, 0x41);
+        for (uint32_t i = 0; f[1] == "counting" && i < count; ++i) {
+            data[i] = static_cast<uint8_t>(i % std::stoul(f.at(3)));
+        }
         const std::vector<std::string> want = readFields(line.value);
         const int32_t progress = std::stoi(want.at(0));
         const auto minBits = static_cast<uint32_t>(std::stoul(want.at(1)));
@@ -111,22 +105,18 @@ TEST_F(RandomPoolTest, StaysSeededWhateverFollows) {
 
 // The state rows of random_pool.vec pin the exact mixing of seed bytes.
 TEST_F(RandomPoolTest, SeedingKnownAnswers) {
-    for (const auto& line : readVec("random_pool.vec", "state", 1)) {
-        SCOPED_TRACE(line.text);
-        clearPool();
-        uint32_t next = 0;
-        std::istringstream sizes(line.fields.at(1));
-        for (std::string size; std::getline(sizes, size, ',');) {
-            Bytes data(std::stoul(size));
-            for (uint8_t& b : data) {
-                b = static_cast<uint8_t>(next++);
-            }
-            seed(data);
-        }
-        const vc::RandomPool pool = vc::randomPoolSnapshot();
-        EXPECT_EQ(toHex(pool.digestState, 16) + " " + toHex(pool.ring, 255), line.value);
-        EXPECT_EQ(pool.ring[255], 0);
+    const VecLine line = readVec("random_pool.vec", "state", 1).at(0);
+    uint8_t next = 0;
+    std::istringstream sizes(line.fields.at(1));
+    for (std::string size; std::getline(sizes, size, ',');) {
+        Bytes data(std::stoul(size));
+        std::iota(data.begin(), data.end(), next);
+        next = static_cast<uint8_t>(next + data.size());
+        seed(data);
     }
+    const vc::RandomPool pool = vc::randomPoolSnapshot();
+    EXPECT_EQ(toHex(pool.digestState, 16) + " " + toHex(pool.ring, 255), line.value);
+    EXPECT_EQ(pool.ring[255], 0);
 }
 
 // Each draw depends on the thread and the second as well, so output is held

@@ -14,6 +14,7 @@
 #include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <numeric>
 #include <random>
 #include <sstream>
 #include <string>
@@ -186,9 +187,7 @@ inline void clearPool() {
 inline void seedPool() {
     clearPool();
     uint8_t seed[255];
-    for (uint32_t i = 0; i < sizeof seed; ++i) {
-        seed[i] = static_cast<uint8_t>(i);
-    }
+    std::iota(seed, seed + sizeof seed, uint8_t{0});
     ASSERT_EQ(vc::vcSeedCallback(seed, sizeof seed), -1) << "pool did not seed";
 }
 

@@ -207,11 +207,8 @@ TEST(BigNumMontReduce, DividesByRModN) {
         BigNum out;
         std::memset(&out, 0x11, sizeof out);
         vc::bigNumMontReduce(&tRecord, &n, &out, vc::bigNumMontInverse(n.words[0]));
-
-        Bn rInv(BN_mod_inverse(nullptr, r.get(), bn.get(), ctx.get()));
-        Bn want(BN_new());
-        BN_mod_mul(want.get(), t.get(), rInv.get(), bn.get(), ctx.get());
-        ASSERT_TRUE(sameValue(out, fromBn(want.get())));
+        ASSERT_TRUE(
+            sameValue(out, opensslMontProduct(fromBn(t.get()), fromWords({1}), n, 32 * len)));
     }
 }
 

@@ -6,6 +6,7 @@
 #include <openssl/objects.h>
 
 #include <algorithm>
+#include <atomic>
 #include <iterator>
 #include <random>
 #include <set>
@@ -21,12 +22,6 @@ namespace {
 
 using namespace vctest;
 
-Bytes bytesOf(const BIGNUM* value, size_t count) {
-    Bytes out(count);
-    EXPECT_EQ(BN_bn2binpad(value, out.data(), static_cast<int>(count)), static_cast<int>(count));
-    return out;
-}
-
 // Runs one of our operations: a failure must leave output and length
 // untouched, and a success must write nothing past the length it reports.
 struct OpResult {
@@ -37,14 +32,12 @@ struct OpResult {
 constexpr uint8_t UNTOUCHED = 0xA5;
 constexpr uint32_t UNTOUCHED_LENGTH = 0xDEADBEEF;
 
-template <typename Key>
-OpResult run(vc::CryptoStatus (*operation)(const uint8_t*, uint32_t, const Key*, uint8_t*,
-                                           uint32_t*),
-             const Bytes& input, const Key& key) {
+template <auto Operation, typename Key>
+OpResult run(const Bytes& input, const Key& key) {
     Bytes out(600, UNTOUCHED);
     uint32_t length = UNTOUCHED_LENGTH;
     const vc::CryptoStatus status =
-        operation(input.data(), static_cast<uint32_t>(input.size()), &key, out.data(), &length);
+        Operation(input.data(), static_cast<uint32_t>(input.size()), &key, out.data(), &length);
     if (status != vc::CRYPTO_OK) {
         EXPECT_EQ(length, UNTOUCHED_LENGTH) << "length written on failure " << status;
         length = 0;
@@ -58,18 +51,10 @@ OpResult run(vc::CryptoStatus (*operation)(const uint8_t*, uint32_t, const Key*,
     return {status, out};
 }
 
-OpResult encrypt(const Bytes& data, const vc::RsaPublicKey& key) {
-    return run(vc::rsaPublicEncrypt, data, key);
-}
-OpResult decrypt(const Bytes& block, const vc::RsaPrivateKey& key) {
-    return run(vc::rsaPrivateDecrypt, block, key);
-}
-OpResult sign(const Bytes& data, const vc::RsaPrivateKey& key) {
-    return run(vc::rsaPrivateSign, data, key);
-}
-OpResult recover(const Bytes& block, const vc::RsaPublicKey& key) {
-    return run(vc::rsaPublicRecover, block, key);
-}
+constexpr auto encrypt = run<vc::rsaPublicEncrypt, vc::RsaPublicKey>;
+constexpr auto decrypt = run<vc::rsaPrivateDecrypt, vc::RsaPrivateKey>;
+constexpr auto sign = run<vc::rsaPrivateSign, vc::RsaPrivateKey>;
+constexpr auto recover = run<vc::rsaPublicRecover, vc::RsaPublicKey>;
 
 // One of OpenSSL's RSA_public_encrypt, RSA_private_decrypt,
 // RSA_private_encrypt (signing) or RSA_public_decrypt (recovery); with
@@ -90,59 +75,40 @@ Bytes openssl(OsslOperation operation, RSA* rsa, const Bytes& in, int padding = 
 // without random the operations still work, unblinded.
 class RsaBlindingTest : public ::testing::Test {
   protected:
+    void SetUp() override { seedPool(); }
     // A cipher block of message under the 1024-bit test key, by OpenSSL.
     static Bytes cipherOf(const Bytes& message) {
         return openssl(RSA_public_encrypt, testKey(1024).rsa.get(), message);
-    }
-    static Bytes decrypted(const Bytes& cipher, const vc::RsaPrivateKey& key) {
-        return decrypt(cipher, key).out;
     }
     SavedLibraryState saved_;
 };
 
 TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
-    seedPool();
     vc::RsaPrivateKey key = testKey(1024).key;
     const Bytes message = {1, 2, 3, 4, 5};
     const Bytes cipher = cipherOf(message);
     EXPECT_EQ(key.blinding.ready, 0u);
-    ASSERT_EQ(decrypted(cipher, key), message);
+    ASSERT_EQ(decrypt(cipher, key).out, message);
     ASSERT_EQ(key.blinding.ready, 1u);
     EXPECT_EQ(key.blinding.owner, &key);
-    // The pair is kept times R: x R -> x^2 R is (x R)^2 / R.
-    Bn n = toBn(key.n);
-    BnCtx ctx(BN_CTX_new());
-    Bn r(BN_new());
-    Bn rInverse(BN_new());
-    BN_set_bit(r.get(), static_cast<int>(32 * key.n.length));  // R for either limb width
-    BN_nnmod(r.get(), r.get(), n.get(), ctx.get());
-    BN_mod_inverse(rInverse.get(), r.get(), n.get(), ctx.get());
-    auto plain = [&](const vc::BigNum& x) {
-        Bn out(BN_new());
-        BN_mod_mul(out.get(), toBn(x).get(), rInverse.get(), n.get(), ctx.get());
-        return fromBn(out.get());
+    // The pair is kept times R: x R -> x^2 R is (x R)^2 / R, and a b^e = 1.
+    const auto mont = [&](const vc::BigNum& x, const vc::BigNum& y) {
+        return opensslMontProduct(x, y, key.n, 32 * key.n.length);  // R for either limb width
     };
     for (int i = 0; i < 4; ++i) {
-        const vc::BigNum before = plain(key.blinding.aR);
-        const vc::BigNum beforeInverse = plain(key.blinding.bR);
-        ASSERT_EQ(decrypted(cipher, key), message);
-        Bn square(BN_new());
-        BN_mod_sqr(square.get(), toBn(before).get(), n.get(), ctx.get());
-        EXPECT_TRUE(sameValue(plain(key.blinding.aR), fromBn(square.get())));
-        BN_mod_sqr(square.get(), toBn(beforeInverse).get(), n.get(), ctx.get());
-        EXPECT_TRUE(sameValue(plain(key.blinding.bR), fromBn(square.get())));
+        const vc::RsaBlinding before = key.blinding;
+        ASSERT_EQ(decrypt(cipher, key).out, message);
+        for (const auto member : {&vc::RsaBlinding::aR, &vc::RsaBlinding::bR}) {
+            EXPECT_TRUE(sameValue(mont(key.blinding.*member, fromWords({1})),
+                                  mont(mont(before.*member, before.*member), fromWords({1}))));
+        }
     }
-    // The pair still belongs together: a b^e = 1.
-    Bn product(BN_new());
-    BN_mod_exp(product.get(), toBn(plain(key.blinding.bR)).get(), toBn(key.e).get(), n.get(),
-               ctx.get());
-    BN_mod_mul(product.get(), product.get(), toBn(plain(key.blinding.aR)).get(), n.get(),
-               ctx.get());
-    EXPECT_TRUE(BN_is_one(product.get()));
+    const vc::BigNum b = mont(key.blinding.bR, fromWords({1}));
+    EXPECT_TRUE(sameValue(mont(opensslModExp(b, key.e, key.n), key.blinding.aR), fromWords({1})));
 
     // A copy does not reuse the original's pair.
     const vc::RsaPrivateKey copy = key;
-    ASSERT_EQ(decrypted(cipher, copy), message);
+    ASSERT_EQ(decrypt(cipher, copy).out, message);
     EXPECT_EQ(copy.blinding.owner, &copy);
     EXPECT_FALSE(sameValue(copy.blinding.aR, key.blinding.aR));
 
@@ -152,30 +118,24 @@ TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
 }
 
 TEST_F(RsaBlindingTest, SharedKeyAcrossThreads) {
-    seedPool();
     const vc::RsaPrivateKey key = testKey(1024).key;
-    std::vector<Bytes> messages;
     std::vector<Bytes> ciphers;
     for (uint8_t i = 0; i < 8; ++i) {
-        messages.push_back(Bytes(10 + i, i));
-        ciphers.push_back(cipherOf(messages.back()));
+        ciphers.push_back(cipherOf(Bytes(10 + i, i)));
     }
-    std::vector<int> wrong(4, 0);
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < wrong.size(); ++t) {
-        threads.emplace_back([&, t] {
-            for (int round = 0; round < 25; ++round) {
-                const size_t i = (t + static_cast<size_t>(round)) % messages.size();
-                wrong[t] += decrypted(ciphers[i], key) == messages[i] ? 0 : 1;
-            }
-        });
+    std::atomic<int> wrong{0};
+    {
+        std::vector<std::jthread> threads;
+        for (size_t t = 0; t < 4; ++t) {
+            threads.emplace_back([&, t] {
+                for (size_t round = 0; round < 25; ++round) {
+                    const auto i = static_cast<uint8_t>((t + round) % ciphers.size());
+                    wrong += decrypt(ciphers[i], key).out == Bytes(10 + i, i) ? 0 : 1;
+                }
+            });
+        }
     }
-    for (std::thread& thread : threads) {
-        thread.join();
-    }
-    for (int count : wrong) {
-        EXPECT_EQ(count, 0);
-    }
+    EXPECT_EQ(wrong, 0);
     EXPECT_EQ(key.blinding.ready, 1u);
 }
 
@@ -183,17 +143,16 @@ TEST_F(RsaBlindingTest, SharedKeyAcrossThreads) {
 // key is marked and decrypts unblinded, as it did without blinding. And
 // without random the operation still works, unblinded.
 TEST_F(RsaBlindingTest, MismatchedKeyOrUnseededPoolStaysUnblinded) {
-    seedPool();
     vc::RsaPrivateKey key = testKey(1024).key;
     key.e = fromWords({3});
     const Bytes message = {4, 5, 6};
     const Bytes cipher = cipherOf(message);
-    EXPECT_EQ(decrypted(cipher, key), message);
+    EXPECT_EQ(decrypt(cipher, key).out, message);
     EXPECT_EQ(key.blinding.ready, 2u);
-    EXPECT_EQ(decrypted(cipher, key), message);
+    EXPECT_EQ(decrypt(cipher, key).out, message);
     clearPool();
     const vc::RsaPrivateKey sound = testKey(1024).key;
-    EXPECT_EQ(decrypted(cipher, sound), message);
+    EXPECT_EQ(decrypt(cipher, sound).out, message);
     EXPECT_EQ(sound.blinding.ready, 0u);
 }
 
@@ -304,10 +263,12 @@ class RsaRefusal : public ::testing::Test {
     Bytes named(const std::string& piece) {
         const BIGNUM* n = nullptr;
         RSA_get0_key(rsa(), &n, nullptr, nullptr);
-        Bn value(BN_dup(n));
-        BN_add_word(value.get(), piece == "N+1" ? 1 : 0);
+        Bytes out(128);
         if (piece[0] == 'N') {
-            return bytesOf(value.get(), 128);
+            Bn value(BN_dup(n));
+            BN_add_word(value.get(), piece == "N+1" ? 1 : 0);
+            BN_bn2binpad(value.get(), out.data(), 128);
+            return out;
         }
         const auto op = piece[0] == 'C' ? RSA_public_encrypt : RSA_private_encrypt;
         if (piece.size() <= 2) {
@@ -317,8 +278,8 @@ class RsaRefusal : public ::testing::Test {
         for (int attempt = 0; attempt < 64; ++attempt) {
             Bn sum(BN_bin2bn(openssl(op, rsa(), randomData(rng_, 20)).data(), 128, nullptr));
             BN_add(sum.get(), sum.get(), n);
-            if (BN_num_bytes(sum.get()) <= 128) {
-                return bytesOf(sum.get(), 128);
+            if (BN_bn2binpad(sum.get(), out.data(), 128) == 128) {
+                return out;
             }
         }
         ADD_FAILURE() << "no block stays below 2^1024 with n added";

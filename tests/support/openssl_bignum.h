@@ -12,17 +12,14 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
-#include <initializer_list>
 #include <iterator>
 #include <map>
 #include <memory>
 #include <random>
-#include <sstream>
 #include <string>
-#include <vector>
 
 #include "bignum/bignum.h"
 #include "bignum/bignum_support.h"
@@ -39,29 +36,21 @@ using Rsa = Owned<RSA, RSA_free>;
 using EvpKey = Owned<EVP_PKEY, EVP_PKEY_free>;
 using Bio = Owned<BIO, BIO_free>;
 
-// Both directions go through bytes assembled word by word here, never
-// through bigNumFromBytes / bigNumToBytes, which are under test.
+// Both directions go through OpenSSL's little-endian byte forms of the
+// words in memory, never through bigNumFromBytes / bigNumToBytes, which are
+// under test.
+static_assert(std::endian::native == std::endian::little);
+
 inline Bn toBn(const BigNum& x) {
-    std::vector<uint8_t> bytes(4 * x.length + 1);
-    for (uint32_t i = 0; i < x.length; ++i) {
-        const uint32_t w = x.words[x.length - 1 - i];
-        for (uint32_t b = 0; b < 4; ++b) {
-            bytes[4 * i + b] = static_cast<uint8_t>(w >> (24 - 8 * b));
-        }
-    }
-    return Bn(BN_bin2bn(bytes.data(), static_cast<int>(4 * x.length), nullptr));
+    const auto* bytes = reinterpret_cast<const uint8_t*>(x.words);
+    return Bn(BN_lebin2bn(bytes, static_cast<int>(4 * x.length), nullptr));
 }
 
 inline BigNum fromBn(const BIGNUM* b) {
     BigNum x;
     std::memset(&x, 0xA5, sizeof x);
     x.length = static_cast<uint32_t>(BN_num_bytes(b) + 3) / 4;
-    std::vector<uint8_t> bytes(4 * x.length);
-    BN_bn2binpad(b, bytes.data(), static_cast<int>(bytes.size()));
-    for (uint32_t i = 0; i < x.length; ++i) {
-        const uint8_t* w = &bytes[4 * (x.length - 1 - i)];
-        x.words[i] = uint32_t{w[0]} << 24 | uint32_t{w[1]} << 16 | uint32_t{w[2]} << 8 | w[3];
-    }
+    BN_bn2lebinpad(b, reinterpret_cast<uint8_t*>(x.words), static_cast<int>(4 * x.length));
     return x;
 }
 
@@ -102,6 +91,18 @@ inline BigNum opensslModExp(const BigNum& base, const BigNum& exponent, const Bi
     BnCtx ctx(BN_CTX_new());
     Bn out(BN_new());
     BN_mod_exp(out.get(), toBn(base).get(), toBn(exponent).get(), toBn(n).get(), ctx.get());
+    return fromBn(out.get());
+}
+
+// a b / 2^bits mod n by OpenSSL: the Montgomery product for R = 2^bits.
+inline BigNum opensslMontProduct(const BigNum& a, const BigNum& b, const BigNum& n, uint32_t bits) {
+    BnCtx ctx(BN_CTX_new());
+    Bn r(BN_new());
+    BN_set_bit(r.get(), static_cast<int>(bits));
+    Bn rInverse(BN_mod_inverse(nullptr, r.get(), toBn(n).get(), ctx.get()));
+    Bn out(BN_new());
+    BN_mod_mul(out.get(), toBn(a).get(), toBn(b).get(), toBn(n).get(), ctx.get());
+    BN_mod_mul(out.get(), out.get(), rInverse.get(), toBn(n).get(), ctx.get());
     return fromBn(out.get());
 }
 

@@ -365,12 +365,10 @@ TEST_F(RsaRefusal, KeyChecks) {
                 member = wordsOf(row.fields[1 + i]);
             }
         }
-        std::vector<std::string> statuses;
-        for (const vc::CryptoStatus status :
-             {encrypt({1, 2, 3}, publicOf(k)).status, decrypt(cipher, k).status,
-              sign({1, 2, 3}, k).status, recover(signature, publicOf(k)).status}) {
-            statuses.push_back(std::to_string(status));
-        }
+        const std::vector<std::string> statuses = {
+            std::to_string(encrypt({1, 2, 3}, publicOf(k)).status),
+            std::to_string(decrypt(cipher, k).status), std::to_string(sign({1, 2, 3}, k).status),
+            std::to_string(recover(signature, publicOf(k)).status)};
         EXPECT_EQ(statuses, readFields(row.value));
     }
 

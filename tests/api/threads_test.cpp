@@ -49,12 +49,11 @@ TEST_F(Threads, EightConnectionsShareTheContextsAndThePool) {
         inputs.context("server.pem:server.key", "ca.pem", 3, ROLE_SERVER_AUTH_CLIENT, acceptAll);
     VcContext* client =
         inputs.context("client.pem:client.key", "ca.pem", 3, ROLE_CLIENT, acceptAll);
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 8; ++i) {
-        threads.emplace_back(converse, client, server, i + 1);
-    }
-    for (std::thread& thread : threads) {
-        thread.join();
+    {
+        std::vector<std::jthread> threads;  // joined as they go out of scope
+        for (int i = 0; i < 8; ++i) {
+            threads.emplace_back(converse, client, server, i + 1);
+        }
     }
     vcDestroyContext(client);
     vcDestroyContext(server);
@@ -78,7 +77,7 @@ TEST_F(Threads, StartUpAndShutDownRaceContextCreation) {
     std::atomic<int> made{0};
     std::atomic<VcContext*> kept{nullptr};
     // Two hosts' threads start and stop the library independently.
-    std::vector<std::thread> starters;
+    std::vector<std::jthread> starters, creators;
     for (int t = 0; t < 2; ++t) {
         starters.emplace_back([&] {
             for (int i = 0; i < 50; ++i) {
@@ -94,7 +93,6 @@ TEST_F(Threads, StartUpAndShutDownRaceContextCreation) {
             --starting;
         });
     }
-    std::vector<std::thread> creators;
     for (int t = 0; t < 3; ++t) {
         creators.emplace_back([&] {
             while (starting > 0) {
@@ -118,12 +116,8 @@ TEST_F(Threads, StartUpAndShutDownRaceContextCreation) {
             }
         });
     }
-    for (std::thread& thread : starters) {
-        thread.join();
-    }
-    for (std::thread& creator : creators) {
-        creator.join();
-    }
+    creators.clear();  // clearing joins each thread
+    starters.clear();
     EXPECT_EQ(unexpected.load(), 0);
     ASSERT_GT(made.load(), 0);
     converse(kept.load(), server, 1);

@@ -20,9 +20,12 @@
  * Handles. A VcContext or VcConnection handle is live from its creation
  * until it is destroyed, by the host or by the library (see vcHandshake and
  * vcOpenRecord). Null or a handle the library does not recognise as live
- * is answered with VC_NO_CONTEXT or VC_NO_CONNECTION and changes nothing;
- * a handle whose object has been destroyed must not be passed again, since
- * its memory has been released.
+ * is answered with VC_NO_CONTEXT or VC_NO_CONNECTION and changes nothing.
+ * A handle is not the object's address: a destroyed handle, passed again
+ * (destroyed twice, or used after the library ended its connection), is
+ * recognised as dead without touching released memory and cannot reach an
+ * object created later. Destroying an object while another thread still
+ * uses it remains an error the library cannot catch.
  *
  * Lengths. Every length is a uint32_t the caller owns: in-values are read
  * once on entry, out-values are written before the operation returns (0

@@ -23,9 +23,10 @@
  * is answered with VC_NO_CONTEXT or VC_NO_CONNECTION and changes nothing.
  * A handle is not the object's address: a destroyed handle, passed again
  * (destroyed twice, or used after the library ended its connection), is
- * recognised as dead without touching released memory and cannot reach an
- * object created later. Destroying an object while another thread still
- * uses it remains an error the library cannot catch.
+ * recognised as dead without touching released memory and does not reach
+ * an object created later (its slot's generation would have to wrap, which
+ * takes millions of creations on 32-bit builds). Destroying an object while
+ * another thread still uses it remains an error the library cannot catch.
  *
  * Lengths. Every length is a uint32_t the caller owns: in-values are read
  * once on entry, out-values are written before the operation returns (0

@@ -231,17 +231,38 @@ struct Mont {
         reduceOnce(out, t, n, k);
     }
 
-    // out = t - n when t >= n, else t; t has k + 1 limbs and is below 2n.
-    // Chosen by mask so the subtraction does not show in the timing.
-    static void reduceOnce(Limb* out, const Limb* t, const Limb* n, uint32_t k) noexcept {
+    // out = a + (b & mask) over k limbs (out may be a or b); answers the
+    // carry out. Without a branch, so a secret mask may choose the addend.
+    static Limb addLimbs(Limb* out, const Limb* a, const Limb* b, uint32_t k,
+                         Limb mask = static_cast<Limb>(~Limb{0})) noexcept {
+        Limb carry = 0;
+        for (uint32_t j = 0; j < k; ++j) {
+            const Limb s = static_cast<Limb>(a[j] + carry);
+            const Limb c1 = s < carry ? 1 : 0;
+            const Limb r = static_cast<Limb>(s + (b[j] & mask));
+            carry = static_cast<Limb>(c1 | (r < s ? 1 : 0));
+            out[j] = r;
+        }
+        return carry;
+    }
+
+    // out = a - b over k limbs (out may be a or b); answers the borrow out.
+    static Limb subLimbs(Limb* out, const Limb* a, const Limb* b, uint32_t k) noexcept {
         Limb borrow = 0;
         for (uint32_t j = 0; j < k; ++j) {
-            const Limb tj = t[j];
-            const Limb d = static_cast<Limb>(tj - n[j]);
-            const Limb b1 = tj < n[j] ? 1 : 0;
+            const Limb aj = a[j];
+            const Limb d = static_cast<Limb>(aj - b[j]);
+            const Limb b1 = aj < b[j] ? 1 : 0;
             out[j] = static_cast<Limb>(d - borrow);
             borrow = static_cast<Limb>(b1 | (d < borrow ? 1 : 0));
         }
+        return borrow;
+    }
+
+    // out = t - n when t >= n, else t; t has k + 1 limbs and is below 2n.
+    // Chosen by mask so the subtraction does not show in the timing.
+    static void reduceOnce(Limb* out, const Limb* t, const Limb* n, uint32_t k) noexcept {
+        const Limb borrow = subLimbs(out, t, n, k);
         // Keep t when the subtraction borrowed beyond t's top limb.
         const Limb keep = static_cast<Limb>(0 - static_cast<Limb>(borrow > t[k] ? 1 : 0));
         for (uint32_t j = 0; j < k; ++j) {

@@ -18,6 +18,7 @@ namespace {
 template <typename Limb>
 struct PublicEngine : Mont<Limb> {
     using M = Mont<Limb>;
+    using M::addLimbs;
     using M::BITS;
     using M::chooseKernels;
     using M::inverse;
@@ -181,15 +182,7 @@ struct PublicEngine : Mont<Limb> {
             u[k] = static_cast<Limb>(d);
             borrow = static_cast<Limb>((d >> BITS) & 1u);
             if (borrow != 0) {
-                Limb carry = 0;
-                for (uint32_t i = 0; i < k; ++i) {
-                    const Limb t1 = static_cast<Limb>(u[i] + carry);
-                    const Limb c1 = t1 < carry ? 1 : 0;
-                    const Limb t2 = static_cast<Limb>(t1 + v[i]);
-                    carry = static_cast<Limb>(c1 | (t2 < t1 ? 1 : 0));
-                    u[i] = t2;
-                }
-                u[k] = static_cast<Limb>(u[k] + carry);
+                u[k] = static_cast<Limb>(u[k] + addLimbs(u, u, v, k));
             }
         }
         for (uint32_t i = 0; i < k; ++i) {

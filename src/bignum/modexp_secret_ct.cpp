@@ -19,12 +19,14 @@ namespace {
 template <typename Limb>
 struct SecretEngine : Mont<Limb> {
     using M = Mont<Limb>;
+    using M::addLimbs;
     using M::BITS;
     using M::chooseKernels;
     using M::inverse;
     using M::load;
     using M::reduceOnce;
     using M::store;
+    using M::subLimbs;
     using M::WORDS_PER_LIMB;
     using typename M::MulFn;
     using typename M::SquareFn;
@@ -69,37 +71,14 @@ struct SecretEngine : Mont<Limb> {
 
         // out = a + b mod n for a, b < n (out may be a or b).
         void add(Limb* out, const Limb* a, const Limb* b) const noexcept {
-            Limb carry = 0;
-            for (uint32_t j = 0; j < k; ++j) {
-                const Limb s = static_cast<Limb>(a[j] + carry);
-                const Limb c1 = s < carry ? 1 : 0;
-                const Limb r = static_cast<Limb>(s + b[j]);
-                carry = static_cast<Limb>(c1 | (r < s ? 1 : 0));
-                t[j] = r;
-            }
-            t[k] = carry;
+            t[k] = addLimbs(t, a, b, k);
             reduceOnce(out, t, mod, k);
         }
 
         // out = a - b mod n for a, b < n: n is added back under a mask.
         void sub(Limb* out, const Limb* a, const Limb* b) const noexcept {
-            Limb borrow = 0;
-            for (uint32_t j = 0; j < k; ++j) {
-                const Limb d = static_cast<Limb>(a[j] - b[j]);
-                const Limb b1 = a[j] < b[j] ? 1 : 0;
-                out[j] = static_cast<Limb>(d - borrow);
-                borrow = static_cast<Limb>(b1 | (d < borrow ? 1 : 0));
-            }
-            const Limb mask = static_cast<Limb>(0 - borrow);
-            Limb carry = 0;
-            for (uint32_t j = 0; j < k; ++j) {
-                const Limb addend = static_cast<Limb>(mod[j] & mask);
-                const Limb s = static_cast<Limb>(out[j] + carry);
-                const Limb c1 = s < carry ? 1 : 0;
-                const Limb r = static_cast<Limb>(s + addend);
-                carry = static_cast<Limb>(c1 | (r < s ? 1 : 0));
-                out[j] = r;
-            }
+            const Limb borrow = subLimbs(out, a, b, k);
+            addLimbs(out, out, mod, k, static_cast<Limb>(0 - borrow));
         }
     };
 

@@ -24,6 +24,14 @@ std::vector<Scenario> scenarios(const Texts& t) {
         request.cipherMask = mask;
         return request;
     };
+    // The server with another certificate and its unencrypted key.
+    const auto serving = [&server](const std::string& certificate, const std::string& key) {
+        ContextRequest request = server;
+        request.certificate = &certificate;
+        request.key = &key;
+        request.passPhrase = nullptr;
+        return request;
+    };
     std::vector<Scenario> list;
     list.push_back({"RC4-128, no client certificate", with(client, VC_CIPHER_RC4_128), server});
     list.back().then = Scenario::RECORDS;
@@ -60,23 +68,14 @@ std::vector<Scenario> scenarios(const Texts& t) {
     ContextRequest trustsOther = client;
     trustsOther.cas = {&t.otherCa};
     list.push_back({"the client trusts only another CA", trustsOther, server});
-    ContextRequest expired = server;
-    expired.certificate = &t.expired;
-    expired.key = &t.expiredKey;
-    expired.passPhrase = nullptr;
-    list.push_back({"the server's certificate has expired", client, expired, "expired.example"});
-    ContextRequest byExpiredCa = server;
-    byExpiredCa.certificate = &t.byExpiredCa;
-    byExpiredCa.key = &t.byExpiredCaKey;
-    byExpiredCa.passPhrase = nullptr;
+    list.push_back({"the server's certificate has expired", client,
+                    serving(t.expired, t.expiredKey), "expired.example"});
     ContextRequest trustsExpiredCa = client;
     trustsExpiredCa.cas = {&t.expiredCa};
-    list.push_back({"the server's CA has expired", trustsExpiredCa, byExpiredCa});
-    ContextRequest unknownCa = server;
-    unknownCa.certificate = &t.unknownCa;
-    unknownCa.key = &t.unknownCaKey;
-    unknownCa.passPhrase = nullptr;
-    list.push_back({"the server's certificate comes from an unknown CA", client, unknownCa});
+    list.push_back(
+        {"the server's CA has expired", trustsExpiredCa, serving(t.byExpiredCa, t.byExpiredCaKey)});
+    list.push_back({"the server's certificate comes from an unknown CA", client,
+                    serving(t.unknownCa, t.unknownCaKey)});
     return list;
 }
 

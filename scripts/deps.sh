@@ -8,6 +8,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
           openssl clang-format binutils libx11-dev pkgconf)
 # Each argument adds a group of packages; several may be given at once.
+foreign=
 for group in "$@"; do
   case "$group" in
     --windows) packages+=(g++-mingw-w64-i686 binutils-mingw-w64-i686
@@ -20,6 +21,13 @@ for group in "$@"; do
     # with the rest of that build. User-mode emulation only for a kernel
     # that cannot run them itself.
     --i686) packages+=(g++-multilib googletest) ;;
+    # Debian's i386 packages: what the dynamically linked 32-bit build runs
+    # against (OpenSSL for the differential tests and the benchmarks,
+    # GoogleTest, Google Benchmark, the libX11 the window loads) and 32-bit
+    # wine for the shipped DLL. The architecture is added when absent.
+    --i386) foreign=i386
+            packages+=(libssl-dev:i386 libgtest-dev:i386 libbenchmark-dev:i386 libx11-6:i386) ;;
+    --wine32) foreign=i386; packages+=(wine32:i386) ;;
     --qemu) packages+=(qemu-user-static) ;;
     --valgrind) packages+=(valgrind) ;;
   esac
@@ -34,6 +42,9 @@ done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  if [ -n "$foreign" ] && ! dpkg --print-foreign-architectures | grep -qx "$foreign"; then
+    dpkg --add-architecture "$foreign"
+  fi
   apt-get update -qq
   # Another step may be installing at the same moment: wait for its lock.
   apt-get install -y -qq -o DPkg::Lock::Timeout=300 "${missing[@]}" >/dev/null

@@ -6,11 +6,18 @@
 # and mouse moves alone must then satisfy the generator, so that
 # vcInitialize answers 0. Last, a server that goes away in the middle of a
 # gathering must end it with 1, not end the process.
-#   x11_gather.sh VCTOOL SCREENSHOT_DIR
-# Exits 77 (skipped) when Xvfb, xdotool, xprop or ImageMagick is missing.
+#   x11_gather.sh VCTOOL SCREENSHOT_DIR [LIBX11]
+# Exits 77 (skipped) when Xvfb, xdotool, xprop or ImageMagick is missing,
+# or LIBX11, the libX11 a VCTOOL of another architecture loads, is.
 set -eu
 vctool=$1
 shots=$2
+libx11=${3:-}
+
+if [ -n "$libx11" ] && [ ! -e "$libx11" ]; then
+  echo "SKIPPED: $libx11 is not installed (libx11-6 for this build's architecture)"
+  exit 77
+fi
 
 for tool in Xvfb xdotool xprop import convert; do
   if ! command -v "$tool" >/dev/null 2>&1; then

@@ -33,11 +33,19 @@ for group in "$@"; do
   esac
 done
 
+# installed NAME[:ARCH]: the package is installed for ARCH (without one,
+# for the machine's own architecture), or for all. dpkg -s cannot say: once
+# a package is there for two architectures it asks which one is meant.
+native=$(dpkg --print-architecture)
+installed() {
+  local name=${1%%:*} arch=$native
+  [[ $1 == *:* ]] && arch=${1#*:}
+  dpkg-query -W -f='${db:Status-Abbrev}|${Architecture}\n' "$name" 2>/dev/null |
+    grep -qE "^ii \|($arch|all)$"
+}
 missing=()
 for package in "${packages[@]}"; do
-  if ! dpkg -s "$package" >/dev/null 2>&1; then
-    missing+=("$package")
-  fi
+  installed "$package" || missing+=("$package")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   echo "installing: ${missing[*]}"

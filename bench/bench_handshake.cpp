@@ -9,6 +9,11 @@
 // Its client checks the server certificate against ca.pem and the expected
 // name, as ours does.
 //
+// handshake-rsa2048-shared runs the same handshakes from one and from two
+// threads on one pair of contexts (one SSL_CTX pair for OpenSSL), as a
+// server's connections share its key: with real time, the two-thread rate
+// over the one-thread rate shows how far handshakes scale with cores.
+//
 // handshake-rsa2048/rsa-private+public is one of our private decryptions
 // and one public encryption with a 2048-bit key, the floor under a
 // handshake's cost, so the two can be compared from one run.
@@ -33,13 +38,10 @@ void reportWireBytes(benchmark::State& state, uint64_t wireBytes) {
         benchmark::Counter(static_cast<double>(wireBytes), benchmark::Counter::kAvgIterations);
 }
 
-void handshakeVeilcastnet(benchmark::State& state, const char* certificate, const char* key,
-                          const char* serviceName) {
-    if (!vcbench::libraryReady()) {
-        state.SkipWithError("vcInitialize failed");
-        return;
-    }
-    const vcbench::ContextPair contexts(certificate, key, VC_CIPHER_RC4_128);
+// Handshakes on the given contexts until the state is done; each thread
+// that runs this has its own buffers.
+void runHandshakes(benchmark::State& state, const vcbench::ContextPair& contexts,
+                   const char* serviceName) {
     if (!contexts.ok()) {
         state.SkipWithError("context not created");
         return;
@@ -56,6 +58,26 @@ void handshakeVeilcastnet(benchmark::State& state, const char* certificate, cons
         vcDestroyConnection(server);
     }
     reportWireBytes(state, buffers.wireBytes);
+}
+
+void handshakeVeilcastnet(benchmark::State& state, const char* certificate, const char* key,
+                          const char* serviceName) {
+    if (!vcbench::libraryReady()) {
+        state.SkipWithError("vcInitialize failed");
+        return;
+    }
+    const vcbench::ContextPair contexts(certificate, key, VC_CIPHER_RC4_128);
+    runHandshakes(state, contexts, serviceName);
+}
+
+// One context pair for every thread of the shared benchmark, made once.
+void sharedHandshakeVeilcastnet(benchmark::State& state) {
+    if (!vcbench::libraryReady()) {
+        state.SkipWithError("vcInitialize failed");
+        return;
+    }
+    static const vcbench::ContextPair contexts("server.pem", "server.key", VC_CIPHER_RC4_128);
+    runHandshakes(state, contexts, "server.example");
 }
 
 struct SslCtxFree {
@@ -84,23 +106,39 @@ bool sslStepOk(SSL* ssl, int result) {
     return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE;
 }
 
-void handshakeOpenSsl(benchmark::State& state, const char* certificate, const char* key,
-                      const char* serviceName) {
-    const SslCtx server = tls12Context(TLS_server_method());
-    const SslCtx client = tls12Context(TLS_client_method());
-    if (server == nullptr || client == nullptr ||
-        SSL_CTX_use_certificate_file(server.get(), vcbench::credentialPath(certificate).c_str(),
-                                     SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_use_PrivateKey_file(server.get(), vcbench::credentialPath(key).c_str(),
-                                    SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(server.get()) != 1 ||
-        SSL_CTX_load_verify_locations(client.get(), vcbench::credentialPath("ca.pem").c_str(),
-                                      nullptr) != 1) {
+// A server SSL_CTX with the certificate and key, a client SSL_CTX that
+// checks the server against ca.pem; ok() false when either is not set up.
+struct OpenSslContexts {
+    SslCtx server = tls12Context(TLS_server_method());
+    SslCtx client = tls12Context(TLS_client_method());
+    bool ready = false;
+
+    OpenSslContexts(const char* certificate, const char* key) {
+        ready =
+            server != nullptr && client != nullptr &&
+            SSL_CTX_use_certificate_file(server.get(), vcbench::credentialPath(certificate).c_str(),
+                                         SSL_FILETYPE_PEM) == 1 &&
+            SSL_CTX_use_PrivateKey_file(server.get(), vcbench::credentialPath(key).c_str(),
+                                        SSL_FILETYPE_PEM) == 1 &&
+            SSL_CTX_check_private_key(server.get()) == 1 &&
+            SSL_CTX_load_verify_locations(client.get(), vcbench::credentialPath("ca.pem").c_str(),
+                                          nullptr) == 1;
+        if (ready) {
+            SSL_CTX_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
+        }
         ERR_clear_error();
+    }
+    bool ok() const { return ready; }
+};
+
+// Handshakes on the given contexts until the state is done; each thread
+// that runs this has its own BIO pair.
+void runOpenSslHandshakes(benchmark::State& state, const OpenSslContexts& contexts,
+                          const char* serviceName) {
+    if (!contexts.ok()) {
         state.SkipWithError("SSL_CTX not set up");
         return;
     }
-    SSL_CTX_set_verify(client.get(), SSL_VERIFY_PEER, nullptr);
     // One BIO pair with 32 KiB each way, made once and reused: each SSL
     // object takes a reference of its own and drops it when freed.
     BIO* clientEnd = nullptr;
@@ -112,8 +150,8 @@ void handshakeOpenSsl(benchmark::State& state, const char* certificate, const ch
     }
     uint64_t wireBytes = 0;
     for (auto _ : state) {
-        SSL* c = SSL_new(client.get());
-        SSL* s = SSL_new(server.get());
+        SSL* c = SSL_new(contexts.client.get());
+        SSL* s = SSL_new(contexts.server.get());
         bool ok = c != nullptr && s != nullptr && SSL_set1_host(c, serviceName) == 1;
         if (ok) {
             BIO_up_ref(clientEnd);
@@ -153,6 +191,17 @@ void handshakeOpenSsl(benchmark::State& state, const char* certificate, const ch
     BIO_free(clientEnd);
     BIO_free(serverEnd);
     reportWireBytes(state, wireBytes);
+}
+
+void handshakeOpenSsl(benchmark::State& state, const char* certificate, const char* key,
+                      const char* serviceName) {
+    const OpenSslContexts contexts(certificate, key);
+    runOpenSslHandshakes(state, contexts, serviceName);
+}
+
+void sharedHandshakeOpenSsl(benchmark::State& state) {
+    static const OpenSslContexts contexts("server.pem", "server.key");
+    runOpenSslHandshakes(state, contexts, "server.example");
 }
 
 // One public encryption of a 48-byte block and the private decryption of
@@ -197,4 +246,14 @@ BENCHMARK_CAPTURE(handshakeVeilcastnet, rsa2048, "server.pem", "server.key", "se
     ->Name("handshake-rsa2048/veilcastnet");
 BENCHMARK_CAPTURE(handshakeOpenSsl, rsa2048, "server.pem", "server.key", "server.example")
     ->Name("handshake-rsa2048/openssl");
+BENCHMARK(sharedHandshakeVeilcastnet)
+    ->Name("handshake-rsa2048-shared/veilcastnet")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
+BENCHMARK(sharedHandshakeOpenSsl)
+    ->Name("handshake-rsa2048-shared/openssl")
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime();
 BENCHMARK(rsaPrivatePlusPublic)->Name("handshake-rsa2048/rsa-private+public");

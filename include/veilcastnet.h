@@ -187,9 +187,11 @@ typedef struct VcConnection VcConnection;
  * Results:
  *   VC_OK                     seeded; also at once, without reseeding, when
  *                             the library is already initialised
- *   VC_INITIALIZATION_FAILED  path not absolute, file unreadable or shorter
- *                             than 512 bytes, seed judged too poor, or no
- *                             window could be shown
+ *   VC_INITIALIZATION_FAILED  path not absolute, file unreadable, not a
+ *                             regular file (a FIFO, a directory or a device
+ *                             is refused at once, never waited on) or
+ *                             shorter than 512 bytes, seed judged too poor,
+ *                             or no window could be shown
  * A failed call after vcTerminate leaves the generator empty: handshakes of
  * connections still open then end with VC_NOT_INITIALIZED. Process-wide:
  * call it while no other thread uses the library. */

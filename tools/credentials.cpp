@@ -4,6 +4,8 @@
 #include "credentials.h"
 #include "setup.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <bit>
 #include <cerrno>
@@ -42,9 +44,13 @@ struct FileText {
 };
 
 bool readFile(const char* path, FileText* out) {
-    std::FILE* file = std::fopen(path, "rb");
+    const int fd = openRegularFile(path);
+    std::FILE* file = fd >= 0 ? fdopen(fd, "rb") : nullptr;
     if (file == nullptr) {
-        std::fprintf(stderr, "vctool: %s: %s\n", path, std::strerror(errno));
+        if (fd >= 0) {
+            std::fprintf(stderr, "vctool: %s: %s\n", path, std::strerror(errno));
+            close(fd);
+        }
         return false;
     }
     const std::size_t count = std::fread(out->bytes.data(), 1, out->bytes.size(), file);

@@ -322,8 +322,9 @@ bool runScenario(int listener, int port, const Scenario& scenario, uint32_t inde
 int usage(FILE* out) {
     std::fprintf(out,
                  "usage: vctool demo [--seed FILE | --gather]\n"
-                 "  Seeds the library (from FILE, from mouse and keyboard in the library's\n"
-                 "  window with --gather, or else 512 fresh bytes from the operating system),\n"
+                 "  Seeds the library (from FILE, which is then overwritten with new bytes from\n"
+                 "  the generator, from mouse and keyboard in the library's window with\n"
+                 "  --gather, or else 512 fresh bytes from the operating system),\n"
                  "  then runs a server and a client on 127.0.0.1 with the built-in test\n"
                  "  credentials: an RC4-128 handshake, a triple-DES-CBC one and one with client\n"
                  "  authentication, each followed by 64 KiB sealed in each direction.\n"

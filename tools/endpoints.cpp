@@ -54,6 +54,7 @@ int help(const Options& options) {
         "  The pass phrase is the first line of its file. --gather seeds the library from\n"
         "  mouse and keyboard in its own window (a display is needed); without it or\n"
         "  --seed the library is seeded with 512 fresh bytes from the operating system.\n"
+        "  --seed FILE is overwritten with 512 new bytes from the seeded generator at once.\n"
         "  At the end of standard input the sending side of the socket is shut down; the\n"
         "  program ends once the peer has closed its side as well.\n");
     return 0;

@@ -11,17 +11,19 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include "credentials.h"
+#include "crypto/random_pool.h"
+#include "file_io.h"
+#include "support/secure_wipe.h"
 
 namespace vctool {
 namespace {
 
 constexpr std::size_t SEED_BYTES = 512;
 // No credential comes near this.
-constexpr std::streamoff FILE_MAX = 1 << 20;
+constexpr std::size_t FILE_MAX = 1 << 20;
 
 bool fillFromOs(uint8_t* out, std::size_t length) {
     std::size_t filled = 0;
@@ -48,6 +50,19 @@ bool writeSeed(const std::string& path, const uint8_t* seed) {
         std::fprintf(stderr, "vctool: %s: cannot write the seed\n", path.c_str());
     }
     return written && closed;
+}
+
+// 512 bytes from the seeded generator in place of the seed file's.
+bool renewSeedFile(const std::string& path) {
+    std::array<uint8_t, SEED_BYTES> seed{};
+    std::string error = path + ": the generator gave nothing";
+    const bool renewed = vc::randomBytes(seed.data(), seed.size()) == 0 &&
+                         vcfile::replaceContents(path, seed.data(), seed.size(), &error);
+    vc::secureWipe(seed.data(), seed.size());
+    if (!renewed) {
+        std::fprintf(stderr, "vctool: %s\n", error.c_str());
+    }
+    return renewed;
 }
 
 std::string firstLine(const std::string& text) {
@@ -83,40 +98,47 @@ int32_t initialiseFromOs() {
 }
 
 int32_t initialiseFromFile(const std::string& path) {
+    // The real path: the library wants it absolute, and the renewal must
+    // replace the file a link points to, not the link.
     std::error_code error;
-    const std::string absolute = std::filesystem::absolute(path, error).string();
-    if (error || access(absolute.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "vctool: %s: %s\n", path.c_str(), std::strerror(errno));
+    const std::string real = std::filesystem::canonical(path, error).string();
+    if (error) {
+        std::fprintf(stderr, "vctool: %s: %s\n", path.c_str(), error.message().c_str());
         return VC_INITIALIZATION_FAILED;
     }
-    return vcInitialize(nullptr, nullptr, nullptr, nullptr, absolute.c_str());
+    std::string problem;
+    const int lock = vcfile::lockSeedFile(real, &problem);
+    if (lock < 0) {
+        std::fprintf(stderr, "vctool: %s\n", problem.c_str());
+        return VC_INITIALIZATION_FAILED;
+    }
+    int32_t result = vcInitialize(nullptr, nullptr, nullptr, nullptr, real.c_str());
+    if (result == VC_OK && !renewSeedFile(real)) {
+        // Going on would leave the next start from this file the same generator.
+        vcTerminate();
+        result = VC_INITIALIZATION_FAILED;
+    }
+    close(lock);
+    return result;
 }
 
 int32_t initialiseFromWindow() {
     return vcInitialize(nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
+int openRegularFile(const std::string& path) {
+    std::string error;
+    const int fd = vcfile::openRegular(path, &error);
+    if (fd < 0) {
+        std::fprintf(stderr, "vctool: %s\n", error.c_str());
+    }
+    return fd;
+}
+
 bool readWholeFile(const std::string& path, std::string* out) {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file) {
-        std::fprintf(stderr, "vctool: %s: %s\n", path.c_str(), std::strerror(errno));
-        return false;
-    }
-    // Read into a buffer of the final size, so no copy of a key is left
-    // behind in a released one. A directory opens but has no size to read.
-    const std::streamoff size = file.tellg();
-    std::error_code error;
-    if (std::filesystem::is_directory(path, error) || size < 0 || size > FILE_MAX) {
-        std::fprintf(stderr,
-                     "vctool: %s: not a credential file (a directory, unreadable, or "
-                     "over 1 MiB)\n",
-                     path.c_str());
-        return false;
-    }
-    out->assign(static_cast<std::size_t>(size), '\0');
-    file.seekg(0);
-    if (!file.read(out->data(), size)) {
-        std::fprintf(stderr, "vctool: %s: read error\n", path.c_str());
+    std::string error;
+    if (!vcfile::readRegular(path, FILE_MAX, out, &error)) {
+        std::fprintf(stderr, "vctool: %s\n", error.c_str());
         return false;
     }
     return true;

@@ -1,6 +1,7 @@
 // What every transport command does before it can connect: seed the library,
 // read credentials, make a context; and the words the commands use to show
-// what the library reported. Public C interface only.
+// what the library reported. Public C interface only, but for the seed
+// file's renewal, which draws from the library's generator directly.
 #pragma once
 
 #include <cstdint>
@@ -16,12 +17,23 @@ namespace vctool {
 // Answers the vcInitialize result; on a local failure prints why and
 // answers VC_INITIALIZATION_FAILED.
 int32_t initialiseFromOs();
-// Seeds from a file the user names; the library wants an absolute path.
+// Seeds from a file the user names, then at once replaces its bytes with
+// 512 drawn from the seeded generator, as a system refreshes its seed file
+// at boot: the generator's output depends only on the seed, the thread id
+// and the second, so a seed file read twice would otherwise make two
+// processes (a pid reused, containers started together) send the same
+// randoms. Other start-ups from the same file wait meanwhile. Answers the
+// vcInitialize result, or VC_INITIALIZATION_FAILED (after printing why, and
+// with the library terminated again) when the file cannot be renewed.
 int32_t initialiseFromFile(const std::string& path);
 // Seeds from the user's mouse movements and key presses in the library's
 // own window (vcInitialize without a seed file); needs a display.
 int32_t initialiseFromWindow();
 
+// Opens a file the user named for reading, or prints why not and answers
+// -1. Anything but a regular file is refused at once: a FIFO or a terminal
+// would hold the program forever, a directory has nothing to read.
+int openRegularFile(const std::string& path);
 // A whole file into *out; on failure prints "vctool: PATH: reason".
 bool readWholeFile(const std::string& path, std::string* out);
 // Overwrites a string's bytes before it is released.

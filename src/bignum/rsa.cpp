@@ -6,9 +6,11 @@
 
 #include <atomic>
 #include <cstring>
+#include <initializer_list>
 
 #include "crypto/random_pool.h"
 #include "support/constant_time.h"
+#include "support/platform.h"
 #include "support/secure_wipe.h"
 
 namespace vc {
@@ -134,29 +136,113 @@ SeparatorScan scanEncryptionBlock(const uint8_t* em, uint32_t k) noexcept {
     return SeparatorScan{separator, valid};
 }
 
-// Guards every key's blinding state. Held only to copy a pair out and
-// square it (two Montgomery products modulo n), or to install a new pair.
-std::atomic_flag blindingLock = ATOMIC_FLAG_INIT;
-
-class BlindingGuard {
-  public:
-    BlindingGuard() noexcept {
-        while (blindingLock.test_and_set(std::memory_order_acquire)) {
-        }
-    }
-    ~BlindingGuard() { blindingLock.clear(std::memory_order_release); }
-    BlindingGuard(const BlindingGuard&) = delete;
-    BlindingGuard& operator=(const BlindingGuard&) = delete;
-};
-
 void crtExponentiate(const BigNum& base, const RsaPrivateKey& key, BigNum* out) noexcept {
     bigNumModExpCrt(&base, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, out);
 }
 
-// Squares the pair in place: r becomes r^2.
-void advanceBlinding(RsaBlinding* state, const BigNum& n) noexcept {
-    bigNumMontMulSecret(&state->aR, &state->aR, &n, &state->aR);
-    bigNumMontMulSecret(&state->bR, &state->bR, &n, &state->bR);
+constexpr uint32_t SLOT_EMPTY = 0;
+constexpr uint32_t SLOT_READY = 1;
+constexpr uint32_t SLOT_UNBLINDABLE = 2;
+
+// What one private operation blinds with, as BigNums for the arithmetic.
+struct BlindingUse {
+    BigNum aR;
+    BigNum bR;
+    BigNum rrP;
+    BigNum rrQ;
+};
+
+void packResidue(const BigNum& value, RsaResidue* out) noexcept {
+    std::memcpy(out->words, value.words, sizeof(out->words));
+    out->length = value.length;
+}
+
+void unpackResidue(const RsaResidue& value, BigNum* out) noexcept {
+    std::memcpy(out->words, value.words, sizeof(value.words));
+    std::memset(out->words + RSA_RESIDUE_WORDS, 0,
+                sizeof(out->words) - RSA_RESIDUE_WORDS * sizeof(uint32_t));
+    out->length = value.length;
+}
+
+// FNV-1a over the words of n: n is public, and the tag only has to tell a
+// record reloaded in place with another key from the one a slot was made for.
+uint64_t modulusTag(const BigNum& n) noexcept {
+    uint64_t hash = 0xCBF29CE484222325u ^ n.length;
+    for (uint32_t i = 0; i < n.length && i < RSA_RESIDUE_WORDS; ++i) {
+        hash = (hash ^ n.words[i]) * 0x100000001B3u;
+    }
+    return hash;
+}
+
+// Fibonacci hashing spreads consecutive thread ids over the slots.
+uint32_t homeSlot() noexcept {
+    return (platformThreadId() * 0x9E3779B9u) >> (32 - RSA_BLINDING_SLOT_BITS);
+}
+
+bool tryLockSlot(RsaBlindingSlot& slot) noexcept {
+    std::atomic_ref<uint32_t> word(slot.lock);
+    // Reading first keeps a held slot's line shared among the threads that
+    // look at it, instead of bouncing it with a write from each.
+    return word.load(std::memory_order_relaxed) == 0 &&
+           word.exchange(1, std::memory_order_acquire) == 0;
+}
+
+void lockSlot(RsaBlindingSlot& slot) noexcept {
+    while (!tryLockSlot(slot)) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+void unlockSlot(RsaBlindingSlot& slot) noexcept {
+    std::atomic_ref<uint32_t>(slot.lock).store(0, std::memory_order_release);
+}
+
+// Releases a slot that is held when the scope ends.
+class HeldSlot {
+  public:
+    explicit HeldSlot(RsaBlindingSlot& slot) noexcept : slot_(slot) {}
+    ~HeldSlot() { unlockSlot(slot_); }
+    HeldSlot(const HeldSlot&) = delete;
+    HeldSlot& operator=(const HeldSlot&) = delete;
+
+  private:
+    RsaBlindingSlot& slot_;
+};
+
+// The home slot if it is free, else the first free one after it; when all
+// are held, the home slot once its holder lets go. Returned held.
+RsaBlindingSlot& takeSlot(const RsaPrivateKey& key) noexcept {
+    RsaBlindingSlot* slots = key.blinding.slots;
+    const uint32_t home = homeSlot();
+    for (uint32_t i = 0; i < RSA_BLINDING_SLOTS; ++i) {
+        RsaBlindingSlot& slot = slots[(home + i) % RSA_BLINDING_SLOTS];
+        if (tryLockSlot(slot)) {
+            return slot;
+        }
+    }
+    lockSlot(slots[home]);
+    return slots[home];
+}
+
+bool slotBelongsTo(const RsaBlindingSlot& slot, const RsaPrivateKey& key, uint64_t tag) noexcept {
+    return slot.owner == &key && slot.modulusTag == tag && slot.ready != SLOT_EMPTY;
+}
+
+// Stores the pair that follows use (r^2 for r) in a held slot: each pair
+// blinds one operation only.
+void storeSuccessor(const BlindingUse& use, const RsaPrivateKey& key, uint64_t tag,
+                    RsaBlindingSlot* slot, BigNum* scratch) noexcept {
+    bigNumMontMulSecret(&use.aR, &use.aR, &key.n, scratch);
+    packResidue(*scratch, &slot->aR);
+    bigNumMontMulSecret(&use.bR, &use.bR, &key.n, scratch);
+    packResidue(*scratch, &slot->bR);
+    packResidue(use.rrP, &slot->rrP);
+    packResidue(use.rrQ, &slot->rrQ);
+    slot->owner = &key;
+    slot->modulusTag = tag;
+    slot->ready = SLOT_READY;
 }
 
 // A new pair for key: r from the random pool, a = r^e by the secret engine
@@ -166,7 +252,7 @@ void advanceBlinding(RsaBlinding* state, const BigNum& n) noexcept {
 // do not agree with each other is never blinded into a different answer.
 enum class MadeBlinding { OK, NO_RANDOM, KEY_DISAGREES };
 
-MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* state) noexcept {
+MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, BlindingUse* use) noexcept {
     struct {
         uint8_t bytes[RSA_MAX_BLOCK_BYTES];
         BigNum r;
@@ -192,16 +278,15 @@ MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* sta
     if (bigNumSub(&key.p, &two, &s.pMinus2) != 0 || bigNumSub(&key.q, &two, &s.qMinus2) != 0) {
         return MadeBlinding::KEY_DISAGREES;
     }
-    state->n = key.n;
-    bigNumRadixSquared(&key.p, &state->rrP);
-    bigNumRadixSquared(&key.q, &state->rrQ);
+    bigNumRadixSquared(&key.p, &use->rrP);
+    bigNumRadixSquared(&key.q, &use->rrQ);
     bigNumRadixSquared(&key.n, &s.rr);
     bigNumModExpSecret(&s.r, &key.e, &key.n, &s.a);
     bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &s.b);
-    bigNumMontMulSecret(&s.a, &s.rr, &key.n, &state->aR);
-    bigNumMontMulSecret(&s.b, &s.rr, &key.n, &state->bR);
+    bigNumMontMulSecret(&s.a, &s.rr, &key.n, &use->aR);
+    bigNumMontMulSecret(&s.b, &s.rr, &key.n, &use->bR);
     // r b R / R = 1.
-    bigNumMontMulSecret(&s.r, &state->bR, &key.n, &s.check);
+    bigNumMontMulSecret(&s.r, &use->bR, &key.n, &s.check);
     if (s.check.length != 1 || s.check.words[0] != 1) {
         return MadeBlinding::KEY_DISAGREES;  // or r shares a factor with n
     }
@@ -209,50 +294,62 @@ MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* sta
     return bigNumEqual(&s.check, &s.r) != 0 ? MadeBlinding::OK : MadeBlinding::KEY_DISAGREES;
 }
 
-// The pair for one private operation, and the key's state advanced for the
-// next. false when the key cannot be blinded (no CRT members or no e) or
-// the random pool gives nothing (not seeded): then the operation runs
+// Not tried again for this record and modulus, in any slot: the check
+// costs more than the operation.
+void markUnblindable(const RsaPrivateKey& key, uint64_t tag) noexcept {
+    for (RsaBlindingSlot& slot : key.blinding.slots) {
+        lockSlot(slot);
+        const HeldSlot held(slot);
+        for (RsaResidue* secret : {&slot.aR, &slot.bR, &slot.rrP, &slot.rrQ}) {
+            secureWipeObject(*secret);
+        }
+        slot.owner = &key;
+        slot.modulusTag = tag;
+        slot.ready = SLOT_UNBLINDABLE;
+    }
+}
+
+// The pair for one private operation, and its slot advanced for the next.
+// false when the key cannot be blinded (no CRT members or no e) or the
+// random pool gives nothing (not seeded): then the operation runs
 // unblinded, still on the constant-time engine, rather than failing.
-bool nextBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* use) noexcept {
+bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BlindingUse* use,
+                  BigNum* scratch) noexcept {
     if (!isPresent(key.e)) {
         return false;
     }
-    RsaBlinding& state = key.blinding;
+    const uint64_t tag = modulusTag(key.n);
+    RsaBlindingSlot& slot = takeSlot(key);
     {
-        BlindingGuard guard;
-        if (state.owner == &key && bigNumEqual(&state.n, &key.n) != 0) {
-            if (state.ready == 1) {
-                *use = state;
-                advanceBlinding(&state, key.n);
-                return true;
+        const HeldSlot held(slot);
+        if (slotBelongsTo(slot, key, tag)) {
+            if (slot.ready == SLOT_UNBLINDABLE) {
+                return false;
             }
-            if (state.ready == 2) {
-                return false;  // this key's members were found not to agree
-            }
+            unpackResidue(slot.aR, &use->aR);
+            unpackResidue(slot.bR, &use->bR);
+            unpackResidue(slot.rrP, &use->rrP);
+            unpackResidue(slot.rrQ, &use->rrQ);
+            storeSuccessor(*use, key, tag, &slot, scratch);
+            return true;
         }
     }
-    // Made outside the lock: it costs a few private operations, once per key.
-    RsaBlinding fresh;
-    WipeOnExit wipeFresh(fresh);
-    const MadeBlinding made = makeBlinding(key, k, &fresh);
+    // Made outside the lock: it costs a few private operations, once per
+    // slot, and the other threads meanwhile find their pairs elsewhere.
+    const MadeBlinding made = makeBlinding(key, k, use);
     if (made == MadeBlinding::KEY_DISAGREES) {
-        // Not tried again for this record and modulus: the check costs more
-        // than the operation.
-        BlindingGuard guard;
-        state.n = key.n;
-        state.owner = &key;
-        state.ready = 2;
+        markUnblindable(key, tag);
         return false;
     }
     if (made != MadeBlinding::OK) {
         return false;
     }
-    *use = fresh;
-    advanceBlinding(&fresh, key.n);
-    fresh.owner = &key;
-    fresh.ready = 1;
-    BlindingGuard guard;
-    state = fresh;
+    lockSlot(slot);
+    const HeldSlot held(slot);
+    // Another thread may have filled it meanwhile; its pair stays.
+    if (!slotBelongsTo(slot, key, tag)) {
+        storeSuccessor(*use, key, tag, &slot, scratch);
+    }
     return true;
 }
 
@@ -261,12 +358,12 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, RsaBlinding* use) noexce
 // itself, so even a leak in it would not relate to the chosen input.
 void blindedCrt(const BigNum& base, const RsaPrivateKey& key, uint32_t k, BigNum* out) noexcept {
     struct {
-        RsaBlinding use;
+        BlindingUse use;
         BigNum blinded;
         BigNum result;
     } s;
     WipeOnExit wipe(s);
-    if (!nextBlinding(key, k, &s.use)) {
+    if (!nextBlinding(key, k, &s.use, &s.result)) {
         crtExponentiate(base, key, out);
         return;
     }

@@ -55,8 +55,8 @@ constexpr uint32_t SUITE_DES_EDE3_CBC = 1;
 constexpr uint32_t RECORD_HEADER = 2 + 16 + 1;
 
 // What a context lends to its connections' handshakes; read-only once made,
-// but for the private key's blinding pair, which the RSA layer advances
-// under its own lock on every private operation.
+// but for the private key's blinding pairs, which the RSA layer advances
+// under their own locks on every private operation.
 struct Credentials {
     uint8_t* ownCertificate;  // DER, owned by the context; null without one
     uint32_t ownCertificateLength;

@@ -38,7 +38,9 @@ uint32_t platformTimeSeconds() noexcept;
 
 // Opens path in binary read-only mode and reads until capacity bytes are in
 // buffer or the file ends; never reads past capacity. 0 with *bytesRead set
-// on success, 1 when the file cannot be opened or a read fails.
+// on success, 1 when the file cannot be opened, is not a regular file (a
+// FIFO, a directory, a device: refused at once, never waited on) or a read
+// fails.
 int32_t platformReadFilePrefix(const char* path, uint8_t* buffer, uint32_t capacity,
                                uint32_t* bytesRead) noexcept;
 

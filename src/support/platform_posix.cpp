@@ -3,6 +3,7 @@
 // never papered over; calls cut short by a signal are simply repeated.
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -78,11 +79,19 @@ uint32_t platformTimeSeconds() noexcept {
 int32_t platformReadFilePrefix(const char* path, uint8_t* buffer, uint32_t capacity,
                                uint32_t* bytesRead) noexcept {
     *bytesRead = 0;
+    // Without O_NONBLOCK a FIFO would hold the caller until some writer
+    // came; with it the open returns and fstat refuses anything but a
+    // regular file, whose reads the flag does not change.
     int fd;
     do {
-        fd = ::open(path, O_RDONLY | O_CLOEXEC);
+        fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0) {
+        return 1;
+    }
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        (void)::close(fd);
         return 1;
     }
     uint32_t total = 0;

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
 
 #include <ctime>
 
@@ -39,6 +41,13 @@ int32_t platformReadFilePrefix(const char* path, uint8_t* buffer, uint32_t capac
     *bytesRead = 0;
     const int fd = _open(path, _O_BINARY | _O_RDONLY);
     if (fd < 0) {
+        return 1;
+    }
+    // A console or a pipe opens at once but would hold the caller in the
+    // first read: only a file on disk is read.
+    struct _stat status;
+    if (_fstat(fd, &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG) {
+        (void)_close(fd);
         return 1;
     }
     uint32_t total = 0;

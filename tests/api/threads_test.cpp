@@ -3,11 +3,14 @@
 // by every preset; the tsan preset runs these to show the sharing is free
 // of data races, the others that it works.
 #include <atomic>
+#include <memory>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bignum/rsa.h"
 #include "protocol/channel_support.h"
 
 namespace {
@@ -57,6 +60,51 @@ TEST_F(Threads, EightConnectionsShareTheContextsAndThePool) {
     }
     vcDestroyContext(client);
     vcDestroyContext(server);
+}
+
+// Half again as many threads as a key has blinding pairs decrypt and sign
+// with the one key: every answer is right, and the pairs the key ends up
+// with are its own and all different (each slot drew its own r). The
+// blocks are encrypted beforehand, so that no lock of the random pool
+// orders the threads' private operations.
+TEST_F(Threads, ManyThreadsBlindWithOneSharedKey) {
+    const auto key = std::make_unique<vc::RsaPrivateKey>();
+    ASSERT_EQ(loadKey(credential("rsa512.key"), nullptr, key.get()), vc::CRYPTO_OK);
+    const auto* pub = reinterpret_cast<const vc::RsaPublicKey*>(key.get());
+    const uint32_t threadCount = vc::RSA_BLINDING_SLOTS * 3 / 2;
+    std::vector<Bytes> blocks(threadCount, Bytes(64));
+    for (uint8_t t = 0; t < threadCount; ++t) {
+        uint32_t n = 0;
+        vc::rsaPublicEncrypt(Bytes(20 + t, t).data(), 20 + t, pub, blocks[t].data(), &n);
+    }
+    std::atomic<uint32_t> right{0};
+    for (std::vector<std::jthread> threads; threads.size() < threadCount;) {
+        threads.emplace_back([&, t = uint8_t(threads.size())] {
+            const Bytes data(20 + t, t);
+            uint8_t block[64], out[64];
+            uint32_t n = 0, m = 0;
+            for (int round = 0; round < 4; ++round) {
+                right += vc::rsaPrivateDecrypt(blocks[t].data(), 64, key.get(), out, &m) ==
+                             vc::CRYPTO_OK &&
+                         Bytes(out, out + m) == data;
+                vc::rsaPrivateSign(data.data(), uint32_t(data.size()), key.get(), block, &n);
+                right += vc::rsaPublicRecover(block, n, pub, out, &m) == vc::CRYPTO_OK &&
+                         Bytes(out, out + m) == data;
+            }
+        });
+    }  // the threads are joined here
+    EXPECT_EQ(right.load(), threadCount * 8);
+    std::set<std::vector<uint32_t>> pairs;
+    uint32_t used = 0;
+    for (const vc::RsaBlindingSlot& slot : key->blinding.slots) {
+        used += slot.ready != 0;
+        if (slot.ready != 0) {
+            EXPECT_TRUE(slot.ready == 1 && slot.owner == key.get());
+            pairs.emplace(slot.aR.words, slot.aR.words + slot.aR.length);
+        }
+    }
+    EXPECT_GE(used, 1u);
+    EXPECT_EQ(pairs.size(), used);
 }
 
 // Start-up and shut-down while other threads make contexts: every creation

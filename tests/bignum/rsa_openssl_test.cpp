@@ -6,12 +6,10 @@
 #include <openssl/objects.h>
 
 #include <algorithm>
-#include <atomic>
 #include <iterator>
 #include <random>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crypto/random_pool.h"
@@ -69,16 +67,32 @@ Bytes openssl(OsslOperation operation, RSA* rsa, const Bytes& in, int padding = 
     return out;
 }
 
-// Blinding of the private operations: with a seeded pool the key gets its
-// pair on first use and squares it on every use after, a copied key makes
-// its own, connections sharing one key may decrypt at the same time, and
-// without random the operations still work, unblinded.
+// Blinding of the private operations: with a seeded pool the slot a
+// thread uses gets its pair on first use and squares it on every use
+// after, a copied key makes its own, and without random the operations
+// still work, unblinded. (Many threads on one key: api/threads_test.cpp.)
 class RsaBlindingTest : public ::testing::Test {
   protected:
     void SetUp() override { seedPool(); }
     // A cipher block of message under the 1024-bit test key, by OpenSSL.
     static Bytes cipherOf(const Bytes& message) {
         return openssl(RSA_public_encrypt, testKey(1024).rsa.get(), message);
+    }
+    static std::size_t slotsIn(const vc::RsaPrivateKey& key, uint32_t ready) {
+        return std::size_t(std::count_if(std::begin(key.blinding.slots),
+                                         std::end(key.blinding.slots),
+                                         [&](const auto& slot) { return slot.ready == ready; }));
+    }
+    // The slot one thread uses; a BigNum of a slot's residue.
+    static const vc::RsaBlindingSlot& usedSlot(const vc::RsaPrivateKey& key) {
+        return *std::find_if(std::begin(key.blinding.slots), std::end(key.blinding.slots),
+                             [](const auto& slot) { return slot.ready == 1; });
+    }
+    static vc::BigNum value(const vc::RsaResidue& residue) {
+        vc::BigNum out = fromWords({});
+        std::copy(std::begin(residue.words), std::end(residue.words), out.words);
+        out.length = residue.length;
+        return out;
     }
     SavedLibraryState saved_;
 };
@@ -87,56 +101,37 @@ TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
     vc::RsaPrivateKey key = testKey(1024).key;
     const Bytes message = {1, 2, 3, 4, 5};
     const Bytes cipher = cipherOf(message);
-    EXPECT_EQ(key.blinding.ready, 0u);
+    EXPECT_EQ(slotsIn(key, 0), vc::RSA_BLINDING_SLOTS);
     ASSERT_EQ(decrypt(cipher, key).out, message);
-    ASSERT_EQ(key.blinding.ready, 1u);
-    EXPECT_EQ(key.blinding.owner, &key);
+    ASSERT_EQ(slotsIn(key, 1), 1u);  // one thread, one slot
+    const vc::RsaBlindingSlot& slot = usedSlot(key);
+    EXPECT_EQ(slot.owner, &key);
     // The pair is kept times R: x R -> x^2 R is (x R)^2 / R, and a b^e = 1.
     const auto mont = [&](const vc::BigNum& x, const vc::BigNum& y) {
         return opensslMontProduct(x, y, key.n, 32 * key.n.length);  // R for either limb width
     };
     for (int i = 0; i < 4; ++i) {
-        const vc::RsaBlinding before = key.blinding;
+        const vc::RsaBlindingSlot before = slot;
         ASSERT_EQ(decrypt(cipher, key).out, message);
-        for (const auto member : {&vc::RsaBlinding::aR, &vc::RsaBlinding::bR}) {
-            EXPECT_TRUE(sameValue(mont(key.blinding.*member, fromWords({1})),
-                                  mont(mont(before.*member, before.*member), fromWords({1}))));
+        for (const auto member : {&vc::RsaBlindingSlot::aR, &vc::RsaBlindingSlot::bR}) {
+            const vc::BigNum was = value(before.*member);
+            EXPECT_TRUE(sameValue(mont(value(slot.*member), fromWords({1})),
+                                  mont(mont(was, was), fromWords({1}))));
         }
     }
-    const vc::BigNum b = mont(key.blinding.bR, fromWords({1}));
-    EXPECT_TRUE(sameValue(mont(opensslModExp(b, key.e, key.n), key.blinding.aR), fromWords({1})));
+    const vc::BigNum b = mont(value(slot.bR), fromWords({1}));
+    EXPECT_TRUE(sameValue(mont(opensslModExp(b, key.e, key.n), value(slot.aR)), fromWords({1})));
 
     // A copy does not reuse the original's pair.
     const vc::RsaPrivateKey copy = key;
     ASSERT_EQ(decrypt(cipher, copy).out, message);
-    EXPECT_EQ(copy.blinding.owner, &copy);
-    EXPECT_FALSE(sameValue(copy.blinding.aR, key.blinding.aR));
+    ASSERT_EQ(slotsIn(copy, 1), 1u);
+    EXPECT_EQ(usedSlot(copy).owner, &copy);
+    EXPECT_FALSE(sameValue(value(usedSlot(copy).aR), value(slot.aR)));
 
     // Signatures are blinded too and still verify.
     EXPECT_EQ(openssl(RSA_public_decrypt, testKey(1024).rsa.get(), sign(message, key).out),
               message);
-}
-
-TEST_F(RsaBlindingTest, SharedKeyAcrossThreads) {
-    const vc::RsaPrivateKey key = testKey(1024).key;
-    std::vector<Bytes> ciphers;
-    for (uint8_t i = 0; i < 8; ++i) {
-        ciphers.push_back(cipherOf(Bytes(10 + i, i)));
-    }
-    std::atomic<int> wrong{0};
-    {
-        std::vector<std::jthread> threads;
-        for (size_t t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                for (size_t round = 0; round < 25; ++round) {
-                    const auto i = static_cast<uint8_t>((t + round) % ciphers.size());
-                    wrong += decrypt(ciphers[i], key).out == Bytes(10 + i, i) ? 0 : 1;
-                }
-            });
-        }
-    }
-    EXPECT_EQ(wrong, 0);
-    EXPECT_EQ(key.blinding.ready, 1u);
 }
 
 // An e that does not belong to d: blinding would change the answer, so the
@@ -148,12 +143,13 @@ TEST_F(RsaBlindingTest, MismatchedKeyOrUnseededPoolStaysUnblinded) {
     const Bytes message = {4, 5, 6};
     const Bytes cipher = cipherOf(message);
     EXPECT_EQ(decrypt(cipher, key).out, message);
-    EXPECT_EQ(key.blinding.ready, 2u);
+    // Every slot knows it, not only the one that found out.
+    EXPECT_EQ(slotsIn(key, 2), vc::RSA_BLINDING_SLOTS);
     EXPECT_EQ(decrypt(cipher, key).out, message);
     clearPool();
     const vc::RsaPrivateKey sound = testKey(1024).key;
     EXPECT_EQ(decrypt(cipher, sound).out, message);
-    EXPECT_EQ(sound.blinding.ready, 0u);
+    EXPECT_EQ(slotsIn(sound, 0), vc::RSA_BLINDING_SLOTS);
 }
 
 class RsaInterop : public ::testing::TestWithParam<int> {

@@ -36,6 +36,22 @@ bool absolutePath(const std::string& path, std::string* absolute);
 // The separator between directory and file names in native paths.
 extern const char PATH_SEPARATOR;
 
+// A whole file the user named into *out. Anything but a regular file (a
+// FIFO or a pipe, a directory, a device or console) is refused at once
+// rather than waited on, with the reason in *error.
+bool readRegularFile(const std::string& path, std::string* out, std::string* error);
+// The seed file at an absolute path, checked to be a regular file and held
+// while it seeds the library and is renewed: on POSIX a lock makes other
+// start-ups renewing it wait, so that no two read the same bytes. Windows
+// never gives two live processes the same id, which the generator mixes
+// into every output, so it only checks. releaseSeedFile ends the hold.
+bool holdSeedFile(const std::string& path, intptr_t* held, std::string* error);
+void releaseSeedFile(intptr_t held);
+// Replaces a file's bytes with data: a new file beside it, written and
+// renamed over it, so that a crash leaves the old bytes or the new ones.
+bool replaceFile(const std::string& path, const uint8_t* data, std::size_t size,
+                 std::string* error);
+
 // Sockets: a socket is an integer on every system, -1 when there is none.
 // Each call that fails puts the reason into *error.
 using Socket = intptr_t;

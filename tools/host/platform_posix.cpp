@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "file_io.h"
 #include "library.h"
 #include "platform.h"
 #include "socket_io.h"
@@ -22,6 +23,8 @@ namespace vchost {
 namespace {
 
 constexpr char LIBRARY_FILE[] = "libveilcastnet32.so";
+// No credential comes near this.
+constexpr std::size_t FILE_MAX = 1 << 20;
 
 std::string systemError(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -177,6 +180,25 @@ bool absolutePath(const std::string& path, std::string* absolute) {
     }
     *absolute = resolved;
     return true;
+}
+
+// vctool's files (file_io.cpp).
+bool readRegularFile(const std::string& path, std::string* out, std::string* error) {
+    return vcfile::readRegular(path, FILE_MAX, out, error);
+}
+
+bool holdSeedFile(const std::string& path, intptr_t* held, std::string* error) {
+    *held = vcfile::lockSeedFile(path, error);
+    return *held >= 0;
+}
+
+void releaseSeedFile(intptr_t held) {
+    close(static_cast<int>(held));
+}
+
+bool replaceFile(const std::string& path, const uint8_t* data, std::size_t size,
+                 std::string* error) {
+    return vcfile::replaceContents(path, data, size, error);
 }
 
 // vctool's sockets (socket_io.cpp); a POSIX descriptor is the whole Socket.

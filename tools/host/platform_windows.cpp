@@ -224,6 +224,109 @@ bool absolutePath(const std::string& path, std::string* absolute) {
     return true;
 }
 
+namespace {
+
+// No credential comes near this.
+constexpr LONGLONG FILE_MAX = 1 << 20;
+
+// A handle for reading a file on disk, or INVALID_HANDLE_VALUE with the
+// reason in *error: a pipe, a console or another device opens at once but
+// would hold the first read, and a directory has nothing to read.
+HANDLE openRegular(const std::string& path, std::string* error) {
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+        file = CreateFileA(path.c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file == INVALID_HANDLE_VALUE) {
+            *error = windowsError("cannot open " + path, GetLastError());
+            return file;
+        }
+    }
+    if (file == INVALID_HANDLE_VALUE || GetFileType(file) != FILE_TYPE_DISK) {
+        *error = path + ": not a regular file (a directory, a pipe or a device is refused)";
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+        return INVALID_HANDLE_VALUE;
+    }
+    return file;
+}
+
+}  // namespace
+
+bool readRegularFile(const std::string& path, std::string* out, std::string* error) {
+    const HANDLE file = openRegular(path, error);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    // Read into a buffer of the final size, so that no copy of a key is
+    // left in a released one.
+    LARGE_INTEGER size{};
+    bool read = GetFileSizeEx(file, &size) != 0 && size.QuadPart <= FILE_MAX;
+    if (!read) {
+        *error = path + ": larger than " + std::to_string(FILE_MAX) + " bytes";
+    }
+    out->assign(read ? static_cast<std::size_t>(size.QuadPart) : 0, '\0');
+    for (std::size_t filled = 0; read && filled < out->size();) {
+        DWORD got = 0;
+        read = ReadFile(file, out->data() + filled, static_cast<DWORD>(out->size() - filled), &got,
+                        nullptr) != 0 &&
+               got > 0;
+        if (!read) {
+            *error = windowsError("cannot read " + path, GetLastError());
+        }
+        filled += got;
+    }
+    CloseHandle(file);
+    return read;
+}
+
+bool holdSeedFile(const std::string& path, intptr_t* held, std::string* error) {
+    const HANDLE file = openRegular(path, error);
+    *held = 0;
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    CloseHandle(file);
+    return true;
+}
+
+void releaseSeedFile(intptr_t) {}
+
+bool replaceFile(const std::string& path, const uint8_t* data, std::size_t size,
+                 std::string* error) {
+    uint8_t random[4];
+    if (!systemRandom(random, sizeof(random))) {
+        *error = "no random name for a file beside " + path;
+        return false;
+    }
+    char suffix[16];
+    std::snprintf(suffix, sizeof(suffix), ".%02x%02x%02x%02x", random[0], random[1], random[2],
+                  random[3]);
+    const std::string temporary = path + suffix;
+    // Created anew in the file's own directory, so it takes that
+    // directory's permissions, as the old file did unless changed by hand.
+    const HANDLE file = CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = windowsError("cannot create " + temporary, GetLastError());
+        return false;
+    }
+    DWORD written = 0;
+    bool replaced = WriteFile(file, data, static_cast<DWORD>(size), &written, nullptr) != 0 &&
+                    written == size && FlushFileBuffers(file) != 0;
+    replaced = CloseHandle(file) != 0 && replaced &&
+               MoveFileExA(temporary.c_str(), path.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    if (!replaced) {
+        *error = windowsError("cannot write " + path + " anew", GetLastError());
+        DeleteFileA(temporary.c_str());
+    }
+    return replaced;
+}
+
 Socket listenOn(const std::string& host, const std::string& port, std::string* error) {
     AddressList list;
     if (!lookUp(host, port, true, &list, error)) {

@@ -13,7 +13,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@
 #include "library.h"
 #include "md5.h"
 #include "platform.h"
+#include "seed_file.h"
 
 namespace vchost {
 namespace {
@@ -71,25 +71,26 @@ int parseArguments(int argc, char** argv, Options* options) {
 }
 
 bool readFile(const std::string& path, std::string* out) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        note("cannot read " + path);
+    std::string error;
+    if (!readRegularFile(path, out, &error)) {
+        note(error);
         return false;
     }
-    out->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return true;
 }
 
-// Seeds from the named file or else from 512 fresh bytes of the operating
-// system's, written to a private file that is removed again at once.
-int32_t initialise(const Library& library, const Options& options) {
+// Seeds from the named file, which is renewed at once, or else from 512
+// fresh bytes of the operating system's, written to a private file that is
+// removed again at once. ca serves the renewal.
+int32_t initialise(const Library& library, const Options& options, const std::string& ca) {
     std::string path;
     if (!options.seed.empty()) {
-        if (!absolutePath(options.seed, &path)) {
-            note("--seed " + options.seed + ": no such file");
-            return VC_INITIALIZATION_FAILED;
+        std::string error;
+        const int32_t result = initialiseFromSeedFile(library, options.seed, ca, &error);
+        if (result != VC_OK && !error.empty()) {
+            note(error);
         }
-        return library.initialize(nullptr, nullptr, nullptr, nullptr, path.c_str());
+        return result;
     }
     std::string directory;
     std::string error;
@@ -377,7 +378,7 @@ int runEndpoint(const Library& library, bool server, int argc, char** argv) {
     if (!read) {
         return 1;
     }
-    const int32_t started = initialise(library, options);
+    const int32_t started = initialise(library, options, cas.front());
     if (started != VC_OK) {
         note(failure(library, "vcInitialize", started));
         return 1;

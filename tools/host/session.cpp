@@ -7,11 +7,10 @@
 // platform: every record arrives as it was sealed, and the fingerprint the
 // library hands the callback is the MD5 of the certificate it shows.
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <string>
 
 #include "commands.h"
+#include "platform.h"
 #include "session.h"
 
 namespace vchost {
@@ -19,13 +18,11 @@ namespace session {
 namespace {
 
 bool readFile(const std::string& directory, const char* name, std::string* out) {
-    const std::string path = directory + "/" + name;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        std::fprintf(stderr, "vchost: cannot read %s\n", path.c_str());
+    std::string error;
+    if (!readRegularFile(directory + "/" + name, out, &error)) {
+        std::fprintf(stderr, "vchost: %s\n", error.c_str());
         return false;
     }
-    out->assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
     return true;
 }
 

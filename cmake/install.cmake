@@ -1,6 +1,7 @@
 # What `cmake --install` lays out under the prefix, in the GNU directories:
 #
 #   include/veilcastnet.h, include/veilcastnet.hpp     the C interface and its C++ layer
+#   include/veilcastnet_asio.hpp                        the adapter to standalone asio
 #   lib/libveilcastnet32.so.2.0.0 (.so.2, .so)          the shared library (Linux)
 #   lib/libveilcastnet32.a                              the static library (Linux)
 #   bin/veilcastnet32.dll, lib/libveilcastnet32.dll.a   the DLL and its import library (Windows)
@@ -15,7 +16,7 @@ include(CMakePackageConfigHelpers)
 
 set(VC_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Veilcastnet)
 
-install(FILES include/veilcastnet.h include/veilcastnet.hpp
+install(FILES include/veilcastnet.h include/veilcastnet.hpp include/veilcastnet_asio.hpp
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 # The shared library is what hosts link: Veilcastnet::veilcastnet.
@@ -43,9 +44,13 @@ endif()
 
 install(EXPORT VeilcastnetTargets NAMESPACE Veilcastnet::
   FILE VeilcastnetTargets.cmake DESTINATION ${VC_CMAKE_PACKAGE_DIR})
+# The config file defines Veilcastnet::asio itself, where it finds asio on
+# the machine that uses the package: the installed tree names no path of
+# the machine that built it.
 configure_package_config_file(cmake/VeilcastnetConfig.cmake.in
   ${PROJECT_BINARY_DIR}/VeilcastnetConfig.cmake
-  INSTALL_DESTINATION ${VC_CMAKE_PACKAGE_DIR})
+  INSTALL_DESTINATION ${VC_CMAKE_PACKAGE_DIR}
+  PATH_VARS CMAKE_INSTALL_INCLUDEDIR)
 # A new major version changes the interface (and the shared library's
 # SONAME), so only the same major version satisfies a request.
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/VeilcastnetConfigVersion.cmake

@@ -276,6 +276,20 @@ class Context {
         return {result, Context(share)};
     }
 
+    // Takes over a handle that vcCreateContext made, for a host that makes
+    // its contexts through the C interface: from now on the owners destroy
+    // it, and the host must not. Empty for a null handle, and when there is
+    // no memory for the shared count (the handle is then destroyed here).
+    static Context adopt(VcContext* handle) noexcept {
+        auto* share = handle != nullptr ? new (std::nothrow) detail::ContextShare : nullptr;
+        if (share == nullptr) {
+            vcDestroyContext(handle);
+            return Context();
+        }
+        share->handle = handle;
+        return Context(share);
+    }
+
     // The library handle, for calls this layer does not wrap; still owned here.
     VcContext* handle() const noexcept { return share_ != nullptr ? share_->handle : nullptr; }
     explicit operator bool() const noexcept { return share_ != nullptr; }

@@ -9,8 +9,10 @@
 #   cxx-static           the same through Veilcastnet::veilcastnet_static,
 #                        with VEILCASTNET_EXCEPTIONS
 # Before that it checks the installed shared library: its SONAME, and that
-# it still exports exactly the eleven operations. Last, the two examples of
-# docs/host-guide.md are built the same way and talk to each other.
+# it still exports exactly the eleven operations. Last, the examples of
+# docs/host-guide.md are built the same way and talk to each other: the C
+# client with the C++ echo server, and the asio coroutine client with the
+# asio echo server, through find_package's Veilcastnet::asio.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -97,6 +99,32 @@ wait "$server" || fail "echo_server.cpp exited with $?"
 [ "$echoed" = "$message" ] || fail "host.c got back '$echoed'"
 echo "echoed: $echoed"
 
+# The host guide's asio examples through find_package(Veilcastnet COMPONENTS
+# asio) and Veilcastnet::asio: the client writes 1.2 MB while it reads the
+# echo back, both directions at once, and must get all of it back; then a
+# client expecting another name is turned away, and the server, still
+# serving, ends on SIGTERM.
+echo "== the host guide's echo_server_asio.cpp and echo_client_asio.cpp"
+extract echo_server_asio.cpp
+extract echo_client_asio.cpp
+cmake -S tests/consumer/asio -B "$scratch/asio" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_PREFIX_PATH="$prefix" -DEXAMPLES="$scratch" >/dev/null
+cmake --build "$scratch/asio" >/dev/null
+mkfifo "$scratch/asio-port"
+timeout --preserve-status 60 "$scratch/asio/echo_server_asio" "$credentials/server.pem" \
+  "$credentials/server.key" "$credentials/ca.pem" "$server_seed" >"$scratch/asio-port" &
+server=$!
+read -r port <"$scratch/asio-port"
+timeout 30 "$scratch/asio/echo_client_asio" "$credentials/ca.pem" server.example "$port" "$seed" \
+  "both ways at once, " 60000 || fail "echo_client_asio exited with $?"
+if timeout 30 "$scratch/asio/echo_client_asio" "$credentials/ca.pem" other.example "$port" \
+  "$seed" "refused" 1 2>"$scratch/asio-refused"; then
+  fail "echo_client_asio accepted a server certificate for another name"
+fi
+grep -q 'wrong servicename' "$scratch/asio-refused" || fail "$(cat "$scratch/asio-refused")"
+kill -TERM "$server"
+wait "$server" || fail "echo_server_asio exited with $?"
+
 # The dynamic hosts ask the loader for the SONAME, the static one for nothing.
 for host in consumer_c cxx-shared/consumer_cxx cxx-static/consumer_cxx; do
   needed=$(readelf -d "$scratch/$host" | grep -c 'NEEDED.*libveilcastnet32' || true)
@@ -107,5 +135,5 @@ done
 readelf -d "$scratch/consumer_c" | grep -q 'NEEDED.*\[libveilcastnet32\.so\.2\]' ||
   fail "consumer_c does not ask for libveilcastnet32.so.2"
 
-echo "consumer: 3 hosts and the host guide's 2 examples built against the installed" \
+echo "consumer: 3 hosts and the host guide's 4 examples built against the installed" \
      "tree and run, $((SECONDS - started)) s in all"

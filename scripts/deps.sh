@@ -5,8 +5,10 @@ set -euo pipefail
 
 # libx11-dev only for Xlib's headers: the library loads libX11 at run time.
 # pkgconf for the C host scripts/consumer.sh builds through pkg-config.
+# libasio-dev: standalone asio (headers only) for the asio adapter, its
+# tests and vctool's network commands.
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev libbenchmark-dev libssl-dev
-          openssl clang-format binutils libx11-dev pkgconf)
+          openssl clang-format binutils libx11-dev pkgconf libasio-dev)
 # Each argument adds a group of packages; several may be given at once.
 foreign=
 for group in "$@"; do

@@ -25,6 +25,9 @@ struct EndpointOptions {
     std::string name;
     std::string seed;
     bool gather = false;  // vctool only: seed through the library's window instead
+    // vctool only: seconds allowed to connect, to finish the handshake and
+    // for any idle stretch; 0 for the defaults (30 s, 30 s, no idle limit).
+    double timeoutSeconds = 0;
     uint32_t ciphers = BOTH_SUITES;
     uint32_t role = ROLE_SERVER;
 };

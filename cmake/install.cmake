@@ -7,6 +7,7 @@
 #   bin/veilcastnet32.dll, lib/libveilcastnet32.dll.a   the DLL and its import library (Windows)
 #   lib/veilcastnet32.def                               the ordinals, for other linkers (Windows)
 #   bin/vctool                                          the command-line program
+#   bin/vcgate                                          the gateway
 #   lib/pkgconfig/veilcastnet.pc                        for pkg-config
 #   lib/cmake/Veilcastnet/                              for find_package(Veilcastnet)
 #
@@ -40,6 +41,9 @@ endif()
 
 if(TARGET vctool)
   install(TARGETS vctool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+if(TARGET vcgate)
+  install(TARGETS vcgate RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 
 install(EXPORT VeilcastnetTargets NAMESPACE Veilcastnet::

@@ -227,10 +227,13 @@ class stream {
 
     // A client connection expecting serviceName as the server certificate's
     // commonName. arg makes the next layer (a socket, or what opens one).
+    // userValue goes to the context's certificate callback, so that a host
+    // with many connections on one context can tell whose certificate it is
+    // (a server passes a null serviceName to give one).
     template <typename Arg>
-    stream(Arg&& arg, const Context& context, const char* serviceName)
+    stream(Arg&& arg, const Context& context, const char* serviceName, uint32_t userValue = 0)
         : next_(std::forward<Arg>(arg)) {
-        auto [result, connection] = Connection::create(context, serviceName);
+        auto [result, connection] = Connection::create(context, serviceName, userValue);
         created_ = result;
         connection_ = std::move(connection);
     }

@@ -44,7 +44,6 @@ struct XlibFunctions {
     decltype(&XFreeGC) freeGC;
     decltype(&XSetForeground) setForeground;
     decltype(&XSetBackground) setBackground;
-    decltype(&XSetFont) setFont;
     decltype(&XSetClipRectangles) setClipRectangles;
     decltype(&XSetClipMask) setClipMask;
     decltype(&XFillRectangle) fillRectangle;

@@ -61,7 +61,6 @@ bool loadXlib() noexcept {
         resolve(library, "XCreateGC", &f.createGC) && resolve(library, "XFreeGC", &f.freeGC) &&
         resolve(library, "XSetForeground", &f.setForeground) &&
         resolve(library, "XSetBackground", &f.setBackground) &&
-        resolve(library, "XSetFont", &f.setFont) &&
         resolve(library, "XSetClipRectangles", &f.setClipRectangles) &&
         resolve(library, "XSetClipMask", &f.setClipMask) &&
         resolve(library, "XFillRectangle", &f.fillRectangle) &&

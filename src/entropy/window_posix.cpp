@@ -62,10 +62,14 @@ int onXError(Display* display, XErrorEvent* error) {
 
 // When our connection breaks (the server ends, say) Xlib calls the
 // process-wide I/O error handler, whose default prints and exits, then the
-// connection's exit handler, whose default exits. Ours only note it: the
-// display is then dead, later calls on it do nothing, and the message queue
-// answers with a quit message, so the gathering ends with 1 and the host
-// lives on. A broken connection of the host's still goes to its handler.
+// connection's exit handler, whose default exits. Ours only note it, and
+// the message queue answers with a quit message, so the gathering ends
+// with 1 and the host lives on. A broken connection of the host's still
+// goes to its handler. Requests on the dead display are dropped, except
+// that a call allocating a resource id can end the process inside Xlib
+// (see canAllocate): every id is therefore allocated in open() while the
+// connection is new, but the gathering window's, and each allocation asks
+// canAllocate first.
 bool connectionLost = false;
 
 namespace {
@@ -104,14 +108,46 @@ bool XWindowSystem::open() noexcept {
         hostIOErrorHandler = xlib.setIOErrorHandler(onXIOError);
         xlib.setIOErrorExitHandler(display_, onConnectionLost, nullptr);
     }
+    if (xlib.getXcbConnection != nullptr) {
+        xcb_ = xlib.getXcbConnection(display_);
+    }
     screen_ = DefaultScreen(display_);
     root_ = RootWindow(display_, screen_);
     visual_ = DefaultVisual(display_, screen_);
     // The prompt is Windows-1252; the letters it uses outside ASCII are
     // the same in Latin-1, which the first font is encoded in.
-    font_ = xlib.loadQueryFont(display_, "-misc-fixed-medium-r-normal--13-*-*-*-*-*-iso8859-1");
-    if (font_ == nullptr) {
+    if (canAllocate()) {
+        font_ = xlib.loadQueryFont(display_, "-misc-fixed-medium-r-normal--13-*-*-*-*-*-iso8859-1");
+    }
+    if (font_ == nullptr && canAllocate()) {
         font_ = xlib.loadQueryFont(display_, "fixed");
+    }
+    // A font cursor may cost several ids (the cursor font, and pictures
+    // and pixmaps when libXcursor finds a themed one), so it is made while
+    // the connection is new, even the busy cursor shown only at the end.
+    if (canAllocate()) {
+        arrow_ = xlib.createFontCursor(display_, XC_left_ptr);
+    }
+    if (canAllocate()) {
+        busy_ = xlib.createFontCursor(display_, XC_watch);
+    }
+    // The contexts' GCs, made on the root: a GC serves every drawable of
+    // its screen and depth, so the gathering window and the host's picture
+    // too. Each drawing sets its colours and takes its clip off again, so a
+    // GC comes back as it was made. Lines leave out their last point, as
+    // Windows' pens do.
+    XGCValues values{};
+    values.graphics_exposures = False;
+    values.cap_style = CapNotLast;
+    unsigned long valueMask = GCGraphicsExposures | GCCapStyle;
+    if (font_ != nullptr) {
+        values.font = font_->fid;
+        valueMask |= GCFont;
+    }
+    for (GC& gc : gcs_) {
+        if (canAllocate()) {
+            gc = xlib.createGC(display_, root_, valueMask, &values);
+        }
     }
     protocolsAtom_ = xlib.internAtom(display_, "WM_PROTOCOLS", False);
     deleteWindowAtom_ = xlib.internAtom(display_, "WM_DELETE_WINDOW", False);
@@ -128,13 +164,15 @@ void XWindowSystem::close() noexcept {
             xlib.destroyWindow(display_, entry.id);
         }
     }
-    for (Context& context : contexts_) {
-        if (context.kind == ContextKind::DRAWING) {
-            xlib.freeGC(display_, context.gc);
+    for (GC gc : gcs_) {
+        if (gc != nullptr) {
+            xlib.freeGC(display_, gc);
         }
     }
-    if (arrow_ != 0) {
-        xlib.freeCursor(display_, arrow_);
+    for (Cursor cursor : {arrow_, busy_}) {
+        if (cursor != 0) {
+            xlib.freeCursor(display_, cursor);
+        }
     }
     if (font_ != nullptr) {
         xlib.freeFont(display_, font_);
@@ -159,20 +197,31 @@ uint32_t XWindowSystem::tickCount() noexcept {
     return static_cast<uint32_t>(milliseconds);
 }
 
-// X has no window classes; registering only makes the class's arrow cursor.
-bool XWindowSystem::registerClass(void*) noexcept {
-    if (arrow_ == 0) {
-        arrow_ = xlib.createFontCursor(display_, XC_left_ptr);
+// Xlib hands out the resource id it fetched from libxcb at the call
+// before, and fetches the next one at the call after; once libxcb's
+// connection has failed, that fetch yields an invalid id, and the next
+// allocation fails an assertion in Xlib that ends the process (on 32-bit
+// builds, where the invalid id is the one Xlib checks for). A write that
+// fails goes unreported by Xlib until the next read, so its report (see
+// onConnectionLost) can come after such a fetch; libxcb's error flag
+// cannot. The flag only changes during I/O on our connection, which only
+// this thread does, and stays set once set: clear now, it was clear when
+// the waiting id was fetched, so the next allocation gets a good one. Set,
+// it is the loss Xlib has not reported yet. Without libX11-xcb only a
+// reported loss stops allocations.
+bool XWindowSystem::canAllocate() noexcept {
+    if (!connectionLost && xcb_ != nullptr && xlib.xcbConnectionHasError(xcb_) != 0) {
+        connectionLost = true;
     }
+    return !connectionLost;
+}
+
+// X has no window classes; the class's arrow cursor is made in open().
+bool XWindowSystem::registerClass(void*) noexcept {
     return true;
 }
 
-void XWindowSystem::unregisterClass(void*) noexcept {
-    if (arrow_ != 0) {
-        xlib.freeCursor(display_, arrow_);
-        arrow_ = 0;
-    }
-}
+void XWindowSystem::unregisterClass(void*) noexcept {}
 
 WindowEntry* XWindowSystem::findWindow(Window id) noexcept {
     for (WindowEntry& entry : windows_) {
@@ -243,7 +292,7 @@ WindowHandle XWindowSystem::createWindow(WindowHandle owner, void*, const char* 
             break;
         }
     }
-    if (entry == nullptr || width <= 0 || height <= 0) {
+    if (entry == nullptr || width <= 0 || height <= 0 || !canAllocate()) {
         return nullptr;
     }
     XSetWindowAttributes attributes{};
@@ -526,28 +575,22 @@ void XWindowSystem::setFocus(WindowHandle window) noexcept {
 }
 
 // X cannot tell which cursor is showing, so the handle is the busy cursor
-// itself, and restoring takes it off the root window again.
-// Cursors go through libXcursor, which does not survive a dead connection;
-// the screen cannot be read over one either.
+// itself, and restoring takes it off the root window again. On a dead
+// connection there is nothing to show.
 CursorHandle XWindowSystem::showBusyCursor() noexcept {
-    if (connectionLost) {
+    if (connectionLost || busy_ == 0) {
         return nullptr;
     }
-    const Cursor busy = xlib.createFontCursor(display_, XC_watch);
-    xlib.defineCursor(display_, root_, busy);
+    xlib.defineCursor(display_, root_, busy_);
     xlib.flush(display_);
-    return reinterpret_cast<CursorHandle>(static_cast<uintptr_t>(busy));
+    return reinterpret_cast<CursorHandle>(static_cast<uintptr_t>(busy_));
 }
 
 void XWindowSystem::restoreCursor(CursorHandle previous) noexcept {
-    if (connectionLost) {
+    if (connectionLost || previous == nullptr) {
         return;
     }
     xlib.undefineCursor(display_, root_);
-    const auto busy = static_cast<Cursor>(reinterpret_cast<uintptr_t>(previous));
-    if (busy != 0) {
-        xlib.freeCursor(display_, busy);
-    }
     xlib.flush(display_);
 }
 

@@ -54,25 +54,23 @@ unsigned long XWindowSystem::pixel(Color color) const noexcept {
 }
 
 // A fresh context has Windows' defaults: black text on an opaque white
-// background. Lines leave out their last point, as Windows' pens do.
+// background, and the GC open() made for its place. A dead connection
+// gives none, so nothing more is drawn: Xlib keeps what is sent over one
+// in its buffer, and a request that no longer fits there crashes in Xlib.
 Context* XWindowSystem::newContext(Drawable drawable) noexcept {
-    for (Context& context : contexts_) {
-        if (context.kind == ContextKind::FREE) {
-            XGCValues values{};
-            values.graphics_exposures = False;
-            values.cap_style = CapNotLast;
-            context = Context{
-                ContextKind::DRAWING,
-                xlib.createGC(display_, drawable, GCGraphicsExposures | GCCapStyle, &values),
-                drawable,
-                0x00FFFFFF,
-                0x00000000,
-                BACKGROUND_OPAQUE,
-                0};
-            if (font_ != nullptr) {
-                xlib.setFont(display_, context.gc, font_->fid);
-            }
-            return &context;
+    if (connectionLost) {
+        return nullptr;
+    }
+    for (uint32_t i = 0; i < CONTEXT_COUNT; ++i) {
+        if (contexts_[i].kind == ContextKind::FREE && gcs_[i] != nullptr) {
+            contexts_[i] = Context{.kind = ContextKind::DRAWING,
+                                   .gc = gcs_[i],
+                                   .drawable = drawable,
+                                   .background = 0x00FFFFFF,
+                                   .text = 0x00000000,
+                                   .backgroundMode = BACKGROUND_OPAQUE,
+                                   .lineWidth = 0};
+            return &contexts_[i];
         }
     }
     return nullptr;
@@ -83,12 +81,10 @@ Context* XWindowSystem::drawing(DrawingContext dc) const noexcept {
     return context != nullptr && context->kind == ContextKind::DRAWING ? context : nullptr;
 }
 
+// The GC stays for the next context; close() frees it.
 void XWindowSystem::freeContext(Context* context) noexcept {
     if (context == nullptr) {
         return;
-    }
-    if (context->kind == ContextKind::DRAWING) {
-        xlib.freeGC(display_, context->gc);
     }
     *context = Context{};
     xlib.flush(display_);
@@ -339,6 +335,8 @@ DrawingContext XWindowSystem::beginScreenLines(DrawingContext, int32_t width) no
 
 uint32_t XWindowSystem::readScreenLine(DrawingContext lines, DrawingContext, int32_t y,
                                        uint8_t* buffer, uint32_t capacity) noexcept {
+    // A request per line: on a dead connection a tall screen's worth of
+    // them would overflow Xlib's buffer (see newContext).
     if (connectionLost) {
         return 0;
     }

@@ -13,7 +13,8 @@
 
 namespace vc::x11 {
 
-// Set when our connection to the display breaks; see onConnectionLost.
+// Set when our connection to the display breaks; see onConnectionLost and
+// XWindowSystem::canAllocate.
 extern bool connectionLost;
 
 inline Window windowId(WindowHandle handle) noexcept {
@@ -30,7 +31,7 @@ constexpr uint32_t POSTED_COUNT = 8;
 
 enum class ContextKind : uint8_t { FREE, DRAWING, SCREEN_LINES };
 
-// A drawing context: a GC on a window, the screen or the host's pixmap,
+// A drawing context: a GC for a window, the screen or the host's pixmap,
 // with the colours and mode Windows keeps in a device context. Screen-line
 // readers only need the width.
 struct Context {
@@ -114,6 +115,7 @@ class XWindowSystem final : public WindowSystem {
     WindowEntry* findWindow(Window id) noexcept;
     void setNormalHints(const WindowEntry& entry, int32_t x, int32_t y) noexcept;
     void setWindowProperties(Window id, Window owner, const char* title) noexcept;
+    bool canAllocate() noexcept;
     bool translate(XEvent& event, QueuedMessage* message) noexcept;
     void grabPointer(Window id) noexcept;
     void ungrabPointer() noexcept;
@@ -130,11 +132,13 @@ class XWindowSystem final : public WindowSystem {
                  int32_t length) noexcept;
 
     Display* display_ = nullptr;
+    xcb_connection_t* xcb_ = nullptr;  // null without libX11-xcb
     int screen_ = 0;
     Window root_ = 0;
     Visual* visual_ = nullptr;
     XFontStruct* font_ = nullptr;
     Cursor arrow_ = 0;
+    Cursor busy_ = 0;
     Atom protocolsAtom_ = 0;
     Atom deleteWindowAtom_ = 0;
     Atom netWmNameAtom_ = 0;
@@ -142,6 +146,7 @@ class XWindowSystem final : public WindowSystem {
     Atom motifHintsAtom_ = 0;
     Window gatherWindow_ = 0;  // the window a cursor clip confines to
     bool pointerGrabbed_ = false;
+    GC gcs_[CONTEXT_COUNT] = {};  // one for each context, made in open()
     Context contexts_[CONTEXT_COUNT] = {};
     WindowEntry windows_[WINDOW_COUNT] = {};
     QueuedMessage posted_[POSTED_COUNT] = {};

@@ -28,7 +28,8 @@ for group in "$@"; do
     # GoogleTest, Google Benchmark, the libX11 the window loads) and 32-bit
     # wine for the shipped DLL. The architecture is added when absent.
     --i386) foreign=i386
-            packages+=(libssl-dev:i386 libgtest-dev:i386 libbenchmark-dev:i386 libx11-6:i386) ;;
+            packages+=(libssl-dev:i386 libgtest-dev:i386 libbenchmark-dev:i386 libx11-6:i386
+                      libx11-xcb1:i386) ;;
     --wine32) foreign=i386; packages+=(wine32:i386) ;;
     --qemu) packages+=(qemu-user-static) ;;
     --valgrind) packages+=(valgrind) ;;

@@ -47,14 +47,16 @@ namespace {
     return s[(tx + ty) & 0xffu];
 }
 
+#if defined(__i386__) || defined(_M_IX86)
 // Takes the next keystream byte into the top of a word filled from the top
 // down: after four, the first byte is the lowest, as the data's
 // little-endian load has it. The load folds into the OR and no shift count
-// differs from byte to byte.
+// differs from byte to byte. Only the 32-bit loop gathers.
 [[gnu::always_inline]] inline uint32_t gather(uint32_t word, uint32_t byte) noexcept {
     const uint32_t w = word | byte;
     return (w >> 8) | (w << 24);
 }
+#endif
 
 }  // namespace
 

@@ -108,9 +108,6 @@ bool XWindowSystem::open() noexcept {
         hostIOErrorHandler = xlib.setIOErrorHandler(onXIOError);
         xlib.setIOErrorExitHandler(display_, onConnectionLost, nullptr);
     }
-    if (xlib.getXcbConnection != nullptr) {
-        xcb_ = xlib.getXcbConnection(display_);
-    }
     screen_ = DefaultScreen(display_);
     root_ = RootWindow(display_, screen_);
     visual_ = DefaultVisual(display_, screen_);
@@ -201,18 +198,9 @@ uint32_t XWindowSystem::tickCount() noexcept {
 // before, and fetches the next one at the call after; once libxcb's
 // connection has failed, that fetch yields an invalid id, and the next
 // allocation fails an assertion in Xlib that ends the process (on 32-bit
-// builds, where the invalid id is the one Xlib checks for). A write that
-// fails goes unreported by Xlib until the next read, so its report (see
-// onConnectionLost) can come after such a fetch; libxcb's error flag
-// cannot. The flag only changes during I/O on our connection, which only
-// this thread does, and stays set once set: clear now, it was clear when
-// the waiting id was fetched, so the next allocation gets a good one. Set,
-// it is the loss Xlib has not reported yet. Without libX11-xcb only a
-// reported loss stops allocations.
+// builds, where the invalid id is the one Xlib checks for). Once the loss
+// is known, nothing more is allocated.
 bool XWindowSystem::canAllocate() noexcept {
-    if (!connectionLost && xcb_ != nullptr && xlib.xcbConnectionHasError(xcb_) != 0) {
-        connectionLost = true;
-    }
     return !connectionLost;
 }
 

@@ -132,7 +132,6 @@ class XWindowSystem final : public WindowSystem {
                  int32_t length) noexcept;
 
     Display* display_ = nullptr;
-    xcb_connection_t* xcb_ = nullptr;  // null without libX11-xcb
     int screen_ = 0;
     Window root_ = 0;
     Visual* visual_ = nullptr;

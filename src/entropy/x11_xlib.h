@@ -6,9 +6,6 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 
-// libxcb's connection under a Display; only ever handled by pointer.
-struct xcb_connection_t;
-
 namespace vc::x11 {
 
 // The Xlib entry points the back end uses, found by name in libX11.so.6.
@@ -62,22 +59,15 @@ struct XlibFunctions {
     // ends the process.
     decltype(&XSetIOErrorExitHandler) setIOErrorExitHandler;
     decltype(&XSetIOErrorHandler) setIOErrorHandler;
-    // Optional, from libX11-xcb and libxcb: the connection under a display
-    // and its error flag, which tells whether Xlib may still hand out
-    // resource ids (see XWindowSystem::canAllocate). Without them only a
-    // loss Xlib has reported stops the allocations.
-    xcb_connection_t* (*getXcbConnection)(Display*);
-    int (*xcbConnectionHasError)(xcb_connection_t*);
 };
 
 // Filled by the first successful loadXlib and kept from then on.
 extern XlibFunctions xlib;
 
-// Loads libX11 (and libX11-xcb and libxcb, if there) on the first
-// gathering and keeps them: libxcb underneath keeps per-thread data whose
-// destructors must still be there when threads that used it end, and a
-// second gathering would only load them again. Runs only while the
-// gathering flag is held.
+// Loads libX11 on the first gathering and keeps it: libxcb underneath keeps
+// per-thread data whose destructors must still be there when threads that
+// used it end, and a second gathering would only load it again. Runs only
+// while the gathering flag is held.
 bool loadXlib() noexcept;
 
 }  // namespace vc::x11

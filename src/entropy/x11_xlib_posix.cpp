@@ -1,5 +1,4 @@
-// Finds the Xlib entry points in libX11.so.6, and the two that reach libxcb
-// underneath, with dlopen and dlsym.
+// Finds the Xlib entry points in libX11.so.6 with dlopen and dlsym.
 #include "entropy/x11_xlib.h"
 
 #include <dlfcn.h>
@@ -79,17 +78,6 @@ bool loadXlib() noexcept {
     if (!resolve(library, "XSetIOErrorExitHandler", &f.setIOErrorExitHandler) ||
         !resolve(library, "XSetIOErrorHandler", &f.setIOErrorHandler)) {
         f.setIOErrorExitHandler = nullptr;
-    }
-    // libxcb is libX11's own dependency and already loaded with it;
-    // libX11-xcb is a package of its own and may be missing. Whatever is
-    // loaded stays loaded, as libX11 does; a pair not found whole is unused.
-    void* xlibXcb = dlopen("libX11-xcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    void* xcb = dlopen("libxcb.so.1", RTLD_NOW | RTLD_LOCAL);
-    if (xlibXcb == nullptr || xcb == nullptr ||
-        !resolve(xlibXcb, "XGetXCBConnection", &f.getXcbConnection) ||
-        !resolve(xcb, "xcb_connection_has_error", &f.xcbConnectionHasError)) {
-        f.getXcbConnection = nullptr;
-        f.xcbConnectionHasError = nullptr;
     }
     xlib = f;
     xlibLoaded = true;

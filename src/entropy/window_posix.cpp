@@ -16,10 +16,10 @@
 // its drawing contexts and its tables are static, and only Xlib allocates
 // on its own behalf.
 //
-// This file holds the connection, the windows, the message queue and the
-// pointer; the drawing is in x11_drawing_posix.cpp, the Xlib table in
-// x11_xlib_posix.cpp and the key and text conversions in
-// x11_translation_posix.cpp.
+// This file holds the connection, the windows and the message queue; the
+// pointer, focus and cursor are in x11_pointer_posix.cpp, the drawing in
+// x11_drawing_posix.cpp, the Xlib table in x11_xlib_posix.cpp and the key
+// and text conversions in x11_translation_posix.cpp.
 //
 // Our headers come first: Xlib defines macros such as None, Bool and Status.
 #include "entropy/window_system.h"
@@ -512,74 +512,6 @@ void XWindowSystem::postMessage(WindowHandle window, uint32_t message) noexcept 
             QueuedMessage{window, message, 0, 0};
         ++postedCount_;
     }
-}
-
-void XWindowSystem::setCursorPos(int32_t x, int32_t y) noexcept {
-    xlib.warpPointer(display_, None, root_, 0, 0, 0, 0, x, y);
-    xlib.flush(display_);
-}
-
-// X confines the pointer to a window, not a rectangle; the gatherer only
-// ever clips to its own window's rectangle, so that window it is.
-void XWindowSystem::grabPointer(Window id) noexcept {
-    if (id == 0) {
-        return;
-    }
-    constexpr unsigned int POINTER_EVENTS = PointerMotionMask | ButtonPressMask | ButtonReleaseMask;
-    // A grab can fail (another client holds one, the window is not yet
-    // viewable); the gathering works without it, just unconfined.
-    pointerGrabbed_ = xlib.grabPointer(display_, id, True, POINTER_EVENTS, GrabModeAsync,
-                                       GrabModeAsync, id, None, CurrentTime) == GrabSuccess;
-    xlib.flush(display_);
-}
-
-void XWindowSystem::ungrabPointer() noexcept {
-    if (pointerGrabbed_) {
-        xlib.ungrabPointer(display_, CurrentTime);
-        xlib.flush(display_);
-        pointerGrabbed_ = false;
-    }
-}
-
-void XWindowSystem::clipCursor(const WindowRect* rect) noexcept {
-    if (rect == nullptr) {
-        ungrabPointer();
-    } else {
-        grabPointer(gatherWindow_);
-    }
-}
-
-void XWindowSystem::setCapture(WindowHandle window) noexcept {
-    grabPointer(windowId(window));
-}
-
-void XWindowSystem::releaseCapture() noexcept {
-    ungrabPointer();
-}
-
-void XWindowSystem::setFocus(WindowHandle window) noexcept {
-    xlib.setInputFocus(display_, windowId(window), RevertToParent, CurrentTime);
-    xlib.flush(display_);
-}
-
-// X cannot tell which cursor is showing, so the handle is the busy cursor
-// itself, and restoring takes it off the root window again. On a dead
-// connection there is nothing to show.
-CursorHandle XWindowSystem::showBusyCursor() noexcept {
-    if (connectionLost || busy_ == 0) {
-        return nullptr;
-    }
-    xlib.defineCursor(display_, root_, busy_);
-    xlib.flush(display_);
-    return reinterpret_cast<CursorHandle>(static_cast<uintptr_t>(busy_));
-}
-
-void XWindowSystem::restoreCursor(CursorHandle previous) noexcept {
-    if (connectionLost || previous == nullptr) {
-        return;
-    }
-    xlib.undefineCursor(display_, root_);
-    xlib.flush(display_);
 }
 
 }  // namespace vc::x11

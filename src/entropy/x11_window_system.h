@@ -1,8 +1,8 @@
 // The X11 window system of the mouse-and-keyboard gatherer: the one
 // back-end object and the records it keeps. Its operations are split by
-// what they do: window_posix.cpp has the connection, the windows, the
-// message queue and the pointer; x11_drawing_posix.cpp the drawing and the
-// reading of the screen.
+// what they do: window_posix.cpp has the connection, the windows and the
+// message queue; x11_pointer_posix.cpp the pointer, focus and cursor;
+// x11_drawing_posix.cpp the drawing and the reading of the screen.
 #pragma once
 
 // Our headers come first: Xlib defines macros such as None, Bool and Status.

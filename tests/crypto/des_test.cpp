@@ -196,12 +196,7 @@ TEST(DesEde3Cbc, MatchesOpenSslOverChunkingsAndPartialLengths) {
     }
 }
 
-// Every whole-block length up to 300 bytes and the lengths around the
-// decryption group sizes and the wide kernel's batches (its batch and a
-// record's worth), against OpenSSL and against the same data fed one block
-// per call, which takes the one-block path. Both directions, in place and
-// out of place, the IV checked each time.
-TEST(DesEde3Cbc, WholeCallsMatchBlockByBlockAndOpenSsl) {
+void wholeCallsAgainstBlockByBlock(uint32_t kernels) {
     std::vector<int32_t> lengths;
     for (int32_t length = 0; length <= 300; length += 8) {
         lengths.push_back(length);
@@ -223,8 +218,9 @@ TEST(DesEde3Cbc, WholeCallsMatchBlockByBlockAndOpenSsl) {
             const Bytes expectedIv =
                 encrypt != 0 ? cipherIv : Bytes(cipher.end() - (length > 0 ? 8 : 0), cipher.end());
             for (const bool inPlace : {true, false}) {
-                SCOPED_TRACE(testing::Message() << "length " << length << " encrypt " << encrypt
-                                                << (inPlace ? " in place" : " out of place"));
+                SCOPED_TRACE(testing::Message()
+                             << "kernels " << kernels << " length " << length << " encrypt "
+                             << encrypt << (inPlace ? " in place" : " out of place"));
                 Bytes whole = inPlace ? in : Bytes(in.size(), 0x5a);
                 Bytes wholeIv = iv0;
                 ede3(keys, (inPlace ? whole : in).data(), whole.data(), length, wholeIv.data(),
@@ -242,6 +238,24 @@ TEST(DesEde3Cbc, WholeCallsMatchBlockByBlockAndOpenSsl) {
             }
         }
     }
+}
+
+// Every whole-block length up to 300 bytes and the lengths around the
+// wide kernel's batches of 64 blocks and a record's worth, against OpenSSL
+// and against the same data fed one block per call, which takes the
+// one-block path. Both directions, in place and out of place, the IV
+// checked each time; with every kernel the processor has, and with the
+// portable path alone.
+TEST(DesEde3Cbc, WholeCallsMatchBlockByBlockAndOpenSsl) {
+    std::vector<uint32_t> kernelMasks = {0};
+    if (vc::desWideAvailable()) {
+        kernelMasks.push_back(vc::DES_KERNEL_WIDE);
+    }
+    for (const uint32_t kernels : kernelMasks) {
+        vc::desAllowKernels(kernels);
+        wholeCallsAgainstBlockByBlock(kernels);
+    }
+    vc::desAllowKernels(vc::DES_KERNELS_ALL);
 }
 
 #endif  // VC_TEST_OPENSSL

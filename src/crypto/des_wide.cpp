@@ -198,7 +198,7 @@ VC_WIDE_INLINE void rotateRight3(Planes& x) {
 
 // l ^= f(r, K) for 64 blocks. Index bytes carry junk in their top two bits,
 // which VPERMB ignores. The tables come from memory: they are constants.
-VC_WIDE_INLINE void round(Planes& l, const Planes& r, const uint32_t* key) {
+VC_WIDE_INLINE void wideRound(Planes& l, const Planes& r, const uint32_t* key) {
     __m512i index[8];
     for (unsigned p = 0; p < 4; ++p) {
         // Bits 2-7 of byte p for the even tables; bits 6-7 of byte p and
@@ -311,16 +311,16 @@ VC_WIDE_TARGET void decryptBatch(const uint8_t* input, uint8_t* output, uint32_t
     // The three passes, decrypt, encrypt, decrypt, the first half to
     // change alternating between them as in des.cpp.
     for (unsigned r = 0; r < 16; r += 2) {
-        round(high, low, keys.round[r]);
-        round(low, high, keys.round[r + 1]);
+        wideRound(high, low, keys.round[r]);
+        wideRound(low, high, keys.round[r + 1]);
     }
     for (unsigned r = 16; r < 32; r += 2) {
-        round(low, high, keys.round[r]);
-        round(high, low, keys.round[r + 1]);
+        wideRound(low, high, keys.round[r]);
+        wideRound(high, low, keys.round[r + 1]);
     }
     for (unsigned r = 32; r < 48; r += 2) {
-        round(high, low, keys.round[r]);
-        round(low, high, keys.round[r + 1]);
+        wideRound(high, low, keys.round[r]);
+        wideRound(low, high, keys.round[r + 1]);
     }
     rotateRight3(low);
     rotateRight3(high);

@@ -6,8 +6,9 @@
 // over, as it is for a host, so the run ends there.
 //
 // Input: a first byte choosing the suite (bit 0), the receiver's role
-// (bit 1) and, set, the portable triple-DES decryption in place of the
-// processor's wide kernel (bit 2), then chunks: a mode byte (0 genuine, 1 changed, else raw), two
+// (bit 1) and which triple-DES decryption kernels are barred (bits 2 and
+// up, by their bit in the kernel mask: the portable path always remains),
+// then chunks: a mode byte (0 genuine, 1 changed, else raw), two
 // bytes of length, that many bytes (the payload, or the raw record).
 #include <cstddef>
 #include <cstdint>
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t setup = in.byte();
     const uint32_t suite = setup & 1u;
     const uint32_t receiverIsServer = (setup >> 1) & 1u;
-    vc::desAllowKernels((setup & 4u) != 0 ? 0u : vc::DES_KERNELS_ALL);
+    vc::desAllowKernels(~static_cast<uint32_t>(setup >> 2) & vc::DES_KERNELS_ALL);
     static vc::Channel receiver;
     static vc::Channel sender;
     makeChannel(&receiver, receiverIsServer, suite);

@@ -251,11 +251,6 @@ VC_DES_INLINE void decryptGroup(const uint8_t* input, uint8_t* output, const uin
 // no longer fitting the sixteen registers.
 constexpr unsigned DECRYPT_GROUP = 2;
 
-// The wide kernel works in batches of 64 blocks, a partial batch costing
-// as much as a whole one: about as much as five blocks decrypted in pairs
-// (measured on AMD Zen 4), so from six blocks on it is faster.
-constexpr uint32_t WIDE_MIN_BLOCKS = 6;
-
 // The 28-bit key registers; they are key material until wiped.
 struct KeyRegisters {
     uint32_t c;
@@ -340,8 +335,7 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
             v0 = high;
             v1 = low;
         }
-    } else if (blocks < WIDE_MIN_BLOCKS ||
-               !desDecryptWide(input, output, blocks, s1, s2, s3, v0, v1)) {
+    } else if (!desDecryptWide(input, output, blocks, s1, s2, s3, v0, v1)) {
         uint32_t i = 0;
         for (; i + DECRYPT_GROUP <= blocks;
              i += DECRYPT_GROUP, input += 8 * DECRYPT_GROUP, output += 8 * DECRYPT_GROUP) {

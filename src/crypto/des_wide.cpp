@@ -11,6 +11,7 @@
 // scalar round.
 #include "crypto/des.h"
 
+#include "crypto/des_planes.h"
 #include "crypto/des_tables.h"
 #include "support/bytes.h"
 #include "support/secure_wipe.h"
@@ -47,6 +48,9 @@ void desAllowKernels(uint32_t mask) noexcept {
 #if VC_DES_WIDE_KERNEL
 
 namespace {
+
+using des_planes::WideKeys;
+using des_planes::wideKeys;
 
 #define VC_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #define VC_WIDE_INLINE VC_WIDE_TARGET inline __attribute__((always_inline))
@@ -89,51 +93,6 @@ constexpr std::array<uint8_t, 8 * 4 * 64> planeTables() {
     return out;
 }
 alignas(64) constexpr std::array<uint8_t, 8 * 4 * 64> PLANE_TABLES = planeTables();
-
-// The six index bits of table t within a half in the rotated layout (see
-// feistelRound in des.cpp): t even from the first subkey view, t odd from
-// the second. Extraction is linear, so it gives the key's share of each
-// index as well.
-constexpr uint32_t indexBits(unsigned t, uint32_t x) {
-    switch (t) {
-        case 0:
-            return (x >> 2) & 63u;
-        case 1:
-            return (x >> 6) & 63u;
-        case 2:
-            return (x >> 10) & 63u;
-        case 3:
-            return (x >> 14) & 63u;
-        case 4:
-            return (x >> 18) & 63u;
-        case 5:
-            return (x >> 22) & 63u;
-        case 6:
-            return (x >> 26) & 63u;
-        default:
-            return ((x >> 30) | (x << 2)) & 63u;
-    }
-}
-
-// The key shares of the 48 rounds in the order they run, each repeated in
-// all four bytes of a word so that it broadcasts to every byte lane.
-// Key material: wiped after use.
-struct WideKeys {
-    uint32_t round[48][8];
-};
-
-void wideKeys(const uint32_t* s1, const uint32_t* s2, const uint32_t* s3, WideKeys* keys) {
-    const uint32_t* passes[3] = {s3, s2, s1};
-    for (unsigned pass = 0; pass < 3; ++pass) {
-        const bool decrypt = pass != 1;
-        for (unsigned r = 0; r < 16; ++r) {
-            const uint32_t* subkey = passes[pass] + 2 * (decrypt ? 15 - r : r);
-            for (unsigned t = 0; t < 8; ++t) {
-                keys->round[16 * pass + r][t] = indexBits(t, subkey[t % 2]) * 0x01010101u;
-            }
-        }
-    }
-}
 
 using Planes = __m512i[4];
 
@@ -347,33 +306,44 @@ bool desWideAvailable() noexcept {
     return available;
 }
 
-bool desDecryptWide(const uint8_t* input, uint8_t* output, uint32_t blocks, const uint32_t* s1,
-                    const uint32_t* s2, const uint32_t* s3, uint32_t& v0, uint32_t& v1) noexcept {
-    if ((allowedKernels.load(std::memory_order_relaxed) & DES_KERNEL_WIDE) == 0 ||
-        !desWideAvailable()) {
-        return false;
-    }
-    WideKeys keys;
-    const WipeOnExit wipeKeys(keys);
-    wideKeys(s1, s2, s3, &keys);
-    for (uint32_t done = 0; done < blocks; done += 64) {
-        const uint32_t count = blocks - done < 64 ? blocks - done : 64;
-        decryptBatch(input + 8 * done, output + 8 * done, count, keys, v0, v1);
-    }
-    return true;
-}
-
 #else
 
 bool desWideAvailable() noexcept {
     return false;
 }
 
-bool desDecryptWide(const uint8_t*, uint8_t*, uint32_t, const uint32_t*, const uint32_t*,
-                    const uint32_t*, uint32_t&, uint32_t&) noexcept {
+#endif
+
+// A kernel's batch costs the same however few of its lanes are used. A
+// batch of the VBMI kernel costs about as much as six blocks decrypted in
+// pairs, one of the AVX2 kernel about as much as nineteen (both measured on
+// AMD Zen 4), so each runs from the next block count on.
+constexpr uint32_t AVX2_MIN_BLOCKS = 20;
+
+bool desDecryptWide(const uint8_t* input, uint8_t* output, uint32_t blocks, const uint32_t* s1,
+                    const uint32_t* s2, const uint32_t* s3, uint32_t& v0, uint32_t& v1) noexcept {
+    const uint32_t allowed = allowedKernels.load(std::memory_order_relaxed);
+#if VC_DES_WIDE_KERNEL
+    constexpr uint32_t WIDE_MIN_BLOCKS = 7;
+    if ((allowed & DES_KERNEL_WIDE) != 0 && desWideAvailable()) {
+        if (blocks < WIDE_MIN_BLOCKS) {
+            return false;
+        }
+        WideKeys keys;
+        const WipeOnExit wipeKeys(keys);
+        wideKeys(s1, s2, s3, &keys);
+        for (uint32_t done = 0; done < blocks; done += 64) {
+            const uint32_t count = blocks - done < 64 ? blocks - done : 64;
+            decryptBatch(input + 8 * done, output + 8 * done, count, keys, v0, v1);
+        }
+        return true;
+    }
+#endif
+    if ((allowed & DES_KERNEL_AVX2) != 0 && desAvx2Available() && blocks >= AVX2_MIN_BLOCKS) {
+        desDecryptAvx2(input, output, blocks, s1, s2, s3, v0, v1);
+        return true;
+    }
     return false;
 }
-
-#endif
 
 }  // namespace vc

@@ -241,13 +241,16 @@ void wholeCallsAgainstBlockByBlock(uint32_t kernels) {
 }
 
 // Every whole-block length up to 300 bytes and the lengths around the
-// wide kernel's batches of 64 blocks and a record's worth, against OpenSSL
+// vector kernels' batches of 32 and 64 blocks and a record's worth, against OpenSSL
 // and against the same data fed one block per call, which takes the
 // one-block path. Both directions, in place and out of place, the IV
 // checked each time; with every kernel the processor has, and with the
 // portable path alone.
 TEST(DesEde3Cbc, WholeCallsMatchBlockByBlockAndOpenSsl) {
     std::vector<uint32_t> kernelMasks = {0};
+    if (vc::desAvx2Available()) {
+        kernelMasks.push_back(vc::DES_KERNEL_AVX2);
+    }
     if (vc::desWideAvailable()) {
         kernelMasks.push_back(vc::DES_KERNEL_WIDE);
     }

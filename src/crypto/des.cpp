@@ -320,15 +320,27 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
     uint32_t v1 = loadLe32(iv + 4);
 
     if (encrypt != 0) {
+        // The initial permutation is linear, IP(P ^ C) = IP(P) ^ IP(C), and
+        // IP of the previous ciphertext block is that block's state before
+        // its final permutation. So the chain from block to block runs
+        // from rounds to rounds; each block's permutations are computed
+        // beside it instead of in its way.
+        uint32_t chainLow = v0;
+        uint32_t chainHigh = v1;
+        initialPermutation(chainLow, chainHigh);
         for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
-            uint32_t low = loadLe32(input) ^ v0;
-            uint32_t high = loadLe32(input + 4) ^ v1;
+            uint32_t low = loadLe32(input);
+            uint32_t high = loadLe32(input + 4);
             initialPermutation(low, high);
+            low ^= chainLow;
+            high ^= chainHigh;
             // Between passes the halves trade places, which is what the
             // final and initial permutations of adjacent passes would do.
             encryptRounds(high, low, s1);
             decryptRounds(low, high, s2);
             encryptRounds(high, low, s3);
+            chainLow = high;
+            chainHigh = low;
             finalPermutation(high, low);
             storeLe32(output, high);
             storeLe32(output + 4, low);

@@ -61,15 +61,50 @@ bool detectAvx2() noexcept {
     return (b & (1u << 5)) != 0;
 }
 
-// Byte p of entries 16 k .. 16 k + 15 of combined table t, twice (once per
-// 128-bit half), at 32 (16 t + 4 p + k).
+// Each combined table sets four bits of a half, and some of its four bytes
+// use different bit positions, so that one lookup in a table holding them
+// ORed together, then a mask per byte, serves several planes at once. The
+// planes of table t fall into groups of such bytes (first fit, in plane
+// order); a plane of group g has group[t][p] == g.
+struct PlaneGroups {
+    uint8_t count[8];
+    uint8_t group[8][4];
+    uint8_t mask[8][4];  // the bits table t ever sets in byte p
+};
+
+constexpr PlaneGroups planeGroups() {
+    PlaneGroups out{};
+    for (unsigned t = 0; t < 8; ++t) {
+        uint32_t used = 0;
+        for (unsigned i = 0; i < 64; ++i) {
+            used |= des_tables::SBOX_P[t][i];
+        }
+        uint8_t taken[4] = {};
+        for (unsigned p = 0; p < 4; ++p) {
+            out.mask[t][p] = static_cast<uint8_t>(used >> (8 * p));
+            unsigned g = 0;
+            while (g < out.count[t] && (taken[g] & out.mask[t][p]) != 0) {
+                ++g;
+            }
+            out.count[t] = static_cast<uint8_t>(g == out.count[t] ? g + 1 : out.count[t]);
+            taken[g] = static_cast<uint8_t>(taken[g] | out.mask[t][p]);
+            out.group[t][p] = static_cast<uint8_t>(g);
+        }
+    }
+    return out;
+}
+constexpr PlaneGroups PLANE_GROUPS = planeGroups();
+
+// Entries 16 k .. 16 k + 15 of group g of table t (its bytes ORed), twice
+// (once per 128-bit half), at 32 (16 t + 4 g + k).
 constexpr std::array<uint8_t, 8 * 4 * 4 * 32> quarterTables() {
     std::array<uint8_t, 8 * 4 * 4 * 32> out{};
     for (unsigned t = 0; t < 8; ++t) {
         for (unsigned p = 0; p < 4; ++p) {
+            const unsigned g = PLANE_GROUPS.group[t][p];
             for (unsigned k = 0; k < 4; ++k) {
                 for (unsigned i = 0; i < 32; ++i) {
-                    out[32 * (16 * t + 4 * p + k) + i] =
+                    out[32 * (16 * t + 4 * g + k) + i] |=
                         static_cast<uint8_t>(des_tables::SBOX_P[t][16 * k + i % 16] >> (8 * p));
                 }
             }
@@ -153,11 +188,16 @@ VC_AVX2_INLINE void rotateRight3(Planes& x) {
     x[3] = select(_mm256_srli_epi64(x[3], 3), _mm256_slli_epi64(bottom, 5), bytes(0x1f));
 }
 
-// l ^= f(r, K) for 32 blocks, table by table. Of each index, the four low
-// bits go to VPSHUFB (bit 7 clear, or it would answer zero); bits 4 and 5,
-// shifted up to bit 7 of their byte, choose between the four answers.
+// l ^= f(r, K) for 32 blocks, table by table and group by group. Of each
+// index, the four low bits go to VPSHUFB (bit 7 clear, or it would answer
+// zero); bits 4 and 5, shifted up to bit 7 of their byte, choose between
+// the four answers. Which planes a lookup serves is fixed by the tables,
+// not by any key or data.
 VC_AVX2_INLINE void avx2Round(Planes& l, const Planes& r, const uint32_t* key) {
     const auto* tables = reinterpret_cast<const __m256i*>(QUARTER_TABLES.data());
+    // Unrolled whole, so that the groups are constants and the planes stay
+    // in registers.
+#pragma GCC unroll 8
     for (unsigned t = 0; t < 8; ++t) {
         const unsigned p = t / 2;
         const __m256i raw = t % 2 == 0 ? _mm256_srli_epi64(r[p], 2)
@@ -167,15 +207,22 @@ VC_AVX2_INLINE void avx2Round(Planes& l, const Planes& r, const uint32_t* key) {
         const __m256i low = _mm256_and_si256(index, bytes(0x0f));
         const __m256i bit4 = _mm256_slli_epi64(index, 3);
         const __m256i bit5 = _mm256_slli_epi64(index, 2);
-        for (unsigned q = 0; q < 4; ++q) {
-            const __m256i* row = tables + 16 * t + 4 * q;
+#pragma GCC unroll 4
+        for (unsigned g = 0; g < PLANE_GROUPS.count[t]; ++g) {
+            const __m256i* row = tables + 16 * t + 4 * g;
             const __m256i a = _mm256_shuffle_epi8(_mm256_load_si256(row), low);
             const __m256i b = _mm256_shuffle_epi8(_mm256_load_si256(row + 1), low);
             const __m256i c = _mm256_shuffle_epi8(_mm256_load_si256(row + 2), low);
             const __m256i d = _mm256_shuffle_epi8(_mm256_load_si256(row + 3), low);
             const __m256i word = _mm256_blendv_epi8(_mm256_blendv_epi8(a, b, bit4),
                                                     _mm256_blendv_epi8(c, d, bit4), bit5);
-            l[q] = _mm256_xor_si256(l[q], word);
+#pragma GCC unroll 4
+            for (unsigned q = 0; q < 4; ++q) {
+                if (PLANE_GROUPS.group[t][q] == g && PLANE_GROUPS.mask[t][q] != 0) {
+                    l[q] = _mm256_xor_si256(l[q],
+                                            _mm256_and_si256(word, bytes(PLANE_GROUPS.mask[t][q])));
+                }
+            }
         }
     }
 }

@@ -316,9 +316,9 @@ bool desWideAvailable() noexcept {
 
 // A kernel's batch costs the same however few of its lanes are used. A
 // batch of the VBMI kernel costs about as much as six blocks decrypted in
-// pairs, one of the AVX2 kernel about as much as nineteen (both measured on
-// AMD Zen 4), so each runs from the next block count on.
-constexpr uint32_t AVX2_MIN_BLOCKS = 20;
+// pairs, one of the AVX2 kernel about as much as ten (both measured on AMD
+// Zen 4), so each runs from the next block count on.
+constexpr uint32_t AVX2_MIN_BLOCKS = 11;
 
 bool desDecryptWide(const uint8_t* input, uint8_t* output, uint32_t blocks, const uint32_t* s1,
                     const uint32_t* s2, const uint32_t* s3, uint32_t& v0, uint32_t& v1) noexcept {

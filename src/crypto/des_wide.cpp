@@ -20,7 +20,10 @@
 #include <atomic>
 #include <utility>
 
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
+// Built for 32- and 64-bit x86 alike (in 32-bit code only eight vector
+// registers, but still far ahead of the scalar rounds), except 64-bit
+// Windows, whose compilers do not align the stack for vector spills.
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN64)
 #define VC_DES_WIDE_KERNEL 1
 #include <cpuid.h>
 #include <immintrin.h>

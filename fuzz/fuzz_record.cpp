@@ -5,14 +5,17 @@
 // refused), and raw bytes as a record. After a refusal the connection is
 // over, as it is for a host, so the run ends there.
 //
-// Input: a first byte choosing the suite (bit 0) and the receiver's role
-// (bit 1), then chunks: a mode byte (0 genuine, 1 changed, else raw), two
+// Input: a first byte choosing the suite (bit 0), the receiver's role
+// (bit 1) and which triple-DES decryption kernels are barred (bits 2 and
+// up, by their bit in the kernel mask: the portable path always remains),
+// then chunks: a mode byte (0 genuine, 1 changed, else raw), two
 // bytes of length, that many bytes (the payload, or the raw record).
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
+#include "crypto/des.h"
 #include "protocol/channel.h"
 #include "protocol/record.h"
 #include "support.h"
@@ -60,6 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t setup = in.byte();
     const uint32_t suite = setup & 1u;
     const uint32_t receiverIsServer = (setup >> 1) & 1u;
+    vc::desAllowKernels(~static_cast<uint32_t>(setup >> 2) & vc::DES_KERNELS_ALL);
     static vc::Channel receiver;
     static vc::Channel sender;
     makeChannel(&receiver, receiverIsServer, suite);

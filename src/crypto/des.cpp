@@ -185,6 +185,72 @@ VC_DES_INLINE void decryptRounds(uint32_t& left, uint32_t& right, const uint32_t
     right = rotateRight(r, 3);
 }
 
+// N independent blocks through the same 16 rounds, each round applied to
+// every block before the next round starts. One block's round is a chain
+// of dependent steps (key XOR, index, table load, combine) that leaves most
+// of the processor idle; the other blocks' rounds fill that time. The
+// lookups made are those of N separate runs.
+template <unsigned N, bool Encrypt>
+VC_DES_INLINE void roundsInterleaved(uint32_t* left, uint32_t* right, const uint32_t* k) {
+    uint32_t l[N];
+    uint32_t r[N];
+    for (unsigned j = 0; j < N; ++j) {
+        l[j] = rotateLeft(left[j], 3);
+        r[j] = rotateLeft(right[j], 3);
+    }
+#pragma GCC unroll 8
+    for (unsigned i = 0; i < 8; ++i) {
+        const uint32_t* first = Encrypt ? k + 4 * i : k + 30 - 4 * i;
+        const uint32_t* second = Encrypt ? first + 2 : first - 2;
+        for (unsigned j = 0; j < N; ++j) {
+            l[j] = feistelRound(l[j], r[j], first);
+        }
+        for (unsigned j = 0; j < N; ++j) {
+            r[j] = feistelRound(r[j], l[j], second);
+        }
+    }
+    for (unsigned j = 0; j < N; ++j) {
+        left[j] = rotateRight(l[j], 3);
+        right[j] = rotateRight(r[j], 3);
+    }
+}
+
+// CBC decryption of N consecutive blocks at once: no block's decryption
+// waits for another's, only the final XOR takes the ciphertext before it.
+// Every block is read before any is written, so output may equal input.
+// (v0, v1) is the chaining value in, the last ciphertext block out.
+template <unsigned N>
+VC_DES_INLINE void decryptGroup(const uint8_t* input, uint8_t* output, const uint32_t* s1,
+                                const uint32_t* s2, const uint32_t* s3, uint32_t& v0,
+                                uint32_t& v1) {
+    uint32_t c0[N];
+    uint32_t c1[N];
+    uint32_t low[N];
+    uint32_t high[N];
+    for (unsigned j = 0; j < N; ++j) {
+        c0[j] = loadLe32(input + 8 * j);
+        c1[j] = loadLe32(input + 8 * j + 4);
+        low[j] = c0[j];
+        high[j] = c1[j];
+        initialPermutation(low[j], high[j]);
+    }
+    roundsInterleaved<N, false>(high, low, s3);
+    roundsInterleaved<N, true>(low, high, s2);
+    roundsInterleaved<N, false>(high, low, s1);
+    for (unsigned j = 0; j < N; ++j) {
+        finalPermutation(high[j], low[j]);
+        storeLe32(output + 8 * j, high[j] ^ v0);
+        storeLe32(output + 8 * j + 4, low[j] ^ v1);
+        v0 = c0[j];
+        v1 = c1[j];
+    }
+}
+
+// Two blocks at a time: measured on x86-64 (AMD Zen 4) against one, three
+// and four, three and four are slower than two, their halves and indices
+// no longer fitting the sixteen registers.
+constexpr unsigned DECRYPT_GROUP = 2;
+
 // The 28-bit key registers; they are key material until wiped.
 struct KeyRegisters {
     uint32_t c;
@@ -254,38 +320,41 @@ void desEde3CbcCrypt(const uint8_t* input, uint8_t* output, int32_t length,
     uint32_t v1 = loadLe32(iv + 4);
 
     if (encrypt != 0) {
+        // The initial permutation is linear, IP(P ^ C) = IP(P) ^ IP(C), and
+        // IP of the previous ciphertext block is that block's state before
+        // its final permutation. So the chain from block to block runs
+        // from rounds to rounds; each block's permutations are computed
+        // beside it instead of in its way.
+        uint32_t chainLow = v0;
+        uint32_t chainHigh = v1;
+        initialPermutation(chainLow, chainHigh);
         for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
-            uint32_t low = loadLe32(input) ^ v0;
-            uint32_t high = loadLe32(input + 4) ^ v1;
+            uint32_t low = loadLe32(input);
+            uint32_t high = loadLe32(input + 4);
             initialPermutation(low, high);
+            low ^= chainLow;
+            high ^= chainHigh;
             // Between passes the halves trade places, which is what the
             // final and initial permutations of adjacent passes would do.
             encryptRounds(high, low, s1);
             decryptRounds(low, high, s2);
             encryptRounds(high, low, s3);
+            chainLow = high;
+            chainHigh = low;
             finalPermutation(high, low);
             storeLe32(output, high);
             storeLe32(output + 4, low);
             v0 = high;
             v1 = low;
         }
-    } else {
-        for (uint32_t i = 0; i < blocks; ++i, input += 8, output += 8) {
-            // The whole block is read before anything is written, so the
-            // output may be the input.
-            const uint32_t c0 = loadLe32(input);
-            const uint32_t c1 = loadLe32(input + 4);
-            uint32_t low = c0;
-            uint32_t high = c1;
-            initialPermutation(low, high);
-            decryptRounds(high, low, s3);
-            encryptRounds(low, high, s2);
-            decryptRounds(high, low, s1);
-            finalPermutation(high, low);
-            storeLe32(output, high ^ v0);
-            storeLe32(output + 4, low ^ v1);
-            v0 = c0;
-            v1 = c1;
+    } else if (!desDecryptWide(input, output, blocks, s1, s2, s3, v0, v1)) {
+        uint32_t i = 0;
+        for (; i + DECRYPT_GROUP <= blocks;
+             i += DECRYPT_GROUP, input += 8 * DECRYPT_GROUP, output += 8 * DECRYPT_GROUP) {
+            decryptGroup<DECRYPT_GROUP>(input, output, s1, s2, s3, v0, v1);
+        }
+        for (; i < blocks; ++i, input += 8, output += 8) {
+            decryptGroup<1>(input, output, s1, s2, s3, v0, v1);
         }
     }
     storeLe32(iv, v0);

@@ -1,6 +1,7 @@
 // Constant tables of DES: the small tables of FIPS 46-3 as printed there, and
 // the combined round and key-schedule lookup tables computed from them at
-// compile time. Nothing here depends on a key; included by des.cpp only.
+// compile time. Nothing here depends on a key; included by des.cpp and
+// des_wide.cpp only.
 #pragma once
 
 #include <array>

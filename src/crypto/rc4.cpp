@@ -3,6 +3,7 @@
 // entries; the state is key material that its owner wipes.
 #include "crypto/rc4.h"
 
+#include "crypto/rc4_step.h"
 #include "support/bytes.h"
 
 namespace vc {
@@ -32,20 +33,7 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
 
 namespace {
 
-// One keystream byte, sx pointing at S[x] for the step's (already advanced)
-// x. y runs on as a plain 32-bit sum and only its low 8 bits are used: the
-// sum's low byte is the same as the masked sum's, and keeping the mask off y
-// means the chain from one byte to the next is a single addition. The other
-// indices are masked, so the table cannot be overrun whatever it holds.
-[[gnu::always_inline]] inline uint32_t step(uint32_t* s, uint32_t* sx, uint32_t& y) noexcept {
-    const uint32_t tx = *sx;
-    y += tx;
-    const uint32_t yi = y & 0xffu;
-    const uint32_t ty = s[yi];
-    s[yi] = tx;
-    *sx = ty;
-    return s[(tx + ty) & 0xffu];
-}
+using rc4_detail::step;
 
 #if defined(__i386__) || defined(_M_IX86)
 // Takes the next keystream byte into the top of a word filled from the top

@@ -89,6 +89,22 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
         data += 8;
         length -= 8;
     }
+#elif defined(VC_RC4_BYTE_REGISTERS)
+    {
+        uint64_t xi = x & 0xffu;
+        uint64_t yi = y & 0xffu;
+        while (length >= 8) {
+            uint64_t stream = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                rc4_detail::stepInto(s, xi, yi, stream);
+            }
+            storeLe64(data, loadLe64(data) ^ stream);
+            data += 8;
+            length -= 8;
+        }
+        x = static_cast<uint32_t>(xi);
+        y = static_cast<uint32_t>(yi);
+    }
 #else
     while (length >= 8) {
         uint64_t stream = 0;

@@ -60,19 +60,28 @@ template <unsigned I>
 // Keystream bytes are gathered into a register-wide word and XORed into
 // the data a word at a time: a store into the data between steps would
 // make the compiler reload what it holds of the table.
+#if defined(VC_RC4_BYTE_REGISTERS)
+using StreamWord = uint64_t;
+using Index = uint64_t;
+#else
 using StreamWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
+using Index = uint32_t;
+#endif
 constexpr unsigned STREAM_BYTES = sizeof(StreamWord);
 
 struct Keystream {
     uint32_t* s;
-    uint32_t x;
-    uint32_t y;
+    Index x;
+    Index y;
     StreamWord word;
 };
 
 template <unsigned I>
 [[gnu::always_inline]] inline void rc4Step(Keystream& k, uint8_t* data) noexcept {
     constexpr unsigned LANE = I % STREAM_BYTES;
+#if defined(VC_RC4_BYTE_REGISTERS)
+    rc4_detail::stepInto(k.s, k.x, k.y, k.word);
+#else
     k.x = (k.x + 1) & 0xffu;
     const StreamWord byte = rc4_detail::step(k.s, k.s + k.x, k.y);
     if constexpr (LANE == 0) {
@@ -80,6 +89,7 @@ template <unsigned I>
     } else {
         k.word |= byte << (8 * LANE);
     }
+#endif
     if constexpr (LANE == STREAM_BYTES - 1) {
         uint8_t* const at = data + (I - LANE);
         if constexpr (STREAM_BYTES == 8) {
@@ -123,12 +133,12 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
 // bytes go into `crypted`. The two ranges do not overlap.
 void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
                        Rc4State* state) noexcept {
-    Keystream k{state->s, state->x, state->y, 0};
+    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, 0};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
         hashAndCrypt(h, hashed, k, crypted, Steps{});
     }
-    state->x = k.x;
-    state->y = k.y & 0xffu;
+    state->x = static_cast<uint32_t>(k.x);
+    state->y = static_cast<uint32_t>(k.y & 0xffu);
 }
 
 // The message's first block: the secret, then bytes 16..63 of the record.

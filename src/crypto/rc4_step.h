@@ -22,3 +22,37 @@ namespace vc::rc4_detail {
 }
 
 }  // namespace vc::rc4_detail
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VC_RC4_BYTE_REGISTERS 1
+
+namespace vc::rc4_detail {
+
+// One keystream byte with x and y held in 64-bit registers as values below
+// 256: a byte-wide addition wraps them in place and leaves them usable as
+// indices, where the C++ form needs a mask and a zero extension for each.
+// Entries are loaded as their low byte, so no index can leave the table
+// whatever it holds. The byte goes into the low byte of word, which then
+// turns right by 8: after eight steps the first byte is the lowest, as a
+// little-endian load of the data has it.
+[[gnu::always_inline]] inline void stepInto(uint32_t* s, uint64_t& x, uint64_t& y,
+                                            uint64_t& word) noexcept {
+    uint64_t tx;
+    uint64_t ty;
+    asm("addb $1, %b[x]\n\t"
+        "movzbl (%[s],%[x],4), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], (%[s],%[x],4)\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movb (%[s],%[ty],4), %b[word]\n\t"
+        "rorq $8, %[word]"
+        : [x] "+r"(x), [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s)
+        : "cc");
+}
+
+}  // namespace vc::rc4_detail
+#endif

@@ -76,20 +76,11 @@ struct Keystream {
     StreamWord word;
 };
 
+// XORs the word of keystream gathered over the last STREAM_BYTES steps
+// into the data once step I has completed it.
 template <unsigned I>
-[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint8_t* data) noexcept {
+[[gnu::always_inline]] inline void xorStream(const Keystream& k, uint8_t* data) noexcept {
     constexpr unsigned LANE = I % STREAM_BYTES;
-#if defined(VC_RC4_BYTE_REGISTERS)
-    rc4_detail::stepInto(k.s, k.x, k.y, k.word);
-#else
-    k.x = (k.x + 1) & 0xffu;
-    const StreamWord byte = rc4_detail::step(k.s, k.s + k.x, k.y);
-    if constexpr (LANE == 0) {
-        k.word = byte;
-    } else {
-        k.word |= byte << (8 * LANE);
-    }
-#endif
     if constexpr (LANE == STREAM_BYTES - 1) {
         uint8_t* const at = data + (I - LANE);
         if constexpr (STREAM_BYTES == 8) {
@@ -98,6 +89,23 @@ template <unsigned I>
             storeLe32(at, loadLe32(at) ^ k.word);
         }
     }
+}
+
+template <unsigned I>
+[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint8_t* data) noexcept {
+#if defined(VC_RC4_BYTE_REGISTERS)
+    rc4_detail::stepInto(k.s, k.x, k.y, k.word);
+#else
+    constexpr unsigned LANE = I % STREAM_BYTES;
+    k.x = (k.x + 1) & 0xffu;
+    const StreamWord byte = rc4_detail::step(k.s, k.s + k.x, k.y);
+    if constexpr (LANE == 0) {
+        k.word = byte;
+    } else {
+        k.word |= byte << (8 * LANE);
+    }
+#endif
+    xorStream<I>(k, data);
 }
 
 template <unsigned... I>
@@ -123,6 +131,25 @@ template <unsigned... I>
 
 using Steps = std::make_integer_sequence<unsigned, 64>;
 
+#if defined(VC_RC4_BYTE_REGISTERS)
+// While x stays below 192 the block's 64 steps do not wrap it, and S[x] is
+// a fixed offset from S + x for each: no per-byte work on x at all. Whether
+// a block wraps follows from the count of bytes alone, never from the key.
+template <unsigned... I>
+[[gnu::always_inline]] inline void hashAndCryptUnwrapped(
+    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
+    std::integer_sequence<unsigned, I...>) noexcept {
+    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
+    uint32_t* const sx = k.s + k.x;
+    ((md5Step<I>(v, block), rc4_detail::stepAt<I + 1>(k.s, sx, k.y, k.word), xorStream<I>(k, data)),
+     ...);
+    k.x += 64;
+    for (unsigned i = 0; i < 4; ++i) {
+        h[i] += v[i];
+    }
+}
+#endif
+
 void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
     for (; count != 0; --count, blocks += 64) {
         hashOnly(h, blocks, Steps{});
@@ -135,6 +162,12 @@ void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, u
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, 0};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
+#if defined(VC_RC4_BYTE_REGISTERS)
+        if (k.x < 192) {
+            hashAndCryptUnwrapped(h, hashed, k, crypted, Steps{});
+            continue;
+        }
+#endif
         hashAndCrypt(h, hashed, k, crypted, Steps{});
     }
     state->x = static_cast<uint32_t>(k.x);

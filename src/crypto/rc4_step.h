@@ -54,5 +54,28 @@ namespace vc::rc4_detail {
         : "cc");
 }
 
+// The same step while x + 1 is a known distance past x0 with no wrap in
+// between: S[x] is addressed from sx = S + x0 with a fixed offset, and x
+// costs nothing per byte.
+template <unsigned AHEAD>
+[[gnu::always_inline]] inline void stepAt(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                          uint64_t& word) noexcept {
+    static_assert(AHEAD >= 1 && AHEAD <= 255);
+    uint64_t tx;
+    uint64_t ty;
+    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], %c[at](%[sx])\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movb (%[s],%[ty],4), %b[word]\n\t"
+        "rorq $8, %[word]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
+        : "cc");
+}
+
 }  // namespace vc::rc4_detail
 #endif

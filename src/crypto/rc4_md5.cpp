@@ -131,44 +131,43 @@ template <unsigned... I>
 
 using Steps = std::make_integer_sequence<unsigned, 64>;
 
-#if defined(VC_RC4_BYTE_REGISTERS)
-// While x stays below 192 the block's 64 steps do not wrap it, and S[x] is
-// a fixed offset from S + x for each: no per-byte work on x at all. Whether
-// a block wraps follows from the count of bytes alone, never from the key.
-template <unsigned... I>
-[[gnu::always_inline]] inline void hashAndCryptUnwrapped(
-    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
-    std::integer_sequence<unsigned, I...>) noexcept {
-    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
-    uint32_t* const sx = k.s + k.x;
-    ((md5Step<I>(v, block), rc4_detail::stepAt<I + 1>(k.s, sx, k.y, k.word), xorStream<I>(k, data)),
-     ...);
-    k.x += 64;
-    for (unsigned i = 0; i < 4; ++i) {
-        h[i] += v[i];
-    }
-}
-#endif
-
 void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
     for (; count != 0; --count, blocks += 64) {
         hashOnly(h, blocks, Steps{});
     }
 }
 
+#if defined(VC_RC4_BYTE_REGISTERS)
+// The callers start every block's keystream with x + 1 a multiple of 64,
+// so its 64 steps never wrap x: S[x] is a fixed offset from S + x + 1 for
+// each, and x costs nothing per byte.
+template <unsigned... I>
+[[gnu::always_inline]] inline void hashAndCryptAligned(
+    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
+    std::integer_sequence<unsigned, I...>) noexcept {
+    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
+    uint32_t* const sx = k.s + ((k.x + 1) & 0xffu);
+    ((md5Step<I>(v, block), rc4_detail::stepAt<I>(k.s, sx, k.y, k.word), xorStream<I>(k, data)),
+     ...);
+    k.x = (k.x + 64) & 0xffu;
+    for (unsigned i = 0; i < 4; ++i) {
+        h[i] += v[i];
+    }
+}
+#endif
+
 // Hashes count blocks from `hashed` while the next 64 * count keystream
-// bytes go into `crypted`. The two ranges do not overlap.
+// bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
+// multiple of 64.
 void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, 0};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
 #if defined(VC_RC4_BYTE_REGISTERS)
-        if (k.x < 192) {
-            hashAndCryptUnwrapped(h, hashed, k, crypted, Steps{});
-            continue;
-        }
-#endif
+        hashAndCryptAligned(h, hashed, k, crypted, Steps{});
+#else
         hashAndCrypt(h, hashed, k, crypted, Steps{});
+#endif
     }
     state->x = static_cast<uint32_t>(k.x);
     state->y = static_cast<uint32_t>(k.y & 0xffu);
@@ -209,6 +208,11 @@ void storeDigest(uint8_t out[16], const uint32_t h[4]) noexcept {
     }
 }
 
+// Keystream bytes to draw before x + 1 is a multiple of 64.
+uint32_t toAlignment(const Rc4State* state) noexcept {
+    return (63u - state->x) & 63u;
+}
+
 }  // namespace
 
 void rc4Md5Seal(uint8_t* record, uint32_t length, const uint8_t secret[16], const uint8_t suffix[4],
@@ -222,18 +226,23 @@ void rc4Md5Seal(uint8_t* record, uint32_t length, const uint8_t secret[16], cons
     // The MAC is the first thing encrypted but the last thing known.
     rc4Crypt(macStream, 16, state);
 
+    // Encryption runs from byte `encrypted` while block `hashed` is hashed,
+    // at least a block behind; it starts where x is aligned.
     const uint32_t full = length / 64;
-    uint32_t encrypted = 16;
-    if (full >= 1) {
+    uint32_t encrypted = 16 + toAlignment(state);
+    const uint32_t firstStitched = (encrypted + 127) / 64;
+    const uint32_t plain = full < firstStitched ? full : firstStitched;
+    if (plain >= 1) {
         hashFirstBlock(h, record, secret);
-        rc4Crypt(record + 16, 48, state);
-        encrypted = 64;
+        hashBlocks(h, record + 64, plain - 1);
     }
-    if (full >= 2) {
-        // Block k is hashed while block k - 1 is encrypted.
-        hashBlocks(h, record + 64, 1);
-        hashWhileCrypting(h, record + 128, record + 64, full - 2, state);
-        encrypted = 64 * (full - 1);
+    if (full > firstStitched) {
+        rc4Crypt(record + 16, encrypted - 16, state);
+        hashWhileCrypting(h, record + 64 * firstStitched, record + encrypted, full - firstStitched,
+                          state);
+        encrypted += 64 * (full - firstStitched);
+    } else {
+        encrypted = 16;
     }
     hashTail(h, record, 64 * full, length, secret, suffix);
     rc4Crypt(record + encrypted, length - encrypted, state);
@@ -248,16 +257,24 @@ void rc4Md5Open(uint8_t* record, uint32_t length, const uint8_t secret[16], cons
                 Rc4State* state, uint8_t mac[16]) noexcept {
     uint32_t h[4] = {MD5_INITIAL[0], MD5_INITIAL[1], MD5_INITIAL[2], MD5_INITIAL[3]};
     const WipeOnExit wipeH(h);
+    // Decryption runs at least a block ahead of hashing, from byte 128 or
+    // the first byte after it where x is aligned; blocks 1 onwards are
+    // hashed alongside.
     const uint32_t full = length / 64;
-    rc4Crypt(record, length < 128 ? length : 128, state);
+    uint32_t decrypted = 128 + toAlignment(state);
+    const uint32_t stitched = length > decrypted ? (length - decrypted) / 64 : 0;
+    decrypted = stitched > 0 ? decrypted : length;
+    rc4Crypt(record, decrypted, state);
     if (full >= 1) {
         hashFirstBlock(h, record, secret);
     }
-    if (full >= 2) {
-        // Block k is hashed while block k + 1 is decrypted.
-        hashWhileCrypting(h, record + 64, record + 128, full - 2, state);
-        rc4Crypt(record + 64 * full, length - 64 * full, state);
-        hashBlocks(h, record + 64 * (full - 1), 1);
+    if (stitched > 0) {
+        hashWhileCrypting(h, record + 64, record + decrypted, stitched, state);
+        decrypted += 64 * stitched;
+        rc4Crypt(record + decrypted, length - decrypted, state);
+    }
+    if (full >= 1) {
+        hashBlocks(h, record + 64 * (1 + stitched), full - 1 - stitched);
     }
     hashTail(h, record, 64 * full, length, secret, suffix);
     storeDigest(mac, h);

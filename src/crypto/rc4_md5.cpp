@@ -137,9 +137,9 @@ template <unsigned... I>
     uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
 #if defined(VC_RC4_BYTE_REGISTERS)
     // The keystream byte ahead of the MD5 step measured slightly faster
-    // than after it; running the keystream further ahead, slower.
-    ((rc4_detail::stepAt<I>(k.s, sx, k.y, k.word), md5Step<I>(v, block), xorStream<I>(k, data)),
-     ...);
+    // than after it; running the keystream further ahead, or grouping
+    // steps, slower.
+    ((rc4_detail::stepAtInto<I>(k.s, sx, k.y, data), md5Step<I>(v, block)), ...);
 #else
     ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
 #endif

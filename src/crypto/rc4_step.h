@@ -77,5 +77,28 @@ template <unsigned AHEAD>
         : "cc");
 }
 
+// stepAt, with the keystream byte XORed straight into data[AHEAD]: one
+// memory operation in place of gathering the byte into a word, which
+// measured faster where the steps share the core with MD5's.
+template <unsigned AHEAD>
+[[gnu::always_inline]] inline void stepAtInto(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                              uint8_t* data) noexcept {
+    static_assert(AHEAD <= 255);
+    uint64_t tx;
+    uint64_t ty;
+    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], %c[at](%[sx])\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movzbl (%[s],%[ty],4), %k[ty]\n\t"
+        "xorb %b[ty], %[byte]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [byte] "+m"(data[AHEAD]),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
+        : "cc");
+}
+
 }  // namespace vc::rc4_detail
 #endif

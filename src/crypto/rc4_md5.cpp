@@ -57,41 +57,26 @@ template <unsigned I>
     }
 }
 
+#if defined(VC_RC4_BYTE_REGISTERS)
+struct Keystream {
+    uint32_t* s;
+    uint64_t x;
+    uint64_t y;
+};
+#else
 // Keystream bytes are gathered into a register-wide word and XORed into
 // the data a word at a time: a store into the data between steps would
 // make the compiler reload what it holds of the table.
-#if defined(VC_RC4_BYTE_REGISTERS)
-using StreamWord = uint64_t;
-using Index = uint64_t;
-#else
 using StreamWord = std::conditional_t<sizeof(void*) >= 8, uint64_t, uint32_t>;
-using Index = uint32_t;
-#endif
 constexpr unsigned STREAM_BYTES = sizeof(StreamWord);
 
 struct Keystream {
     uint32_t* s;
-    Index x;
-    Index y;
-    StreamWord word;
+    uint32_t x;
+    uint32_t y;
+    StreamWord word = 0;
 };
 
-// XORs the word of keystream gathered over the last STREAM_BYTES steps
-// into the data once step I has completed it.
-template <unsigned I>
-[[gnu::always_inline]] inline void xorStream(const Keystream& k, uint8_t* data) noexcept {
-    constexpr unsigned LANE = I % STREAM_BYTES;
-    if constexpr (LANE == STREAM_BYTES - 1) {
-        uint8_t* const at = data + (I - LANE);
-        if constexpr (STREAM_BYTES == 8) {
-            storeLe64(at, loadLe64(at) ^ k.word);
-        } else {
-            storeLe32(at, loadLe32(at) ^ k.word);
-        }
-    }
-}
-
-#if !defined(VC_RC4_BYTE_REGISTERS)
 // Step I of a block whose keystream starts with x + 1 = sx - S (see
 // hashAndCryptAligned below).
 template <unsigned I>
@@ -103,7 +88,14 @@ template <unsigned I>
     } else {
         k.word |= byte << (8 * LANE);
     }
-    xorStream<I>(k, data);
+    if constexpr (LANE == STREAM_BYTES - 1) {
+        uint8_t* const at = data + (I - LANE);
+        if constexpr (STREAM_BYTES == 8) {
+            storeLe64(at, loadLe64(at) ^ k.word);
+        } else {
+            storeLe32(at, loadLe32(at) ^ k.word);
+        }
+    }
 }
 #endif
 
@@ -154,7 +146,7 @@ template <unsigned... I>
 // multiple of 64.
 void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
                        Rc4State* state) noexcept {
-    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, 0};
+    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
         hashAndCryptAligned(h, hashed, k, crypted, Steps{});
     }

@@ -7,57 +7,20 @@
 #include <cstddef>
 #include <cstring>
 
+#include "crypto/md5_steps.h"
 #include "support/bytes.h"
 
 namespace vc {
-
-// Pasted rather than derived: sin() is not usable in constant expressions.
-// The test suite recomputes every entry from the formula in the header.
-constexpr uint32_t MD5_STEP_CONSTANTS[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-static_assert(MD5_STEP_CONSTANTS[0] == 0xd76aa478 && MD5_STEP_CONSTANTS[63] == 0xeb86d391);
-
 namespace {
 
+using md5_detail::stepF;
+using md5_detail::stepG;
+using md5_detail::stepH;
+using md5_detail::stepI;
 constexpr const uint32_t* K = MD5_STEP_CONSTANTS;
 
-// Each step adds the message word and constant into a first: that sum does
-// not depend on b, so it is ready before the round function is and the
-// critical path per step is round function, add, rotate, add.
-#define VC_MD5_ALWAYS_INLINE [[gnu::always_inline]] inline
-
-VC_MD5_ALWAYS_INLINE uint32_t stepF(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk,
-                                    int s) noexcept {
-    // (b & c) | (~b & d), selected without the complement.
-    return b + std::rotl(a + xk + (d ^ (b & (c ^ d))), s);
-}
-
-VC_MD5_ALWAYS_INLINE uint32_t stepG(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk,
-                                    int s) noexcept {
-    // (b & d) | (c & ~d): the two terms never share a bit, so they may be
-    // added, and c & ~d joins the sum before b is known.
-    return b + std::rotl(a + xk + (c & ~d) + (b & d), s);
-}
-
-VC_MD5_ALWAYS_INLINE uint32_t stepH(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk,
-                                    int s) noexcept {
-    return b + std::rotl(a + xk + (b ^ c ^ d), s);
-}
-
-VC_MD5_ALWAYS_INLINE uint32_t stepI(uint32_t a, uint32_t b, uint32_t c, uint32_t d, uint32_t xk,
-                                    int s) noexcept {
-    return b + std::rotl(a + xk + (c ^ (b | ~d)), s);
-}
-
 // The 64 steps over 16 message words; state is updated in place.
-VC_MD5_ALWAYS_INLINE void compress(uint32_t state[4], const uint32_t* x) noexcept {
+[[gnu::always_inline]] inline void compress(uint32_t state[4], const uint32_t* x) noexcept {
     uint32_t a = state[0];
     uint32_t b = state[1];
     uint32_t c = state[2];
@@ -136,8 +99,6 @@ VC_MD5_ALWAYS_INLINE void compress(uint32_t state[4], const uint32_t* x) noexcep
     state[2] += c;
     state[3] += d;
 }
-
-#undef VC_MD5_ALWAYS_INLINE
 
 // Compresses `count` whole blocks straight from the caller's bytes, with the
 // chaining words kept in a local array between blocks.

@@ -3,6 +3,9 @@
 // entries; the state is key material that its owner wipes.
 #include "crypto/rc4.h"
 
+#include <utility>
+
+#include "crypto/rc4_step.h"
 #include "support/bytes.h"
 
 namespace vc {
@@ -32,20 +35,7 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
 
 namespace {
 
-// One keystream byte, sx pointing at S[x] for the step's (already advanced)
-// x. y runs on as a plain 32-bit sum and only its low 8 bits are used: the
-// sum's low byte is the same as the masked sum's, and keeping the mask off y
-// means the chain from one byte to the next is a single addition. The other
-// indices are masked, so the table cannot be overrun whatever it holds.
-[[gnu::always_inline]] inline uint32_t step(uint32_t* s, uint32_t* sx, uint32_t& y) noexcept {
-    const uint32_t tx = *sx;
-    y += tx;
-    const uint32_t yi = y & 0xffu;
-    const uint32_t ty = s[yi];
-    s[yi] = tx;
-    *sx = ty;
-    return s[(tx + ty) & 0xffu];
-}
+using rc4_detail::step;
 
 #if defined(__i386__) || defined(_M_IX86)
 // Takes the next keystream byte into the top of a word filled from the top
@@ -55,6 +45,25 @@ namespace {
 [[gnu::always_inline]] inline uint32_t gather(uint32_t word, uint32_t byte) noexcept {
     const uint32_t w = word | byte;
     return (w >> 8) | (w << 24);
+}
+#endif
+
+#if defined(VC_RC4_BYTE_REGISTERS)
+// Word J of a 64-byte chunk whose keystream starts with x + 1 = sx - S.
+template <unsigned J, unsigned... I>
+[[gnu::always_inline]] inline void alignedWord(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                               uint8_t* data,
+                                               std::integer_sequence<unsigned, I...>) noexcept {
+    uint64_t stream = 0;
+    (rc4_detail::stepAt<8 * J + I>(s, sx, y, stream), ...);
+    storeLe64(data + 8 * J, loadLe64(data + 8 * J) ^ stream);
+}
+
+template <unsigned... J>
+[[gnu::always_inline]] inline void alignedChunk(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                                uint8_t* data,
+                                                std::integer_sequence<unsigned, J...>) noexcept {
+    (alignedWord<J>(s, sx, y, data, std::make_integer_sequence<unsigned, 8>{}), ...);
 }
 #endif
 
@@ -73,7 +82,7 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
     // spills. While the next eight x do not wrap they are fixed offsets from
     // one pointer, and x costs nothing per byte; x is a count of bytes, so
     // the branch says nothing of the key. In 64 bits the same form measured
-    // slower than the plain loop below.
+    // slower than the loops below, the assembly step's too.
     while (length >= 8) {
         uint32_t lo = 0;
         uint32_t hi = 0;
@@ -100,6 +109,60 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
         storeLe32(data + 4, loadLe32(data + 4) ^ hi);
         data += 8;
         length -= 8;
+    }
+#elif defined(VC_RC4_BYTE_REGISTERS)
+    // x and y in byte-wide registers (see rc4_step.h).
+    {
+        uint64_t xi = x & 0xffu;
+        uint64_t yi = y & 0xffu;
+        // Once x + 1 is a multiple of 64, a 64-byte chunk's steps never wrap
+        // x and address S[x] at fixed offsets from one pointer: nothing per
+        // byte for x and no branch inside the chunk. Measured about 15%
+        // faster than the loop below over 16 KiB (AMD EPYC Zen 4), where
+        // the same with a branch every eight bytes was slower. Up to 63
+        // bytes are drawn one at a time to get there; x is a count of
+        // bytes, so none of this depends on the key.
+        if (length >= 128) {
+            for (; ((xi + 1) & 63u) != 0; ++data, --length) {
+                uint64_t stream = 0;
+                rc4_detail::stepInto(s, xi, yi, stream);
+                *data = static_cast<uint8_t>(*data ^ (stream >> 56));
+            }
+            for (; length >= 64; data += 64, length -= 64) {
+                // Masked to a multiple of 64 all the same, so that no
+                // offset can leave the table.
+                alignedChunk(s, s + ((xi + 1) & 0xc0u), yi, data,
+                             std::make_integer_sequence<unsigned, 8>{});
+                xi = (xi + 64) & 0xffu;
+            }
+        }
+        // Sixteen bytes a round, two words: measured about 2% faster than
+        // eight; more per round measured slower.
+        while (length >= 16) {
+            uint64_t first = 0;
+            uint64_t second = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                rc4_detail::stepInto(s, xi, yi, first);
+            }
+            for (unsigned i = 0; i < 8; ++i) {
+                rc4_detail::stepInto(s, xi, yi, second);
+            }
+            storeLe64(data, loadLe64(data) ^ first);
+            storeLe64(data + 8, loadLe64(data + 8) ^ second);
+            data += 16;
+            length -= 16;
+        }
+        if (length >= 8) {
+            uint64_t stream = 0;
+            for (unsigned i = 0; i < 8; ++i) {
+                rc4_detail::stepInto(s, xi, yi, stream);
+            }
+            storeLe64(data, loadLe64(data) ^ stream);
+            data += 8;
+            length -= 8;
+        }
+        x = static_cast<uint32_t>(xi);
+        y = static_cast<uint32_t>(yi);
     }
 #else
     while (length >= 8) {

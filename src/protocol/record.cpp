@@ -6,6 +6,7 @@
 
 #include "crypto/md5.h"
 #include "crypto/random_pool.h"
+#include "crypto/rc4_md5.h"
 #include "support/bytes.h"
 #include "support/constant_time.h"
 #include "support/secure_wipe.h"
@@ -37,6 +38,32 @@ void recordMac(RecordState* state, const uint8_t* data, uint32_t length, uint8_t
 
 void rc4Record(RecordState* state, uint8_t* data, uint32_t length, int /*encrypt*/) noexcept {
     rc4Crypt(data, length, &state->rc4);
+}
+
+// RC4 records take their MAC and keystream in one pass over the record
+// (the MAC secret is as long as the MAC). RC4 has no padding.
+static_assert(CIPHER_SUITES[SUITE_RC4].keyLength == RC4_MD5_MAC_LENGTH &&
+              CIPHER_SUITES[SUITE_RC4].blockSize == 1 && MAC_LENGTH == RC4_MD5_MAC_LENGTH);
+
+void sealRc4Record(uint8_t* record, uint32_t length, RecordState* state) noexcept {
+    uint8_t sequenceBytes[4];
+    storeBe32(sequenceBytes, state->sequence++);
+    rc4Md5Seal(record, length, state->macSecret, sequenceBytes, &state->rc4);
+}
+
+int32_t openRc4Record(uint8_t* body, uint32_t length, RecordState* state) noexcept {
+    uint8_t sequenceBytes[4];
+    storeBe32(sequenceBytes, state->sequence++);
+    uint8_t mac[16];
+    const WipeOnExit wipeMac(mac);
+    rc4Md5Open(body, length, state->macSecret, sequenceBytes, &state->rc4, mac);
+    if (ctMemEqual(mac, body, MAC_LENGTH) == 0) {
+        return OPEN_MAC_MISMATCH;
+    }
+    if (body[MAC_LENGTH] != 0) {
+        return OPEN_BAD_PADDING;
+    }
+    return static_cast<int32_t>(length - MAC_LENGTH - 1);
 }
 
 void desEde3CbcRecord(RecordState* state, uint8_t* data, uint32_t length, int encrypt) noexcept {
@@ -100,6 +127,10 @@ uint32_t sealRecord(uint8_t* payload, uint32_t length, RecordState* state) noexc
     }
     payload[-1] = static_cast<uint8_t>(padding);
     uint8_t* record = payload - 1 - MAC_LENGTH;
+    if (state->cipher == rc4Record) {
+        sealRc4Record(record, recordLength, state);
+        return recordLength;
+    }
     recordMac(state, payload - 1, 1 + length + padding, record);
     state->cipher(state, record, recordLength, 1);
     return recordLength;
@@ -112,6 +143,9 @@ int32_t openRecord(uint8_t* body, uint32_t length, RecordState* state) noexcept 
     }
     if (length % blockSize != 0) {
         return OPEN_NOT_BLOCK_MULTIPLE;
+    }
+    if (state->cipher == rc4Record) {
+        return openRc4Record(body, length, state);
     }
     state->cipher(state, body, length, 0);
     uint8_t mac[16];

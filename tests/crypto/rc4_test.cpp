@@ -49,7 +49,8 @@ TEST(Rc4Oracle, EveryKeyLengthRandomChunkingAndStateWrittenBack) {
     // Key lengths 1..300 in turn (bytes past the 256th are unused), each on
     // the same state re-keyed, so a setup that kept x, y or part of S from
     // the previous keystream shows up. Empty pieces, with and without a
-    // buffer, must leave the state alone.
+    // buffer, must leave the state alone. Pieces of up to 300 bytes start
+    // at every x, past the 128 from which whole 64-byte chunks are drawn.
     std::mt19937 rng(258);
     vc::Rc4State ours;
     for (std::size_t keyLength = 1; keyLength <= 300; ++keyLength) {
@@ -62,7 +63,7 @@ TEST(Rc4Oracle, EveryKeyLengthRandomChunkingAndStateWrittenBack) {
         Bytes mine = data, expected(data.size());
         RC4(&theirs, data.size(), data.data(), expected.data());
         std::size_t done = 0;
-        for (const std::size_t n : randomSplit(rng, data.size(), 70, 1, true)) {
+        for (const std::size_t n : randomSplit(rng, data.size(), 300, 1, true)) {
             vc::rc4Crypt(mine.data() + done, static_cast<uint32_t>(n), &ours);
             vc::rc4Crypt(nullptr, 0, &ours);
             done += n;

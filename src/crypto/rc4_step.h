@@ -1,0 +1,104 @@
+// One RC4 keystream byte, shared by the plain keystream loop and the one
+// stitched with MD5.
+#pragma once
+
+#include <cstdint>
+
+namespace vc::rc4_detail {
+
+// sx points at S[x] for the step's (already advanced) x. y runs on as a
+// plain 32-bit sum and only its low 8 bits are used: the sum's low byte is
+// the same as the masked sum's, and keeping the mask off y means the chain
+// from one byte to the next is a single addition. The other indices are
+// masked, so the table cannot be overrun whatever it holds.
+[[gnu::always_inline]] inline uint32_t step(uint32_t* s, uint32_t* sx, uint32_t& y) noexcept {
+    const uint32_t tx = *sx;
+    y += tx;
+    const uint32_t yi = y & 0xffu;
+    const uint32_t ty = s[yi];
+    s[yi] = tx;
+    *sx = ty;
+    return s[(tx + ty) & 0xffu];
+}
+
+}  // namespace vc::rc4_detail
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define VC_RC4_BYTE_REGISTERS 1
+
+namespace vc::rc4_detail {
+
+// One keystream byte with x and y held in 64-bit registers as values below
+// 256: a byte-wide addition wraps them in place and leaves them usable as
+// indices, where the C++ form needs a mask and a zero extension for each.
+// Entries are loaded as their low byte, so no index can leave the table
+// whatever it holds. The byte goes into the low byte of word, which then
+// turns right by 8: after eight steps the first byte is the lowest, as a
+// little-endian load of the data has it.
+[[gnu::always_inline]] inline void stepInto(uint32_t* s, uint64_t& x, uint64_t& y,
+                                            uint64_t& word) noexcept {
+    uint64_t tx;
+    uint64_t ty;
+    asm("addb $1, %b[x]\n\t"
+        "movzbl (%[s],%[x],4), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], (%[s],%[x],4)\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movb (%[s],%[ty],4), %b[word]\n\t"
+        "rorq $8, %[word]"
+        : [x] "+r"(x), [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s)
+        : "cc");
+}
+
+// The same step where the caller knows x + 1 to be sx - S + AHEAD, below
+// 256: S[x + 1] is addressed at a fixed offset from sx, and x costs
+// nothing per byte.
+template <unsigned AHEAD>
+[[gnu::always_inline]] inline void stepAt(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                          uint64_t& word) noexcept {
+    static_assert(AHEAD <= 255);
+    uint64_t tx;
+    uint64_t ty;
+    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], %c[at](%[sx])\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movb (%[s],%[ty],4), %b[word]\n\t"
+        "rorq $8, %[word]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
+        : "cc");
+}
+
+// stepAt, with the keystream byte XORed straight into data[AHEAD]: one
+// memory operation in place of gathering the byte into a word, which
+// measured faster where the steps share the core with MD5's.
+template <unsigned AHEAD>
+[[gnu::always_inline]] inline void stepAtInto(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                              uint8_t* data) noexcept {
+    static_assert(AHEAD <= 255);
+    uint64_t tx;
+    uint64_t ty;
+    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
+        "addb %b[tx], %b[y]\n\t"
+        "movzbl (%[s],%[y],4), %k[ty]\n\t"
+        "movl %k[tx], (%[s],%[y],4)\n\t"
+        "movl %k[ty], %c[at](%[sx])\n\t"
+        "addb %b[tx], %b[ty]\n\t"
+        "movzbl (%[s],%[ty],4), %k[ty]\n\t"
+        "xorb %b[ty], %[byte]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [byte] "+m"(data[AHEAD]),
+          "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
+        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
+        : "cc");
+}
+
+}  // namespace vc::rc4_detail
+#endif

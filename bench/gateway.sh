@@ -346,7 +346,7 @@ model=$(sed -n 's/^model[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 echo
 echo "processor: $cpu (family $family model $model), $(nproc) CPUs; load average $load_before before, $load_after after"
 echo "scale: $([ -n "$quick" ] && echo quick || echo full); stunnel: $([ -n "$stunnel" ] && "$stunnel" -version 2>&1 | sed -n 's/^stunnel \([0-9.]*\) .*/stunnel \1/p' | head -n 1)"
-printf '%-46s %-28s %-28s %s\n' measure vcgate stunnel4 "ratio (target)"
+printf '%-50s %-34s %-34s %s\n' measure vcgate stunnel4 "ratio (target)"
 row() {  # row LABEL KEY RATIO-KIND TARGET
   local v s r=-
   v=$(value vcgate "$2") s=$(value stunnel "$2")
@@ -354,7 +354,7 @@ row() {  # row LABEL KEY RATIO-KIND TARGET
     up) r=$(ratio "${v%% *}" "${s%% *}") ;;
     down) r=$(ratio "${s%% *}" "${v%% *}") ;;
   esac
-  printf '%-46s %-28s %-28s %s\n' "$1" "$v" "$s" "$r${4:+ ($4)}"
+  printf '%-50s %-34s %-34s %s\n' "$1" "$v" "$s" "$r${4:+ ($4)}"
 }
 row "new connections/s (handshake + 1 KiB echo, c=64)" rate up ">= 1.5"
 row "memory per idle connection, KiB (pair RSS)" memory down ">= 4 (stunnel/vcgate)"

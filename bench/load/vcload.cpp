@@ -32,6 +32,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -333,14 +334,15 @@ bool clientContext(Run& run, const char* ca, const char* name) {
     const std::string text{std::istreambuf_iterator<char>(in), {}};
     std::string seed(512, '\0');
     std::ifstream("/dev/urandom", std::ios::binary).read(seed.data(), 512);
-    char seedPath[] = "/tmp/vcload-seed-XXXXXX";
-    const int fd = mkstemp(seedPath);
+    // A private file in the temporary directory ($TMPDIR or the system's).
+    std::string seedPath = (std::filesystem::temp_directory_path() / "vcload-seed-XXXXXX").string();
+    const int fd = mkstemp(seedPath.data());
     const bool written = fd >= 0 && write(fd, seed.data(), seed.size()) == 512;
     if (fd >= 0) {
         close(fd);
     }
-    const bool seeded = written && vn::initializeFromSeedFile(seedPath).ok();
-    std::remove(seedPath);
+    const bool seeded = written && vn::initializeFromSeedFile(seedPath.c_str()).ok();
+    std::remove(seedPath.c_str());
     const std::string_view cas[] = {text};
     vn::ContextSettings settings;
     settings.caCertificates = cas;

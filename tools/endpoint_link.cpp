@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "setup.h"
+#include "socket_io.h"
 #include "veilcastnet_asio.hpp"
 
 namespace vctool {
@@ -109,18 +110,7 @@ asio::awaitable<std::error_code> handshakeWithin(Stream& stream, Clock::duration
 // All of data to standard output, blocking: a slow reader there holds the
 // peer back too. errno says why not.
 bool writeOutput(const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(STDOUT_FILENO, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return vcsocket::writeAll(STDOUT_FILENO, data, size);
 }
 
 // Standard input, read on a thread of its own: a terminal, a pipe and a

@@ -173,4 +173,19 @@ long receiveSome(int socket, uint8_t* buffer, std::size_t size, std::string* err
     }
 }
 
+bool writeAll(int fd, const uint8_t* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, data, size);
+        if (written < 0 && errno == EINTR) {
+            continue;
+        }
+        if (written <= 0) {
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
 }  // namespace vcsocket

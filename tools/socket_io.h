@@ -23,6 +23,9 @@ void setTimeouts(int socket, int seconds);
 // socket took, those before a failure included.
 bool sendAll(int socket, const uint8_t* data, std::size_t size, uint64_t* counted,
              std::string* error);
+// All of data to any descriptor (a pipe, a file, a terminal), blocking, a
+// write interrupted by a signal tried again; errno says why not.
+bool writeAll(int fd, const uint8_t* data, std::size_t size);
 // The bytes received, 0 when the peer has shut down its sending side, -1 on
 // failure.
 long receiveSome(int socket, uint8_t* buffer, std::size_t size, std::string* error);

@@ -1,8 +1,9 @@
 // The plain TCP ends of the gateway tests, on loopback:
-//   gate_peer echo PORTFILE [--after-eof] [--speak FILE] [--record FILE]
+//   gate_peer echo PORTFILE [--after-eof] [--speak FILE [--hang-up N]] [--record FILE]
 //       a backend that echoes each connection (--after-eof: only once the
 //       client has ended; --speak: sends FILE and ends its side first,
-//       then records what arrives); writes its port to PORTFILE
+//       then records what arrives; --hang-up: sends FILE, reads N bytes
+//       and closes with the rest unread); writes its port to PORTFILE
 //   gate_peer send PORT FILE [--pause-after N] [--wait-eof]
 //       sends FILE (pausing 1 s after N bytes; or only after the other
 //       side has ended), ends its side, writes what it receives to stdout
@@ -13,8 +14,10 @@
 //       flipping the byte at OFFSET of what the client sends
 //   gate_peer freeport       prints a port nobody listens on
 #include <arpa/inet.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -95,7 +98,25 @@ bool flag(int argc, char** argv, const char* name) {
     return false;
 }
 
-void echoOne(int fd, bool afterEof, const char* speak, const char* record) {
+void echoOne(int fd, bool afterEof, const char* speak, const char* record, const char* hangUp) {
+    if (speak != nullptr && hangUp != nullptr) {
+        const std::string text = fileText(speak);
+        sendAll(fd, text.data(), text.size());
+        std::size_t left = std::strtoul(hangUp, nullptr, 10);
+        char buffer[4096];
+        for (ssize_t k;
+             left > 0 && (k = recv(fd, buffer, std::min(left, sizeof(buffer)), 0)) > 0;) {
+            left -= static_cast<std::size_t>(k);
+        }
+        // The reset of closing with bytes unread throws away what is still
+        // queued to send: wait until it has all left, so only the gate can
+        // lose it.
+        for (int queued = 1; ioctl(fd, SIOCOUTQ, &queued) == 0 && queued > 0;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        close(fd);
+        return;
+    }
     if (speak != nullptr) {
         const std::string text = fileText(speak);
         sendAll(fd, text.data(), text.size());
@@ -176,7 +197,8 @@ int main(int argc, char** argv) {
             const int fd = accept(listener, nullptr, nullptr);
             if (fd >= 0) {
                 std::thread(echoOne, fd, flag(argc, argv, "--after-eof"),
-                            option(argc, argv, "--speak"), option(argc, argv, "--record"))
+                            option(argc, argv, "--speak"), option(argc, argv, "--record"),
+                            option(argc, argv, "--hang-up"))
                     .detach();
             }
         }

@@ -32,6 +32,15 @@ wait_file "$work/heard"
 cmp "$work/data" "$work/heard"
 stop_all
 
+echo "== the backend hangs up with the client's data unread: what it sent arrives whole"
+head -c 4000000 /dev/urandom >"$work/parting"
+backend hangup --speak "$work/parting" --hang-up 1000
+start_gate server3 $server_args --accept 127.0.0.1:0 --connect "127.0.0.1:$port"
+start_gate client3 $client_args --accept 127.0.0.1:0 --connect "127.0.0.1:$port"
+"$peer" send "$port" "$work/data" >"$work/got"
+cmp "$work/parting" "$work/got"
+stop_all
+
 echo "== a bad record after good data: the good part arrives, then the end"
 backend recorder --record "$work/recorded"
 start_gate server $server_args --accept 127.0.0.1:0 --connect "127.0.0.1:$port"

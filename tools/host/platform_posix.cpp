@@ -126,18 +126,7 @@ long readInput(uint8_t* buffer, std::size_t size) {
 }
 
 bool writeOutput(const uint8_t* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(STDOUT_FILENO, data, size);
-        if (written < 0 && errno == EINTR) {
-            continue;
-        }
-        if (written <= 0) {
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
+    return vcsocket::writeAll(STDOUT_FILENO, data, size);
 }
 
 bool systemRandom(uint8_t* buffer, std::size_t size) {

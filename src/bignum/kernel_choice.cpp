@@ -1,14 +1,78 @@
-// Which processor-specific kernels the engines may use. All that cpuid
-// shows, unless a test narrows the choice to run the portable kernels on a
-// processor that has the fast ones.
+// Which processor-specific kernels the engines may use, and which engine the
+// private operations run on for each length of prime. All that cpuid shows
+// is allowed, unless a test narrows the choice to run the portable kernels
+// on a processor that has the fast ones. Among the allowed engines the
+// choice is made by timing them: cpuid names the instructions, not how
+// fast they run (AVX-512 at full width on one processor, as two 256-bit
+// halves on another).
 #include <atomic>
 
 #include "bignum/bignum_internal.h"
+#include "bignum/mont_kernels.h"
 
 namespace vc {
 namespace {
 
 std::atomic<uint32_t> allowedKernels{BIGNUM_KERNELS_ALL};
+
+constexpr uint32_t MAX_WORDS = 128;
+// Each engine is timed this many times, round by round so that a burst of
+// load elsewhere falls on every engine alike; the best time counts.
+constexpr uint32_t ROUNDS = 3;
+
+// Per prime length: 0 until measured, then READY | engine << 1 | the mask
+// measured under << 8. Published with release after times[] is written.
+constexpr uint32_t READY = 1;
+std::atomic<uint32_t> decided[MAX_WORDS + 1];
+uint64_t times[MAX_WORDS + 1][BIGNUM_ENGINE_COUNT];
+// Held while measuring: each length is measured by one thread, the others
+// wait for its answer rather than time the engines against it.
+std::atomic<uint32_t> measuring{0};
+
+void lock() noexcept {
+    for (;;) {
+        if (measuring.load(std::memory_order_relaxed) == 0 &&
+            measuring.exchange(1, std::memory_order_acquire) == 0) {
+            return;
+        }
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+}
+
+void unlock() noexcept {
+    measuring.store(0, std::memory_order_release);
+}
+
+bool current(uint32_t state, uint32_t mask) noexcept {
+    return (state & READY) != 0 && (state >> 8) == mask;
+}
+
+// Times every usable engine for the length and records the fastest; the
+// portable engine always runs, so there is one.
+uint32_t measure(uint32_t words, uint32_t mask) noexcept {
+    uint64_t best[BIGNUM_ENGINE_COUNT] = {};
+    for (uint32_t round = 0; round < ROUNDS; ++round) {
+        for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
+            if (bigNumEngineUsable(e, words)) {
+                // At least 1, so that 0 keeps meaning "not timed".
+                const uint64_t t = bigNumTimeEngine(e, words) | 1u;
+                best[e] = round == 0 || t < best[e] ? t : best[e];
+            }
+        }
+    }
+    uint32_t chosen = BIGNUM_ENGINE_PORTABLE;
+    for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
+        times[words][e] = best[e];
+        if (best[e] != 0 && best[e] < best[chosen]) {
+            chosen = e;
+        }
+    }
+    const uint32_t state = READY | chosen << 1 | mask << 8;
+    decided[words].store(state, std::memory_order_release);
+    return state;
+}
 
 }  // namespace
 
@@ -18,6 +82,61 @@ void bigNumAllowKernels(uint32_t mask) noexcept {
 
 bool bigNumKernelAllowed(uint32_t kernel) noexcept {
     return (allowedKernels.load(std::memory_order_relaxed) & kernel) != 0;
+}
+
+uint32_t bigNumAllowedKernels() noexcept {
+    return allowedKernels.load(std::memory_order_relaxed);
+}
+
+const char* bigNumEngineName(uint32_t engine) noexcept {
+    static const char* const names[BIGNUM_ENGINE_COUNT] = {"portable",   "adx",  "vec32",
+                                                           "vec32-wide", "ifma", "ifma256"};
+    return engine < BIGNUM_ENGINE_COUNT ? names[engine] : "none";
+}
+
+bool bigNumEngineUsable(uint32_t engine, uint32_t words) noexcept {
+    MontKernels32 vec;
+    switch (engine) {
+        case BIGNUM_ENGINE_PORTABLE:
+            return true;
+        case BIGNUM_ENGINE_ADX:
+#if VC_MONT_ADX
+            return montAdxAvailable();
+#else
+            return false;
+#endif
+        case BIGNUM_ENGINE_VEC32:
+        case BIGNUM_ENGINE_VEC32_WIDE:
+            return montVec32KernelsOf(words, engine == BIGNUM_ENGINE_VEC32_WIDE, &vec);
+        case BIGNUM_ENGINE_IFMA:
+        case BIGNUM_ENGINE_IFMA256:
+            return bigNumIfmaServes((words + 1) / 2, engine);
+        default:
+            return false;
+    }
+}
+
+uint32_t bigNumPrivateEngine(uint32_t words, BigNumEngineTimes* report) noexcept {
+    if (words == 0 || words > MAX_WORDS) {
+        return BIGNUM_ENGINE_PORTABLE;
+    }
+    const uint32_t mask = bigNumAllowedKernels();
+    uint32_t state = decided[words].load(std::memory_order_acquire);
+    if (!current(state, mask) || report != nullptr) {
+        lock();
+        state = decided[words].load(std::memory_order_relaxed);
+        if (!current(state, mask)) {
+            state = measure(words, mask);
+        }
+        if (report != nullptr) {
+            for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
+                report->nanoseconds[e] = times[words][e];
+            }
+            report->chosen = (state >> 1) & 0x7Fu;
+        }
+        unlock();
+    }
+    return (state >> 1) & 0x7Fu;
 }
 
 }  // namespace vc

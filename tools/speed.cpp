@@ -262,20 +262,26 @@ std::string processorName() {
 
 // Per key size, the best of a few dummy CRT exponentiations on each engine
 // this processor has (as the library measures them at its first private
-// operation of that size), in microseconds, and the engine chosen.
+// operation of that size), and of exponentiations to 65537 for public
+// operations, in microseconds, and the engine chosen.
 int kernelTable() {
-    std::printf("veilcastnet %s, private-operation engines on %s\n", VC_VERSION_TEXT,
+    std::printf("veilcastnet %s, RSA engines on %s\n", VC_VERSION_TEXT,
                 processorName().c_str());
-    std::printf("(microseconds per dummy CRT exponentiation, best of a few; - not available)\n\n");
-    std::printf("%-10s", "key");
+    std::printf(
+        "(microseconds per dummy CRT exponentiation, or exponentiation to 65537 for\n"
+        "public operations, best of a few; - not available)\n\n");
+    std::printf("%-12s", "key bits");
     for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
         std::printf(" %11s", vc::bigNumEngineName(e));
     }
     std::printf("   chosen\n");
-    for (const uint32_t bits : {1024u, 2048u, 4096u}) {
+    for (const uint32_t row : {1024u, 2048u, 4096u, 1u, 2u, 3u}) {
+        const bool publicOp = row < 4;
+        const uint32_t bits = publicOp ? 512u << row : row;
         vc::BigNumEngineTimes times{};
-        const uint32_t chosen = vc::bigNumPrivateEngine(bits / 64, &times);
-        std::printf("%4u bits ", bits);
+        const uint32_t chosen = publicOp ? vc::bigNumPublicEngine(bits / 32, &times)
+                                         : vc::bigNumPrivateEngine(bits / 64, &times);
+        std::printf("%4u %-7s", bits, publicOp ? "public" : "private");
         for (const uint64_t ns : times.nanoseconds) {
             if (ns == 0) {
                 std::printf(" %11s", "-");

@@ -181,8 +181,11 @@ enum BigNumEngine : uint32_t {
 // A short name for reports: "portable", "adx", "vec32", ...
 const char* bigNumEngineName(uint32_t engine) noexcept;
 // Whether the processor has the engine, the mask allows it and it serves
-// primes of `words` 32-bit words.
-bool bigNumEngineUsable(uint32_t engine, uint32_t words) noexcept;
+// primes of `words` 32-bit words, or with publicOp public operations
+// (exponents of one or two words) on moduli of `words` words. Public
+// operations run on the widest native limb only, so the 32-bit vector
+// engines serve them on 32-bit builds and the others on 64-bit ones.
+bool bigNumEngineUsable(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
 // What the measurement for one length found: nanoseconds of the best of a
 // few dummy CRT exponentiations per engine, 0 for those not timed.
 struct BigNumEngineTimes {
@@ -193,9 +196,13 @@ struct BigNumEngineTimes {
 // (and again only if the mask changes), thread-safely; *times, when given,
 // receives that measurement.
 uint32_t bigNumPrivateEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;
+// The same for public operations on moduli of `words` words.
+uint32_t bigNumPublicEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;
 // Nanoseconds of one dummy CRT exponentiation with primes of `words` words
-// on the engine, which must be usable (the measurement's unit).
-uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words) noexcept;
+// on the engine, or with publicOp of a dummy exponentiation to 65537 modulo
+// a number of `words` words; the engine must be usable (the measurement's
+// unit).
+uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
 
 // The AVX-512 IFMA engine (modexp_ifma.cpp): both halves of an RSA private
 // exponentiation at once, in digits of 52 bits. Whether the processor has
@@ -216,5 +223,12 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
                           const uint64_t* rrP, const uint64_t* baseQ, const uint64_t* expQ,
                           const uint64_t* q, const uint64_t* rrQ, uint32_t limbs, uint64_t* outP,
                           uint64_t* outQ, uint32_t engine = BIGNUM_ENGINE_IFMA) noexcept;
+// out = base^exponent mod n for a public n of `limbs` 64-bit limbs (as
+// bigNumIfmaServes) and a public exponent of 2 to 64 bits, variable time:
+// baseR = base 2^(64 limbs) mod n, plain = base mod n. False, touching
+// nothing, when not served.
+bool bigNumModExpPublicIfma(const uint64_t* baseR, const uint64_t* plain, uint64_t exponent,
+                            const uint64_t* n, uint32_t limbs, uint64_t* out,
+                            uint32_t engine) noexcept;
 
 }  // namespace vc

@@ -23,8 +23,9 @@ constexpr uint32_t ROUNDS = 3;
 // Per prime length: 0 until measured, then READY | engine << 1 | the mask
 // measured under << 8. Published with release after times[] is written.
 constexpr uint32_t READY = 1;
-std::atomic<uint32_t> decided[MAX_WORDS + 1];
-uint64_t times[MAX_WORDS + 1][BIGNUM_ENGINE_COUNT];
+// [0] for private operations, [1] for public ones.
+std::atomic<uint32_t> decided[2][MAX_WORDS + 1];
+uint64_t times[2][MAX_WORDS + 1][BIGNUM_ENGINE_COUNT];
 // Held while measuring: each length is measured by one thread, the others
 // wait for its answer rather than time the engines against it.
 std::atomic<uint32_t> measuring{0};
@@ -51,27 +52,51 @@ bool current(uint32_t state, uint32_t mask) noexcept {
 
 // Times every usable engine for the length and records the fastest; the
 // portable engine always runs, so there is one.
-uint32_t measure(uint32_t words, uint32_t mask) noexcept {
+uint32_t measure(uint32_t kind, uint32_t words, uint32_t mask) noexcept {
+    const bool publicOp = kind != 0;
     uint64_t best[BIGNUM_ENGINE_COUNT] = {};
     for (uint32_t round = 0; round < ROUNDS; ++round) {
         for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
-            if (bigNumEngineUsable(e, words)) {
+            if (bigNumEngineUsable(e, words, publicOp)) {
                 // At least 1, so that 0 keeps meaning "not timed".
-                const uint64_t t = bigNumTimeEngine(e, words) | 1u;
+                const uint64_t t = bigNumTimeEngine(e, words, publicOp) | 1u;
                 best[e] = round == 0 || t < best[e] ? t : best[e];
             }
         }
     }
     uint32_t chosen = BIGNUM_ENGINE_PORTABLE;
     for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
-        times[words][e] = best[e];
+        times[kind][words][e] = best[e];
         if (best[e] != 0 && best[e] < best[chosen]) {
             chosen = e;
         }
     }
     const uint32_t state = READY | chosen << 1 | mask << 8;
-    decided[words].store(state, std::memory_order_release);
+    decided[kind][words].store(state, std::memory_order_release);
     return state;
+}
+
+uint32_t engineFor(uint32_t kind, uint32_t words, BigNumEngineTimes* report) noexcept {
+    if (words == 0 || words > MAX_WORDS) {
+        return BIGNUM_ENGINE_PORTABLE;
+    }
+    const uint32_t mask = bigNumAllowedKernels();
+    uint32_t state = decided[kind][words].load(std::memory_order_acquire);
+    if (!current(state, mask) || report != nullptr) {
+        lock();
+        state = decided[kind][words].load(std::memory_order_relaxed);
+        if (!current(state, mask)) {
+            state = measure(kind, words, mask);
+        }
+        if (report != nullptr) {
+            for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
+                report->nanoseconds[e] = times[kind][words][e];
+            }
+            report->chosen = (state >> 1) & 0x7Fu;
+        }
+        unlock();
+    }
+    return (state >> 1) & 0x7Fu;
 }
 
 }  // namespace
@@ -94,8 +119,18 @@ const char* bigNumEngineName(uint32_t engine) noexcept {
     return engine < BIGNUM_ENGINE_COUNT ? names[engine] : "none";
 }
 
-bool bigNumEngineUsable(uint32_t engine, uint32_t words) noexcept {
+bool bigNumEngineUsable(uint32_t engine, uint32_t words, bool publicOp) noexcept {
     MontKernels32 vec;
+#if defined(__SIZEOF_INT128__)
+    constexpr bool NATIVE32 = false;
+#else
+    constexpr bool NATIVE32 = true;
+#endif
+    if (publicOp &&
+        (engine == BIGNUM_ENGINE_VEC32 || engine == BIGNUM_ENGINE_VEC32_WIDE) != NATIVE32 &&
+        engine != BIGNUM_ENGINE_PORTABLE) {
+        return false;
+    }
     switch (engine) {
         case BIGNUM_ENGINE_PORTABLE:
             return true;
@@ -117,26 +152,11 @@ bool bigNumEngineUsable(uint32_t engine, uint32_t words) noexcept {
 }
 
 uint32_t bigNumPrivateEngine(uint32_t words, BigNumEngineTimes* report) noexcept {
-    if (words == 0 || words > MAX_WORDS) {
-        return BIGNUM_ENGINE_PORTABLE;
-    }
-    const uint32_t mask = bigNumAllowedKernels();
-    uint32_t state = decided[words].load(std::memory_order_acquire);
-    if (!current(state, mask) || report != nullptr) {
-        lock();
-        state = decided[words].load(std::memory_order_relaxed);
-        if (!current(state, mask)) {
-            state = measure(words, mask);
-        }
-        if (report != nullptr) {
-            for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
-                report->nanoseconds[e] = times[words][e];
-            }
-            report->chosen = (state >> 1) & 0x7Fu;
-        }
-        unlock();
-    }
-    return (state >> 1) & 0x7Fu;
+    return engineFor(0, words, report);
+}
+
+uint32_t bigNumPublicEngine(uint32_t words, BigNumEngineTimes* report) noexcept {
+    return engineFor(1, words, report);
 }
 
 }  // namespace vc

@@ -352,6 +352,9 @@ struct Mont {
     }
 };
 
+// Nanoseconds of one dummy public exponentiation (bigNumTimeEngine).
+uint64_t bigNumTimePublic(uint32_t engine, uint32_t words) noexcept;
+
 // The widest limb this compiler multiplies natively: 64 bits where it has a
 // 128-bit product, 32 bits otherwise. The dispatchers run their engines on it.
 #if defined(__SIZEOF_INT128__)

@@ -88,6 +88,15 @@ struct alignas(64) PairWork {
     uint64_t k0[2];
 };
 
+// What the public engine keeps; nothing in it is secret.
+struct alignas(64) PublicWork {
+    uint64_t mod[MAX_LANES];
+    uint64_t base[MAX_LANES];   // base R mod m
+    uint64_t plain[MAX_LANES];  // base mod m
+    uint64_t acc[MAX_LANES];
+    uint64_t limbs[MAX_LIMBS + 1];
+};
+
 // -m^-1 mod 2^52 by Newton's iteration (m odd is its own inverse mod 8).
 uint64_t digitInverse(uint64_t m0) noexcept {
     uint64_t inv = m0;
@@ -127,6 +136,35 @@ void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexc
         x[k] = carry;
         subtractMasked(x, x, m, k);
         x[k] = 0;
+    }
+}
+
+// x = 2^count x mod m for x < m, public: the subtraction is skipped when
+// it is not needed. x has room for k + 1 limbs.
+void doubleModPublic(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
+    for (uint32_t step = 0; step < count; ++step) {
+        uint64_t carry = 0;
+        for (uint32_t i = 0; i < k; ++i) {
+            const uint64_t v = x[i];
+            x[i] = (v << 1) | carry;
+            carry = v >> 63;
+        }
+        bool below = carry == 0;
+        for (uint32_t i = k; below && i-- > 0;) {
+            if (x[i] != m[i]) {
+                below = x[i] < m[i];
+                break;
+            }
+        }
+        if (!below) {
+            uint64_t borrow = 0;
+            for (uint32_t i = 0; i < k; ++i) {
+                const uint64_t d = x[i] - m[i];
+                const uint64_t b1 = x[i] < m[i] ? 1 : 0;
+                x[i] = d - borrow;
+                borrow = b1 | (d < borrow ? 1 : 0);
+            }
+        }
     }
 }
 
@@ -403,6 +441,64 @@ struct Kernel {
         }
     }
 
+    // out = a b / R mod m for one modulus, below 2m for inputs below 2m:
+    // the public engine's product. Its steps wait on each other, with no
+    // second modulus to fill the gaps.
+    static VC_IFMA_TARGET void mulOne(uint64_t* out, const uint64_t* a, const uint64_t* b,
+                                      const uint64_t* mod, uint64_t k0) {
+        Vec av[V];
+        Vec mv[V];
+        Vec x[V];
+        for (uint32_t v = 0; v < V; ++v) {
+            av[v] = Ops::load(a + L * v);
+            mv[v] = Ops::load(mod + L * v);
+            x[v] = Ops::zero();
+        }
+        const Vec k0v = Ops::set1(k0);
+        const Vec a0k0 = Ops::madd52lo(Ops::zero(), Ops::set1(a[0]), k0v);
+#pragma GCC unroll 4
+        for (uint32_t i = 0; i < N; ++i) {
+            step(x, av, mv, b[i], k0v, a0k0);
+        }
+        normalise(x);
+        for (uint32_t v = 0; v < V; ++v) {
+            Ops::store(out + L * v, x[v]);
+        }
+    }
+
+    // out = base^e mod m for a public modulus of k limbs and an exponent
+    // e > 1 of `bits` bits, left to right; baseR is base 2^(64 k) mod m,
+    // plain base mod m. The last product of an odd exponent takes the
+    // plain base, which leaves Montgomery form at no cost.
+    static void runPublic(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
+                          const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) {
+        toDigits(mod, k, w.mod, N, LANES);
+        const uint64_t k0 = digitInverse(mod[0]);
+        // base 2^(52 N) from base 2^(64 k): a few doublings.
+        std::memcpy(w.limbs, baseR, k * sizeof(uint64_t));
+        w.limbs[k] = 0;
+        doubleModPublic(w.limbs, mod, k, N * DIGIT_BITS - 64 * k);
+        toDigits(w.limbs, k, w.base, N, LANES);
+        toDigits(plain, k, w.plain, N, LANES);
+        std::memcpy(w.acc, w.base, sizeof w.acc);
+        bool plainLast = false;
+        for (uint32_t p = bits - 1; p-- > 0;) {
+            mulOne(w.acc, w.acc, w.acc, w.mod, k0);
+            if (((e >> p) & 1u) != 0) {
+                plainLast = p == 0;
+                mulOne(w.acc, w.acc, plainLast ? w.plain : w.base, w.mod, k0);
+            }
+        }
+        if (!plainLast) {
+            std::memset(w.plain, 0, sizeof w.plain);
+            w.plain[0] = 1;
+            mulOne(w.acc, w.acc, w.plain, w.mod, k0);
+        }
+        // Below 2m, which may take one bit more than m.
+        fromDigits(w.acc, N, w.limbs, k + 1);
+        subtractMasked(out, w.limbs, mod, k);
+    }
+
     static void mul(PairWork& w, uint64_t (*out)[MAX_LANES], uint64_t (*a)[MAX_LANES],
                     uint64_t (*b)[MAX_LANES]) {
         mulPair(out[0], a[0], b[0], out[1], a[1], b[1], w);
@@ -500,6 +596,25 @@ __attribute__((noinline)) VC_IFMA_TARGET void scrubKernelTraces() noexcept {
 }
 
 template <typename Ops>
+void publicWidth(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
+                 const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept {
+    switch (k) {
+        case 8:
+            Kernel<10, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
+            break;
+        case 16:
+            Kernel<20, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
+            break;
+        case 24:
+            Kernel<30, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
+            break;
+        default:
+            Kernel<40, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
+            break;
+    }
+}
+
+template <typename Ops>
 void runWidth(const uint64_t* const base[2], const uint64_t* const exponent[2],
               const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
               uint64_t* const out[2], PairWork& work) noexcept {
@@ -550,6 +665,27 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
     return true;
 }
 
+bool bigNumModExpPublicIfma(const uint64_t* baseR, const uint64_t* plain, uint64_t exponent,
+                            const uint64_t* n, uint32_t limbs, uint64_t* out,
+                            uint32_t engine) noexcept {
+    uint32_t bits = 0;
+    for (uint64_t e = exponent; e != 0; e >>= 1) {
+        ++bits;
+    }
+    if (bits < 2 || !bigNumIfmaServes(limbs, engine)) {
+        return false;
+    }
+    PublicWork work;
+    if (engine == BIGNUM_ENGINE_IFMA256) {
+        publicWidth<Ymm>(baseR, plain, exponent, bits, n, limbs, out, work);
+    } else {
+        publicWidth<Zmm>(baseR, plain, exponent, bits, n, limbs, out, work);
+    }
+    // The base is public, but the same message may be secret elsewhere.
+    secureWipe(&work, sizeof work);
+    return true;
+}
+
 bool bigNumIfmaServes(uint32_t limbs, uint32_t engine) noexcept {
     static const bool available = detectIfma();
     const uint32_t bit = engine == BIGNUM_ENGINE_IFMA256 ? BIGNUM_KERNEL_IFMA256
@@ -566,6 +702,11 @@ bool bigNumIfmaAvailable() noexcept {
 }
 
 bool bigNumIfmaServes(uint32_t, uint32_t) noexcept {
+    return false;
+}
+
+bool bigNumModExpPublicIfma(const uint64_t*, const uint64_t*, uint64_t, const uint64_t*, uint32_t,
+                            uint64_t*, uint32_t) noexcept {
     return false;
 }
 

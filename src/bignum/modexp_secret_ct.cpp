@@ -478,7 +478,10 @@ void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const 
     crtOnEngine(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, nullptr, nullptr, out);
 }
 
-uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words) noexcept {
+uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp) noexcept {
+    if (publicOp) {
+        return bigNumTimePublic(engine, words);
+    }
     // Fixed dummy operands of the length: odd moduli with the top bit set,
     // full-length exponents, a base below p. Nothing of a key is involved.
     struct {

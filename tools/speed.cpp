@@ -265,8 +265,7 @@ std::string processorName() {
 // operation of that size), and of exponentiations to 65537 for public
 // operations, in microseconds, and the engine chosen.
 int kernelTable() {
-    std::printf("veilcastnet %s, RSA engines on %s\n", VC_VERSION_TEXT,
-                processorName().c_str());
+    std::printf("veilcastnet %s, RSA engines on %s\n", VC_VERSION_TEXT, processorName().c_str());
     std::printf(
         "(microseconds per dummy CRT exponentiation, or exponentiation to 65537 for\n"
         "public operations, best of a few; - not available)\n\n");

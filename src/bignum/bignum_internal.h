@@ -204,6 +204,16 @@ uint32_t bigNumPublicEngine(uint32_t words, BigNumEngineTimes* times = nullptr) 
 // unit).
 uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
 
+// bigNumModExpCrtWithRadix (rrP, rrQ may be null) on the given engine,
+// usable for p's length, rather than the one chosen.
+void bigNumModExpCrtOn(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNum* dQ,
+                       const BigNum* p, const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                       const BigNum* rrQ, BigNum* out) noexcept;
+// bigNumModExp for an exponent of one or two words on the given engine,
+// usable for public operations on n's length.
+void bigNumModExpShortOn(uint32_t engine, const BigNum* base, const BigNum* exponent,
+                         const BigNum* n, BigNum* out) noexcept;
+
 // The AVX-512 IFMA engine (modexp_ifma.cpp): both halves of an RSA private
 // exponentiation at once, in digits of 52 bits. Whether the processor has
 // it, decided once from cpuid; false wherever the kernel is not built.

@@ -350,6 +350,12 @@ MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept {
 }
 #endif
 
+void bigNumModExpShortOn(uint32_t engine, const BigNum* base, const BigNum* exponent,
+                         const BigNum* n, BigNum* out) noexcept {
+    ModExpShortWork<DefaultLimb> work;
+    PublicEngine<DefaultLimb>::modExpShort(base, exponent, n, out, &work, engine);
+}
+
 uint64_t bigNumTimePublic(uint32_t engine, uint32_t words) noexcept {
     // A fixed dummy modulus (odd, top bit set) and base, exponent 65537.
     struct {

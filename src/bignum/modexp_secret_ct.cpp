@@ -447,9 +447,11 @@ __attribute__((noinline)) void crtOn(uint32_t engine, const BigNum* c, const Big
     SecretEngine<Limb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work, rrP, rrQ, engine);
 }
 
-void crtOnEngine(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNum* dQ,
-                 const BigNum* p, const BigNum* q, const BigNum* qInv, const BigNum* rrP,
-                 const BigNum* rrQ, BigNum* out) noexcept {
+}  // namespace
+
+void bigNumModExpCrtOn(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNum* dQ,
+                       const BigNum* p, const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                       const BigNum* rrQ, BigNum* out) noexcept {
 #if defined(__SIZEOF_INT128__)
     if (engine != BIGNUM_ENGINE_VEC32 && engine != BIGNUM_ENGINE_VEC32_WIDE) {
         crtOn<uint64_t>(engine, c, dP, dQ, p, q, qInv, rrP, rrQ, out);
@@ -465,17 +467,15 @@ void crtOnEngine(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNu
     crtOn<uint32_t>(engine, c, dP, dQ, p, q, qInv, rrP, rrQ, out);
 }
 
-}  // namespace
-
 void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                               const BigNum* q, const BigNum* qInv, const BigNum* rrP,
                               const BigNum* rrQ, BigNum* out) noexcept {
-    crtOnEngine(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, rrP, rrQ, out);
+    bigNumModExpCrtOn(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, rrP, rrQ, out);
 }
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept {
-    crtOnEngine(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, nullptr, nullptr, out);
+    bigNumModExpCrtOn(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, nullptr, nullptr, out);
 }
 
 uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp) noexcept {
@@ -508,7 +508,7 @@ uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp) noexce
         bigNumNormalise(v);
     }
     const auto start = std::chrono::steady_clock::now();
-    crtOnEngine(engine, &s.c, &s.dP, &s.dQ, &s.p, &s.q, &s.qInv, nullptr, nullptr, &s.out);
+    bigNumModExpCrtOn(engine, &s.c, &s.dP, &s.dQ, &s.p, &s.q, &s.qInv, nullptr, nullptr, &s.out);
     const auto end = std::chrono::steady_clock::now();
     return static_cast<uint64_t>(
         std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());

@@ -268,7 +268,7 @@ int kernelTable() {
     std::printf("veilcastnet %s, RSA engines on %s\n", VC_VERSION_TEXT, processorName().c_str());
     std::printf(
         "(microseconds per dummy CRT exponentiation, or exponentiation to 65537 for\n"
-        "public operations, best of a few; - not available)\n\n");
+        "public operations, best of a few; - not available here or not timed)\n\n");
     std::printf("%-12s", "key bits");
     for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
         std::printf(" %11s", vc::bigNumEngineName(e));

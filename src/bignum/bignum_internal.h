@@ -187,7 +187,9 @@ const char* bigNumEngineName(uint32_t engine) noexcept;
 // engines serve them on 32-bit builds and the others on 64-bit ones.
 bool bigNumEngineUsable(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
 // What the measurement for one length found: nanoseconds of the best of a
-// few dummy CRT exponentiations per engine, 0 for those not timed.
+// few dummy CRT exponentiations per engine, 0 for those not timed (not
+// usable, or on 64-bit builds the 32-bit vector engines where an IFMA
+// engine serves: those are never the fastest there).
 struct BigNumEngineTimes {
     uint64_t nanoseconds[BIGNUM_ENGINE_COUNT];
     uint32_t chosen;

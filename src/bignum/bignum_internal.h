@@ -195,8 +195,9 @@ struct BigNumEngineTimes {
     uint32_t chosen;
 };
 // The engine for primes of `words` words (1..128), measured once per length
-// (and again only if the mask changes), thread-safely; *times, when given,
-// receives that measurement.
+// and mask, thread-safely, and kept for the process; *times, when given,
+// receives the times of that measurement (measured again if the latest for
+// the length was under another mask).
 uint32_t bigNumPrivateEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;
 // The same for public operations on moduli of `words` words.
 uint32_t bigNumPublicEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;

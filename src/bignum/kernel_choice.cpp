@@ -21,12 +21,17 @@ constexpr uint32_t MAX_WORDS = 128;
 constexpr uint32_t ROUNDS = 3;
 constexpr uint32_t RUNOFF_ROUNDS = 6;
 
-// Per prime length: 0 until measured, then READY | engine << 1 | the mask
-// measured under << 8. Published with release after times[] is written.
+// Per kind ([0] private operations, [1] public ones), mask and length: 0
+// until measured, then READY | engine << 1. Each mask has its own, so that
+// tests and fuzzing, which narrow the mask and widen it again, measure
+// each combination once rather than at every change.
 constexpr uint32_t READY = 1;
-// [0] for private operations, [1] for public ones.
-std::atomic<uint32_t> decided[2][MAX_WORDS + 1];
+constexpr uint32_t MASKS = BIGNUM_KERNELS_ALL + 1;
+std::atomic<uint32_t> decided[2][MASKS][MAX_WORDS + 1];
+// The times of the latest measurement per kind and length, and 1 + the
+// mask it was made under (0: none yet). Written and read under the lock.
 uint64_t times[2][MAX_WORDS + 1][BIGNUM_ENGINE_COUNT];
+uint32_t timesMask[2][MAX_WORDS + 1];
 // Held while measuring: each length is measured by one thread, the others
 // wait for its answer rather than time the engines against it.
 std::atomic<uint32_t> measuring{0};
@@ -45,10 +50,6 @@ void lock() noexcept {
 
 void unlock() noexcept {
     measuring.store(0, std::memory_order_release);
-}
-
-bool current(uint32_t state, uint32_t mask) noexcept {
-    return (state & READY) != 0 && (state >> 8) == mask;
 }
 
 // Whether an engine is worth timing for the length. On 64-bit builds the
@@ -116,8 +117,15 @@ uint32_t measure(uint32_t kind, uint32_t words, uint32_t mask) noexcept {
     for (uint32_t e = 0; e < BIGNUM_ENGINE_COUNT; ++e) {
         times[kind][words][e] = best[e];
     }
-    const uint32_t state = READY | chosen << 1 | mask << 8;
-    decided[kind][words].store(state, std::memory_order_release);
+    timesMask[kind][words] = mask + 1;
+    // A choice once made stays: a measurement repeated for a report only
+    // changes the times.
+    std::atomic<uint32_t>& slot = decided[kind][mask][words];
+    uint32_t state = slot.load(std::memory_order_relaxed);
+    if ((state & READY) == 0) {
+        state = READY | chosen << 1;
+        slot.store(state, std::memory_order_release);
+    }
     return state;
 }
 
@@ -125,12 +133,12 @@ uint32_t engineFor(uint32_t kind, uint32_t words, BigNumEngineTimes* report) noe
     if (words == 0 || words > MAX_WORDS) {
         return BIGNUM_ENGINE_PORTABLE;
     }
-    const uint32_t mask = bigNumAllowedKernels();
-    uint32_t state = decided[kind][words].load(std::memory_order_acquire);
-    if (!current(state, mask) || report != nullptr) {
+    const uint32_t mask = bigNumAllowedKernels() & BIGNUM_KERNELS_ALL;
+    uint32_t state = decided[kind][mask][words].load(std::memory_order_acquire);
+    if ((state & READY) == 0 || report != nullptr) {
         lock();
-        state = decided[kind][words].load(std::memory_order_relaxed);
-        if (!current(state, mask)) {
+        state = decided[kind][mask][words].load(std::memory_order_relaxed);
+        if ((state & READY) == 0 || (report != nullptr && timesMask[kind][words] != mask + 1)) {
             state = measure(kind, words, mask);
         }
         if (report != nullptr) {

@@ -397,6 +397,7 @@ TEST(Engines, ChoiceIsUsableFastestMeasuredAndStable) {
                     EXPECT_EQ(masked, vc::BIGNUM_ENGINE_PORTABLE);
                 }
             }
+            EXPECT_EQ(choose(words), chosen) << "after the mask was narrowed and restored";
         }
     }
 }

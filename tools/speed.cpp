@@ -2,7 +2,9 @@
 // on: MD5, RC4 and triple-DES over buffers of three sizes, RSA private and
 // public operations on the 1024- and 2048-bit test keys, and whole
 // handshakes between a client and a server in memory. Each item runs for a
-// fixed time (0.3 s unless --seconds says otherwise) on one thread.
+// fixed time (0.3 s unless --seconds says otherwise) on one thread. With
+// --kernels: the engines the private operations may run on instead, the
+// time each took on this processor and the one chosen, per key size.
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bignum/bignum_internal.h"
 #include "bignum/rsa.h"
 #include "commands.h"
 #include "credentials.h"
@@ -25,6 +28,10 @@
 #include "setup.h"
 #include "support/secure_wipe.h"
 #include "veilcastnet.hpp"
+
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace vctool {
 namespace {
@@ -233,13 +240,67 @@ bool handshakeLine(const char* label, uint32_t cipherMask, bool clientCertificat
     return true;
 }
 
+// The processor's own name from cpuid's brand string, where it has one.
+std::string processorName() {
+#if defined(__x86_64__) || defined(__i386__)
+    unsigned regs[12] = {};
+    if (__get_cpuid_max(0x80000000u, nullptr) >= 0x80000004u) {
+        for (unsigned i = 0; i < 3; ++i) {
+            __get_cpuid(0x80000002u + i, &regs[4 * i], &regs[4 * i + 1], &regs[4 * i + 2],
+                        &regs[4 * i + 3]);
+        }
+        std::string name(reinterpret_cast<const char*>(regs), sizeof regs);
+        name = name.substr(0, name.find('\0'));
+        const std::size_t first = name.find_first_not_of(' ');
+        if (first != std::string::npos) {
+            return name.substr(first, name.find_last_not_of(' ') - first + 1);
+        }
+    }
+#endif
+    return "unknown processor";
+}
+
+// Per key size, the best of a few dummy CRT exponentiations on each engine
+// this processor has (as the library measures them at its first private
+// operation of that size), and of exponentiations to 65537 for public
+// operations, in microseconds, and the engine chosen.
+int kernelTable() {
+    std::printf("veilcastnet %s, RSA engines on %s\n", VC_VERSION_TEXT, processorName().c_str());
+    std::printf(
+        "(microseconds per dummy CRT exponentiation, or exponentiation to 65537 for\n"
+        "public operations, best of a few; - not available here or not timed)\n\n");
+    std::printf("%-12s", "key bits");
+    for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
+        std::printf(" %11s", vc::bigNumEngineName(e));
+    }
+    std::printf("   chosen\n");
+    for (const uint32_t row : {1024u, 2048u, 4096u, 1u, 2u, 3u}) {
+        const bool publicOp = row < 4;
+        const uint32_t bits = publicOp ? 512u << row : row;
+        vc::BigNumEngineTimes times{};
+        const uint32_t chosen = publicOp ? vc::bigNumPublicEngine(bits / 32, &times)
+                                         : vc::bigNumPrivateEngine(bits / 64, &times);
+        std::printf("%4u %-7s", bits, publicOp ? "public" : "private");
+        for (const uint64_t ns : times.nanoseconds) {
+            if (ns == 0) {
+                std::printf(" %11s", "-");
+            } else {
+                std::printf(" %11.1f", static_cast<double>(ns) / 1e3);
+            }
+        }
+        std::printf("   %s\n", vc::bigNumEngineName(chosen));
+    }
+    return 0;
+}
+
 int speedUsage(FILE* out) {
     std::fprintf(out,
-                 "usage: vctool speed [--seconds S]\n"
+                 "usage: vctool speed [--seconds S] | --kernels\n"
                  "  Times MD5, RC4-128 and triple-DES-CBC over 64, 1024 and 16384 bytes,\n"
                  "  RSA private and public operations on 1024- and 2048-bit keys, and\n"
                  "  whole handshakes in memory, each for S seconds (default 0.3) on one\n"
-                 "  thread.\n");
+                 "  thread. --kernels instead shows, per RSA key size, how long each\n"
+                 "  engine for private operations took here and which one is used.\n");
     return out == stdout ? 0 : USAGE_ERROR;
 }
 
@@ -250,6 +311,9 @@ int speedCommand(int argc, char** argv) {
     for (int i = 0; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0) {
             return speedUsage(stdout);
+        }
+        if (std::strcmp(argv[i], "--kernels") == 0 && argc == 1) {
+            return kernelTable();
         }
         if (std::strcmp(argv[i], "--seconds") != 0 || i + 1 == argc) {
             std::fprintf(stderr, "vctool speed: unexpected argument: %s\n", argv[i]);

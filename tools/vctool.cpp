@@ -15,6 +15,7 @@
 //   vctool server [options]     accept one connection, relay stdin/stdout
 //   vctool client [options]     connect, relay stdin/stdout
 //   vctool speed [--seconds S]  time the primitives, RSA and handshakes
+//   vctool speed --kernels      the RSA engines' times and the one chosen
 //   vctool cert FILE...         show PEM certificates
 //   vctool key FILE [--pass-phrase-file F] [--cert CERT.pem]
 //                               load an RSA private key, check it against a certificate
@@ -35,7 +36,7 @@ int usage(FILE* out) {
                  "       vctool demo [--seed FILE | --gather]\n"
                  "       vctool server --cert FILE --key FILE [options]   (--help for all)\n"
                  "       vctool client --ca FILE [options]                (--help for all)\n"
-                 "       vctool speed [--seconds S]\n"
+                 "       vctool speed [--seconds S] | --kernels\n"
                  "       vctool cert FILE...\n"
                  "       vctool key FILE [--pass-phrase-file FILE] [--cert CERT.pem]\n"
                  "       vctool verify --ca CA.pem [--ca CA.pem ...] [--name SERVICE] "

@@ -141,38 +141,107 @@ void bigNumModExpCrt64(const BigNum* c, const BigNum* dP, const BigNum* dQ, cons
 #endif
 
 // The processor-specific kernels, by bit: mulx/adcx/adox products on 64-bit
-// limbs, the AVX-512 IFMA pair engine, and vector products on 32-bit limbs
-// in AVX2 or (the wide bit) AVX-512F registers. Each is used only where cpuid
-// shows it and only while allowed; everything is allowed unless
-// bigNumAllowKernels narrows it, which tests do to run the portable
-// kernels on a processor that has the fast ones. Not for the library's own
-// use: results are the same whichever kernel runs.
+// limbs, the AVX-512 IFMA pair engine in 512-bit registers and in 256-bit
+// ones, and vector products on 32-bit limbs in AVX2 or (the wide bit)
+// AVX-512F registers. Each is used only where cpuid shows it and only while
+// allowed; everything is allowed unless bigNumAllowKernels narrows it,
+// which tests do to run the portable kernels on a processor that has the
+// fast ones. Not for the library's own use: results are the same whichever
+// kernel runs.
 constexpr uint32_t BIGNUM_KERNEL_ADX = 1;
 constexpr uint32_t BIGNUM_KERNEL_IFMA = 2;
 constexpr uint32_t BIGNUM_KERNEL_VEC32 = 4;
 constexpr uint32_t BIGNUM_KERNEL_VEC32_WIDE = 8;
-constexpr uint32_t BIGNUM_KERNELS_ALL =
-    BIGNUM_KERNEL_ADX | BIGNUM_KERNEL_IFMA | BIGNUM_KERNEL_VEC32 | BIGNUM_KERNEL_VEC32_WIDE;
+constexpr uint32_t BIGNUM_KERNEL_IFMA256 = 16;
+constexpr uint32_t BIGNUM_KERNELS_ALL = BIGNUM_KERNEL_ADX | BIGNUM_KERNEL_IFMA |
+                                        BIGNUM_KERNEL_VEC32 | BIGNUM_KERNEL_VEC32_WIDE |
+                                        BIGNUM_KERNEL_IFMA256;
 void bigNumAllowKernels(uint32_t mask) noexcept;
 bool bigNumKernelAllowed(uint32_t kernel) noexcept;
+uint32_t bigNumAllowedKernels() noexcept;
+
+// The engines a private operation (both halves of a CRT exponentiation) can
+// run on: the interleaved products on the widest native limb with the
+// portable kernels or the carry-chain ones, the 32-bit limb engine with
+// vector products, and the IFMA pair engine in either register width.
+// Which is fastest depends on the processor more than cpuid can tell (an
+// instruction set may run at half width), so it is measured: the first
+// private operation with primes of a length times every engine the
+// processor has and the mask allows on fixed dummy operands, and that
+// length keeps the fastest for the process.
+enum BigNumEngine : uint32_t {
+    BIGNUM_ENGINE_PORTABLE,
+    BIGNUM_ENGINE_ADX,
+    BIGNUM_ENGINE_VEC32,
+    BIGNUM_ENGINE_VEC32_WIDE,
+    BIGNUM_ENGINE_IFMA,
+    BIGNUM_ENGINE_IFMA256,
+    BIGNUM_ENGINE_COUNT
+};
+// A short name for reports: "portable", "adx", "vec32", ...
+const char* bigNumEngineName(uint32_t engine) noexcept;
+// Whether the processor has the engine, the mask allows it and it serves
+// primes of `words` 32-bit words, or with publicOp public operations
+// (exponents of one or two words) on moduli of `words` words. Public
+// operations run on the widest native limb only, so the 32-bit vector
+// engines serve them on 32-bit builds and the others on 64-bit ones.
+bool bigNumEngineUsable(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
+// What the measurement for one length found: nanoseconds of the best of a
+// few dummy CRT exponentiations per engine, 0 for those not timed (not
+// usable, or on 64-bit builds the 32-bit vector engines where an IFMA
+// engine serves: those are never the fastest there).
+struct BigNumEngineTimes {
+    uint64_t nanoseconds[BIGNUM_ENGINE_COUNT];
+    uint32_t chosen;
+};
+// The engine for primes of `words` words (1..128), measured once per length
+// and mask, thread-safely, and kept for the process; *times, when given,
+// receives the times of that measurement (measured again if the latest for
+// the length was under another mask).
+uint32_t bigNumPrivateEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;
+// The same for public operations on moduli of `words` words.
+uint32_t bigNumPublicEngine(uint32_t words, BigNumEngineTimes* times = nullptr) noexcept;
+// Nanoseconds of one dummy CRT exponentiation with primes of `words` words
+// on the engine, or with publicOp of a dummy exponentiation to 65537 modulo
+// a number of `words` words; the engine must be usable (the measurement's
+// unit).
+uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp = false) noexcept;
+
+// bigNumModExpCrtWithRadix (rrP, rrQ may be null) on the given engine,
+// usable for p's length, rather than the one chosen.
+void bigNumModExpCrtOn(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNum* dQ,
+                       const BigNum* p, const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                       const BigNum* rrQ, BigNum* out) noexcept;
+// bigNumModExp for an exponent of one or two words on the given engine,
+// usable for public operations on n's length.
+void bigNumModExpShortOn(uint32_t engine, const BigNum* base, const BigNum* exponent,
+                         const BigNum* n, BigNum* out) noexcept;
 
 // The AVX-512 IFMA engine (modexp_ifma.cpp): both halves of an RSA private
 // exponentiation at once, in digits of 52 bits. Whether the processor has
 // it, decided once from cpuid; false wherever the kernel is not built.
 bool bigNumIfmaAvailable() noexcept;
 // Whether bigNumModExpPairIfma runs for moduli of `limbs` 64-bit limbs (8,
-// 16, 24 or 32) on this processor.
-bool bigNumIfmaServes(uint32_t limbs) noexcept;
+// 16, 24 or 32) on this processor in the engine's register width
+// (BIGNUM_ENGINE_IFMA or BIGNUM_ENGINE_IFMA256), as the mask allows.
+bool bigNumIfmaServes(uint32_t limbs, uint32_t engine = BIGNUM_ENGINE_IFMA) noexcept;
 // outP = baseP^expP mod p and outQ = baseQ^expQ mod q, every operand
 // `limbs` 64-bit limbs, least significant first: p and q odd, bases below
 // their moduli, rrP = 2^(128 limbs) mod p (fully reduced, as
 // bigNumRadixSquared makes it) and rrQ likewise. Every exponent bit is
 // used whatever its value; time and memory addresses depend on `limbs`
-// only. Returns false, touching nothing, when bigNumIfmaServes(limbs) is
-// false. Outputs may be inputs.
+// only. Returns false, touching nothing, when bigNumIfmaServes(limbs,
+// engine) is false. Outputs may be inputs.
 bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uint64_t* p,
                           const uint64_t* rrP, const uint64_t* baseQ, const uint64_t* expQ,
                           const uint64_t* q, const uint64_t* rrQ, uint32_t limbs, uint64_t* outP,
-                          uint64_t* outQ) noexcept;
+                          uint64_t* outQ, uint32_t engine = BIGNUM_ENGINE_IFMA) noexcept;
+// out = base^exponent mod n for a public n of `limbs` 64-bit limbs (as
+// bigNumIfmaServes) and a public exponent of 2 to 64 bits, variable time:
+// baseR = base 2^(64 limbs) mod n, plain = base mod n. False, touching
+// nothing, when not served.
+bool bigNumModExpPublicIfma(const uint64_t* baseR, const uint64_t* plain, uint64_t exponent,
+                            const uint64_t* n, uint32_t limbs, uint64_t* out,
+                            uint32_t engine) noexcept;
 
 }  // namespace vc

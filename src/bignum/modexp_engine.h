@@ -313,6 +313,37 @@ struct Mont {
         }
     }
 
+    // The kernels of one private-operation engine (BigNumEngine) for k
+    // limbs: the portable ones where the engine has none of this limb
+    // width. The IFMA engines keep this processor's preferred products for
+    // the conversions around their pair exponentiation; BIGNUM_ENGINE_COUNT
+    // stands for that preference too.
+    static void engineKernels(uint32_t engine, uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
+        portableKernels(k, sq, mu);
+        if (engine == BIGNUM_ENGINE_IFMA || engine == BIGNUM_ENGINE_IFMA256 ||
+            engine == BIGNUM_ENGINE_COUNT) {
+            preferFast(k, sq, mu);
+            return;
+        }
+#if VC_MONT_ADX
+        if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
+            if (engine == BIGNUM_ENGINE_ADX && montAdxAvailable()) {
+                const MontKernels64 fast = montAdxKernels(k);
+                *sq = fast.square;
+                *mu = fast.mul;
+            }
+        }
+#endif
+        if constexpr (sizeof(Limb) == sizeof(uint32_t)) {
+            MontKernels32 vec;
+            if ((engine == BIGNUM_ENGINE_VEC32 || engine == BIGNUM_ENGINE_VEC32_WIDE) &&
+                montVec32KernelsOf(k, engine == BIGNUM_ENGINE_VEC32_WIDE, &vec)) {
+                *sq = vec.square;
+                *mu = vec.mul;
+            }
+        }
+    }
+
     // What every engine runs for k limbs: the portable kernels, replaced by
     // this processor's where it has them.
     static void chooseKernels(uint32_t k, SquareFn* sq, MulFn* mu) noexcept {
@@ -320,6 +351,9 @@ struct Mont {
         preferFast(k, sq, mu);
     }
 };
+
+// Nanoseconds of one dummy public exponentiation (bigNumTimeEngine).
+uint64_t bigNumTimePublic(uint32_t engine, uint32_t words) noexcept;
 
 // The widest limb this compiler multiplies natively: 64 bits where it has a
 // 128-bit product, 32 bits otherwise. The dispatchers run their engines on it.

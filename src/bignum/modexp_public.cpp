@@ -6,6 +6,7 @@
 // constant-time engine (modexp_secret_ct.cpp) instead. Never allocates;
 // every table, accumulator and intermediate that depends on the base or the
 // exponent is wiped before a call returns.
+#include <chrono>
 #include <cstring>
 
 #include "bignum/modexp_engine.h"
@@ -48,11 +49,14 @@ struct PublicEngine : Mont<Limb> {
         }
     };
 
-    static Modulus setUp(const BigNum* n, Limb* mod, Limb* t, Limb* factors) noexcept {
+    // The products are the engine's (BigNumEngine), or with
+    // BIGNUM_ENGINE_COUNT this processor's preferred ones.
+    static Modulus setUp(const BigNum* n, Limb* mod, Limb* t, Limb* factors,
+                         uint32_t engine = BIGNUM_ENGINE_COUNT) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
         load(n, mod, k);
         Modulus m{mod, k, inverse(mod[0]), nullptr, nullptr, t, factors};
-        chooseKernels(k, &m.sq, &m.mu);
+        M::engineKernels(engine, k, &m.sq, &m.mu);
         return m;
     }
 
@@ -194,9 +198,11 @@ struct PublicEngine : Mont<Limb> {
 
     // base^e mod n for e of one or two words. The plain base (below n) is
     // the last factor of an odd exponent: (base^(e-1) R) base / R is the
-    // result itself, so no multiplication by 1 follows.
+    // result itself, so no multiplication by 1 follows. An IFMA engine
+    // takes over once the base is in Montgomery form, where it serves.
     static void modExpShort(const BigNum* base, const BigNum* exponent, const BigNum* n,
-                            BigNum* out, ModExpShortWork<Limb>* work) noexcept {
+                            BigNum* out, ModExpShortWork<Limb>* work,
+                            uint32_t engine = BIGNUM_ENGINE_COUNT) noexcept {
         // The exponent record need not be normalised; a value of 0 gives 1.
         uint32_t bits = 0;
         for (uint32_t i = exponent->length; i-- > 0 && bits == 0;) {
@@ -208,7 +214,7 @@ struct PublicEngine : Mont<Limb> {
             setOneModN(n, out);
             return;
         }
-        const Modulus m = setUp(n, work->modulus, work->product, work->factors);
+        const Modulus m = setUp(n, work->modulus, work->product, work->factors, engine);
         const uint32_t k = m.k;
         Limb* const acc = work->accumulator;
 
@@ -219,6 +225,16 @@ struct PublicEngine : Mont<Limb> {
         }
         load(b, work->plain, k);
         shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised);
+        if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
+            const uint64_t e = exponent->words[0] |
+                               (exponent->length > 1 ? uint64_t{exponent->words[1]} << 32 : 0);
+            if ((engine == BIGNUM_ENGINE_IFMA || engine == BIGNUM_ENGINE_IFMA256) &&
+                bigNumModExpPublicIfma(work->base, work->plain, e, m.n, k, acc, engine)) {
+                store(acc, k, out);
+                secureWipe(work, sizeof *work);
+                return;
+            }
+        }
 
         auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
         std::memcpy(acc, work->base, k * sizeof(Limb));
@@ -334,6 +350,42 @@ MontKernels64 bigNumMontKernels64(uint32_t k, bool fast) noexcept {
 }
 #endif
 
+void bigNumModExpShortOn(uint32_t engine, const BigNum* base, const BigNum* exponent,
+                         const BigNum* n, BigNum* out) noexcept {
+    ModExpShortWork<DefaultLimb> work;
+    PublicEngine<DefaultLimb>::modExpShort(base, exponent, n, out, &work, engine);
+}
+
+uint64_t bigNumTimePublic(uint32_t engine, uint32_t words) noexcept {
+    // A fixed dummy modulus (odd, top bit set) and base, exponent 65537.
+    struct {
+        BigNum n, base, out;
+        ModExpShortWork<DefaultLimb> work;
+    } s;
+    uint32_t x = 0x7F4A7C15u;
+    for (uint32_t i = 0; i < words; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        s.n.words[i] = x;
+        s.base.words[i] = x * 0x9E3779B9u;
+    }
+    s.n.words[0] |= 1;
+    s.n.words[words - 1] |= 0x80000000u;
+    s.base.words[words - 1] &= 0x7FFFFFFFu;
+    s.n.length = words;
+    s.base.length = words;
+    bigNumNormalise(&s.base);
+    BigNum e;
+    e.words[0] = 65537;
+    e.length = 1;
+    const auto start = std::chrono::steady_clock::now();
+    PublicEngine<DefaultLimb>::modExpShort(&s.base, &e, &s.n, &s.out, &s.work, engine);
+    const auto end = std::chrono::steady_clock::now();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
+}
+
 void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
                   BigNum* out) noexcept {
     if (exponent->length == 0) {
@@ -343,7 +395,8 @@ void bigNumModExp(const BigNum* base, const BigNum* exponent, const BigNum* n,
     // Public exponents such as 65537 need no table.
     if (exponent->length <= 2) {
         ModExpShortWork<DefaultLimb> work;
-        PublicEngine<DefaultLimb>::modExpShort(base, exponent, n, out, &work);
+        PublicEngine<DefaultLimb>::modExpShort(base, exponent, n, out, &work,
+                                               bigNumPublicEngine(n->length));
         return;
     }
     ModExpLimbWork<DefaultLimb> work;

@@ -5,6 +5,7 @@
 // any intermediate: only on the modulus' length, which the key size makes
 // public anyway. Never allocates; every table, accumulator and intermediate
 // is wiped before a call returns.
+#include <chrono>
 #include <cstring>
 
 #include "bignum/modexp_engine.h"
@@ -86,9 +87,11 @@ struct SecretEngine : Mont<Limb> {
     // length of n, is below n; doubling it with a masked subtraction up to
     // 2^(kB + s), where kB = s 2^j with s odd, gives 2^s in Montgomery form,
     // and j Montgomery squarings then give 2^kB = R in Montgomery form,
-    // which is R^2 mod n. The number of steps depends on b only.
+    // which is R^2 mod n. The number of steps depends on b only. The
+    // products are the engine's (BigNumEngine), or with BIGNUM_ENGINE_COUNT
+    // this processor's preferred ones.
     static void setField(Field* f, const BigNum* n, Limb* mod, Limb* rr, Limb* t, Limb* factors,
-                         bool makeRr = true) noexcept {
+                         bool makeRr = true, uint32_t engine = BIGNUM_ENGINE_COUNT) noexcept {
         const uint32_t k = (n->length + WORDS_PER_LIMB - 1) / WORDS_PER_LIMB;
         load(n, mod, k);
         f->mod = mod;
@@ -97,7 +100,7 @@ struct SecretEngine : Mont<Limb> {
         f->factors = factors;
         f->k = k;
         f->nPrime = inverse(mod[0]);
-        chooseKernels(k, &f->sq, &f->mu);
+        M::engineKernels(engine, k, &f->sq, &f->mu);
         if (!makeRr) {
             return;
         }
@@ -273,16 +276,18 @@ struct SecretEngine : Mont<Limb> {
     }
 
     // m1 = c^dP mod p in Montgomery form and m2 = c^dQ mod q as modExpCrt
-    // wants them, by the IFMA engine when p and q have the same length and
-    // the processor has it; false, with nothing done, otherwise. c mod p
-    // and c mod q are c R / R, without a division.
+    // wants them, by an IFMA engine (BIGNUM_ENGINE_IFMA in 512-bit
+    // registers, BIGNUM_ENGINE_IFMA256 in 256-bit ones) when p and q have
+    // the same length and the processor has it; false, with nothing done,
+    // otherwise. c mod p and c mod q are c R / R, without a division.
     static bool pairIfma(const Field& fp, const Field& fq, const BigNum* c, uint32_t cWords,
-                         const BigNum* dP, const BigNum* dQ,
-                         ModExpSecretWork<Limb>* work) noexcept {
+                         const BigNum* dP, const BigNum* dQ, ModExpSecretWork<Limb>* work,
+                         uint32_t engine) noexcept {
         if constexpr (sizeof(Limb) != sizeof(uint64_t)) {
             return false;
         } else {
-            if (fp.k != fq.k || !bigNumIfmaServes(fp.k)) {
+            if (fp.k != fq.k || (engine != BIGNUM_ENGINE_IFMA && engine != BIGNUM_ENGINE_IFMA256) ||
+                !bigNumIfmaServes(fp.k, engine)) {
                 return false;
             }
             Limb* const one = work->entry;
@@ -299,7 +304,7 @@ struct SecretEngine : Mont<Limb> {
             loadMasked(dP, eP, fp.k);
             loadMasked(dQ, eQ, fq.k);
             bigNumModExpPairIfma(cP, eP, fp.mod, fp.rr, cQ, eQ, fq.mod, fq.rr, fp.k, work->m1,
-                                 work->m2);
+                                 work->m2, engine);
             fp.mul(work->m1, work->m1, fp.rr);
             return true;
         }
@@ -308,18 +313,23 @@ struct SecretEngine : Mont<Limb> {
     // Garner's recombination, every step under masks: m1 = c^dP mod p and
     // m2 = c^dQ mod q by the engine above, h = (m1 - m2) qInv mod p with
     // the difference corrected by a masked addition of p, and
-    // out = m2 + h q by a schoolbook product of fixed length.
+    // out = m2 + h q by a schoolbook product of fixed length. engine is a
+    // BigNumEngine, or BIGNUM_ENGINE_COUNT for this processor's preferred
+    // products and the 512-bit IFMA pair where it serves.
     static void modExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                           const BigNum* q, const BigNum* qInv, BigNum* out,
                           ModExpSecretWork<Limb>* work, const BigNum* rrP = nullptr,
-                          const BigNum* rrQ = nullptr) noexcept {
+                          const BigNum* rrQ = nullptr,
+                          uint32_t engine = BIGNUM_ENGINE_COUNT) noexcept {
         Field fq;
-        setField(&fq, q, work->modulusQ, work->rrQ, work->product, work->factors, rrQ == nullptr);
+        setField(&fq, q, work->modulusQ, work->rrQ, work->product, work->factors, rrQ == nullptr,
+                 engine);
         if (rrQ != nullptr) {
             loadMasked(rrQ, work->rrQ, fq.k);
         }
         Field fp;
-        setField(&fp, p, work->modulusP, work->rrP, work->product, work->factors, rrP == nullptr);
+        setField(&fp, p, work->modulusP, work->rrP, work->product, work->factors, rrP == nullptr,
+                 engine);
         if (rrP != nullptr) {
             loadMasked(rrP, work->rrP, fp.k);
         }
@@ -328,7 +338,8 @@ struct SecretEngine : Mont<Limb> {
             cWords = BIGNUM_MAX_WORDS;
         }
 
-        if (!pairIfma(fp, fq, c, cWords, dP, dQ, work)) {
+        if (!pairIfma(fp, fq, c, cWords, dP, dQ, work,
+                      engine == BIGNUM_ENGINE_COUNT ? BIGNUM_ENGINE_IFMA : engine)) {
             // m2, out of Montgomery form (it is added at the end as it is).
             loadMasked(dQ, work->exponent, fq.k);
             toMontgomery(fq, c, cWords, work->base, work->entry);
@@ -423,17 +434,84 @@ void bigNumMontMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, BigN
     SecretEngine<DefaultLimb>::montMul(a, b, n, out);
 }
 
+namespace {
+
+// One CRT exponentiation on the engine's limb width, its work storage in
+// this frame only.
+template <typename Limb>
+__attribute__((noinline)) void crtOn(uint32_t engine, const BigNum* c, const BigNum* dP,
+                                     const BigNum* dQ, const BigNum* p, const BigNum* q,
+                                     const BigNum* qInv, const BigNum* rrP, const BigNum* rrQ,
+                                     BigNum* out) noexcept {
+    ModExpSecretWork<Limb> work;
+    SecretEngine<Limb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work, rrP, rrQ, engine);
+}
+
+}  // namespace
+
+void bigNumModExpCrtOn(uint32_t engine, const BigNum* c, const BigNum* dP, const BigNum* dQ,
+                       const BigNum* p, const BigNum* q, const BigNum* qInv, const BigNum* rrP,
+                       const BigNum* rrQ, BigNum* out) noexcept {
+#if defined(__SIZEOF_INT128__)
+    if (engine != BIGNUM_ENGINE_VEC32 && engine != BIGNUM_ENGINE_VEC32_WIDE) {
+        crtOn<uint64_t>(engine, c, dP, dQ, p, q, qInv, rrP, rrQ, out);
+        return;
+    }
+    // The given radix squares are for 64-bit limbs: with an odd number of
+    // words R is another power of two on 32-bit limbs.
+    if (((p->length | q->length) & 1u) != 0) {
+        rrP = nullptr;
+        rrQ = nullptr;
+    }
+#endif
+    crtOn<uint32_t>(engine, c, dP, dQ, p, q, qInv, rrP, rrQ, out);
+}
+
 void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                               const BigNum* q, const BigNum* qInv, const BigNum* rrP,
                               const BigNum* rrQ, BigNum* out) noexcept {
-    ModExpSecretWork<DefaultLimb> work;
-    SecretEngine<DefaultLimb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work, rrP, rrQ);
+    bigNumModExpCrtOn(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, rrP, rrQ, out);
 }
 
 void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                      const BigNum* q, const BigNum* qInv, BigNum* out) noexcept {
-    ModExpSecretWork<DefaultLimb> work;
-    SecretEngine<DefaultLimb>::modExpCrt(c, dP, dQ, p, q, qInv, out, &work);
+    bigNumModExpCrtOn(bigNumPrivateEngine(p->length), c, dP, dQ, p, q, qInv, nullptr, nullptr, out);
+}
+
+uint64_t bigNumTimeEngine(uint32_t engine, uint32_t words, bool publicOp) noexcept {
+    if (publicOp) {
+        return bigNumTimePublic(engine, words);
+    }
+    // Fixed dummy operands of the length: odd moduli with the top bit set,
+    // full-length exponents, a base below p. Nothing of a key is involved.
+    struct {
+        BigNum p, q, dP, dQ, qInv, c, out;
+    } s;
+    BigNum* const all[] = {&s.p, &s.q, &s.dP, &s.dQ, &s.qInv, &s.c};
+    uint32_t x = 0x9E3779B9u;
+    for (BigNum* v : all) {
+        for (uint32_t i = 0; i < words; ++i) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            v->words[i] = x;
+        }
+        v->length = words;
+    }
+    s.p.words[0] |= 1;
+    s.q.words[0] |= 1;
+    s.p.words[words - 1] |= 0x80000000u;
+    s.q.words[words - 1] |= 0x80000000u;
+    s.c.words[words - 1] &= 0x7FFFFFFFu;
+    s.qInv.words[words - 1] &= 0x7FFFFFFFu;
+    for (BigNum* v : all) {
+        bigNumNormalise(v);
+    }
+    const auto start = std::chrono::steady_clock::now();
+    bigNumModExpCrtOn(engine, &s.c, &s.dP, &s.dQ, &s.p, &s.q, &s.qInv, nullptr, nullptr, &s.out);
+    const auto end = std::chrono::steady_clock::now();
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count());
 }
 
 }  // namespace vc

@@ -226,25 +226,36 @@ Support detect() noexcept {
 
 }  // namespace
 
-bool montVec32Kernels(uint32_t k, MontKernels32* kernels) noexcept {
+bool montVec32KernelsOf(uint32_t k, bool wide, MontKernels32* kernels) noexcept {
     // Initialised once, thread-safely, on first use; the test hook is read
     // on every call.
     static const Support support = detect();
     if (k < VEC32_MIN_LIMBS || k > ModExpLimbWork<uint32_t>::MAX_LIMBS) {
         return false;
     }
-    if (support.avx512 && bigNumKernelAllowed(BIGNUM_KERNEL_VEC32_WIDE)) {
+    if (wide) {
+        if (!support.avx512 || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32_WIDE)) {
+            return false;
+        }
         *kernels = pickAvx512((k + 7) / 8, std::make_integer_sequence<uint32_t, 16>());
         return true;
     }
-    if (support.avx2 && bigNumKernelAllowed(BIGNUM_KERNEL_VEC32)) {
-        *kernels = pickAvx2((k + 3) / 4, std::make_integer_sequence<uint32_t, 32>());
-        return true;
+    if (!support.avx2 || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32)) {
+        return false;
     }
-    return false;
+    *kernels = pickAvx2((k + 3) / 4, std::make_integer_sequence<uint32_t, 32>());
+    return true;
+}
+
+bool montVec32Kernels(uint32_t k, MontKernels32* kernels) noexcept {
+    return montVec32KernelsOf(k, true, kernels) || montVec32KernelsOf(k, false, kernels);
 }
 
 #else
+
+bool montVec32KernelsOf(uint32_t, bool, MontKernels32*) noexcept {
+    return false;
+}
 
 bool montVec32Kernels(uint32_t, MontKernels32*) noexcept {
     return false;

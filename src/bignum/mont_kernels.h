@@ -54,6 +54,8 @@ constexpr uint32_t VEC32_MIN_LIMBS = 8;
 // and the OS have them, else AVX2 ones, each only while allowed
 // (bigNumKernelAllowed). False, leaving *kernels alone, when none serves.
 bool montVec32Kernels(uint32_t k, MontKernels32* kernels) noexcept;
+// The same for one width only: AVX-512F with wide, else AVX2.
+bool montVec32KernelsOf(uint32_t k, bool wide, MontKernels32* kernels) noexcept;
 
 #if VC_MONT_ADX
 // Whether the processor has mulx (BMI2) and adcx/adox (ADX).

@@ -3,8 +3,10 @@
 // count it serves; the constant-time engines run the sizes of
 // secret_modexp.vec and the edge operands once per choice of kernels; the
 // short-exponent engines run every modulus length and the AVX-512 IFMA pair
-// engine every size it serves. Each engine's work storage starts dirty and
-// must be zero afterwards.
+// engine every size it serves, in both register widths. Every engine the
+// processor has runs the private and public operations of the test keys,
+// and the choice among them is checked. Each engine's work storage starts
+// dirty and must be zero afterwards.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -217,16 +219,17 @@ BigNum modulusOf(std::mt19937& rng, uint32_t k, uint32_t clear) {
 
 // Both halves through the pair, each against OpenSSL and the portable
 // constant-time engine.
-void checkPair(const Half& p, const Half& q, uint32_t k) {
+void checkPair(const Half& p, const Half& q, uint32_t k, uint32_t engine) {
     BigNum rrP, rrQ;
     vc::bigNumRadixSquared(&p.mod, &rrP);
     vc::bigNumRadixSquared(&q.mod, &rrQ);
     std::vector<uint64_t> outs[2] = {std::vector<uint64_t>(k, 0x5A5A),
                                      std::vector<uint64_t>(k, 0xA5A5)};
     const auto l = [k](const BigNum& x) { return limbsOf<uint64_t>(x, k); };
-    ASSERT_TRUE(vc::bigNumModExpPairIfma(
-        l(p.base).data(), l(p.exponent).data(), l(p.mod).data(), l(rrP).data(), l(q.base).data(),
-        l(q.exponent).data(), l(q.mod).data(), l(rrQ).data(), k, outs[0].data(), outs[1].data()));
+    ASSERT_TRUE(vc::bigNumModExpPairIfma(l(p.base).data(), l(p.exponent).data(), l(p.mod).data(),
+                                         l(rrP).data(), l(q.base).data(), l(q.exponent).data(),
+                                         l(q.mod).data(), l(rrQ).data(), k, outs[0].data(),
+                                         outs[1].data(), engine));
     for (int h = 0; h < 2; ++h) {
         const Half& x = h == 0 ? p : q;
         SCOPED_TRACE("half " + std::to_string(h) + ", modulus " + textOf(x.mod) + ", base " +
@@ -238,30 +241,34 @@ void checkPair(const Half& p, const Half& q, uint32_t k) {
     }
 }
 
-class IfmaPair : public testing::TestWithParam<uint32_t> {
+// Limbs and register width (BIGNUM_ENGINE_IFMA or BIGNUM_ENGINE_IFMA256).
+class IfmaPair : public testing::TestWithParam<std::tuple<uint32_t, uint32_t>> {
     void SetUp() override {
-        if (!vc::bigNumIfmaServes(GetParam())) {
+        if (!vc::bigNumIfmaServes(std::get<0>(GetParam()), std::get<1>(GetParam()))) {
             GTEST_SKIP() << "no AVX-512 IFMA on this processor";
         }
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(Limbs, IfmaPair, testing::Values(8u, 16u, 24u, 32u));
+INSTANTIATE_TEST_SUITE_P(LimbsAndWidth, IfmaPair,
+                         testing::Combine(testing::Values(8u, 16u, 24u, 32u),
+                                          testing::Values(vc::BIGNUM_ENGINE_IFMA,
+                                                          vc::BIGNUM_ENGINE_IFMA256)));
 
 // Bases 0, 1 and m - 1 with exponents 0, 1 and all ones, each against a
 // random other half; then moduli with the top bit set and with up to 5 top
 // bits clear, p and q of different lengths, bases below their moduli,
 // exponents of any length.
 TEST_P(IfmaPair, AgreesWithOpenSslAndThePortableEngine) {
-    const uint32_t k = GetParam();
+    const auto [k, engine] = GetParam();
     std::mt19937 rng(k * 7919);
     const BigNum n = modulusOf(rng, k, 0);
     const Half other{fromWords({3}), randomNumber(rng, 2 * k), modulusOf(rng, k, 1)};
     for (const BigNum& base : {fromWords({}), fromWords({1}), minusOne(n)}) {
         for (const BigNum& exponent :
              {fromWords({}), fromWords({1}), wordsOf("FFFFFFFF*" + std::to_string(2 * k))}) {
-            checkPair({base, exponent, n}, other, k);
-            checkPair(other, {base, exponent, n}, k);
+            checkPair({base, exponent, n}, other, k, engine);
+            checkPair(other, {base, exponent, n}, k, engine);
         }
     }
     for (int i = 0; i < 96 / static_cast<int>(k) + 4; ++i) {
@@ -271,7 +278,127 @@ TEST_P(IfmaPair, AgreesWithOpenSslAndThePortableEngine) {
             x.base = reducedMod(rng, x.mod, 1 + rng() % (2 * k));
             x.exponent = randomNumber(rng, 1 + rng() % (2 * k));
         }
-        checkPair(h[0], h[1], k);
+        checkPair(h[0], h[1], k, engine);
+    }
+}
+
+// ---- Every engine, and the choice among them ----
+
+// The mask bit of each engine; the portable one has none.
+constexpr uint32_t ENGINE_BIT[vc::BIGNUM_ENGINE_COUNT] = {0,
+                                                          vc::BIGNUM_KERNEL_ADX,
+                                                          vc::BIGNUM_KERNEL_VEC32,
+                                                          vc::BIGNUM_KERNEL_VEC32_WIDE,
+                                                          vc::BIGNUM_KERNEL_IFMA,
+                                                          vc::BIGNUM_KERNEL_IFMA256};
+
+// Every engine this processor has, whichever the choice would be here: on
+// the test keys' CRT members (with and without the radix squares given)
+// and on public exponents modulo their n, with the inputs 0, 1, n - 1 and
+// a random one; then public exponents modulo random moduli of the lengths
+// around those the IFMA engines serve, with up to 5 top bits clear.
+TEST(Engines, EveryUsableEngineAgreesWithOpenSsl) {
+    std::mt19937 rng(2024);
+    const char* const exponents[] = {"2", "3", "10001", "FFFFFFFF", "80000000:80000001"};
+    int run = 0;
+    for (const int bits : {512, 1016, 1023, 1024, 2048, 4096}) {
+        const vc::RsaPrivateKey& key = testKey(bits).key;
+        BigNum rrP, rrQ;
+        vc::bigNumRadixSquared(&key.p, &rrP);
+        vc::bigNumRadixSquared(&key.q, &rrQ);
+        for (const BigNum& c : {fromWords({}), fromWords({1}), minusOne(key.n),
+                                reducedMod(rng, key.n, key.n.length)}) {
+            const BigNum want = opensslModExp(c, key.d, key.n);
+            for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
+                SCOPED_TRACE(testing::Message() << bits << " bits, " << vc::bigNumEngineName(e)
+                                                << ", c = " << textOf(c));
+                BigNum out;
+                if (vc::bigNumEngineUsable(e, key.p.length)) {
+                    ++run;
+                    vc::bigNumModExpCrtOn(e, &c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv,
+                                          nullptr, nullptr, &out);
+                    EXPECT_TRUE(sameValue(out, want));
+                    vc::bigNumModExpCrtOn(e, &c, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &rrP,
+                                          &rrQ, &out);
+                    EXPECT_TRUE(sameValue(out, want)) << "radix squares given";
+                }
+                if (vc::bigNumEngineUsable(e, key.n.length, true)) {
+                    for (const char* exponent : exponents) {
+                        const BigNum x = wordsOf(exponent);
+                        vc::bigNumModExpShortOn(e, &c, &x, &key.n, &out);
+                        EXPECT_TRUE(sameValue(out, opensslModExp(c, x, key.n))) << exponent;
+                    }
+                }
+            }
+        }
+    }
+    for (uint32_t words : {15u, 16u, 17u, 31u, 32u, 47u, 48u, 63u, 64u}) {
+        for (int trial = 0; trial < 4; ++trial) {
+            const uint32_t clear = trial == 0 ? 0 : 2 * trial - 1;  // top bits clear
+            BigNum n = randomOddModulus(rng, words);
+            n.words[words - 1] = (n.words[words - 1] >> clear) | (0x80000000u >> clear);
+            const BigNum base = trial == 0 ? minusOne(n) : reducedMod(rng, n, words);
+            for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
+                if (!vc::bigNumEngineUsable(e, words, true)) {
+                    continue;
+                }
+                ++run;
+                for (const char* exponent : exponents) {
+                    const BigNum x = wordsOf(exponent);
+                    BigNum out;
+                    vc::bigNumModExpShortOn(e, &base, &x, &n, &out);
+                    EXPECT_TRUE(sameValue(out, opensslModExp(base, x, n)))
+                        << vc::bigNumEngineName(e) << ", modulus " << textOf(n) << ", exponent "
+                        << exponent;
+                }
+            }
+        }
+    }
+    EXPECT_GT(run, 0);
+}
+
+// The choice: an engine that is usable, timed and not slower than any
+// other timed one (the portable one always timed, others only if usable),
+// the same on every later call; under a narrowed mask
+// only the portable engine or an allowed one, and with every processor
+// kernel masked off the portable one. Nothing about how fast each is.
+TEST(Engines, ChoiceIsUsableFastestMeasuredAndStable) {
+    for (const bool publicOp : {false, true}) {
+        const auto choose = [publicOp](uint32_t words, vc::BigNumEngineTimes* times = nullptr) {
+            return publicOp ? vc::bigNumPublicEngine(words, times)
+                            : vc::bigNumPrivateEngine(words, times);
+        };
+        for (const uint32_t words : {8u, 16u, 31u, 32u}) {
+            SCOPED_TRACE(testing::Message() << words << " words" << (publicOp ? ", public" : ""));
+            vc::BigNumEngineTimes times{};
+            const uint32_t chosen = choose(words, &times);
+            EXPECT_EQ(times.chosen, chosen);
+            EXPECT_TRUE(vc::bigNumEngineUsable(chosen, words, publicOp));
+            EXPECT_NE(times.nanoseconds[vc::BIGNUM_ENGINE_PORTABLE], 0u);
+            for (uint32_t e = 0; e < vc::BIGNUM_ENGINE_COUNT; ++e) {
+                if (times.nanoseconds[e] != 0) {
+                    EXPECT_TRUE(vc::bigNumEngineUsable(e, words, publicOp))
+                        << vc::bigNumEngineName(e);
+                    EXPECT_LE(times.nanoseconds[chosen], times.nanoseconds[e]);
+                }
+            }
+            for (int again = 0; again < 3; ++again) {
+                EXPECT_EQ(choose(words), chosen);
+            }
+            for (const uint32_t mask : {0u, vc::BIGNUM_KERNEL_ADX, vc::BIGNUM_KERNEL_IFMA256,
+                                        vc::BIGNUM_KERNEL_VEC32 | vc::BIGNUM_KERNEL_IFMA}) {
+                const KernelChoice narrowed(mask);
+                const uint32_t masked = choose(words);
+                EXPECT_TRUE(masked == vc::BIGNUM_ENGINE_PORTABLE ||
+                            (ENGINE_BIT[masked] & mask) != 0)
+                    << "mask " << mask << " chose " << vc::bigNumEngineName(masked);
+                EXPECT_TRUE(vc::bigNumEngineUsable(masked, words, publicOp));
+                if (mask == 0) {
+                    EXPECT_EQ(masked, vc::BIGNUM_ENGINE_PORTABLE);
+                }
+            }
+            EXPECT_EQ(choose(words), chosen) << "after the mask was narrowed and restored";
+        }
     }
 }
 

@@ -108,7 +108,8 @@ uint32_t measure(uint32_t kind, uint32_t words, uint32_t mask) noexcept {
     for (uint32_t round = 0; round < RUNOFF_ROUNDS && second != BIGNUM_ENGINE_COUNT &&
                              best[second] - best[chosen] < best[chosen] / 8;
          ++round) {
-        for (const uint32_t e : {chosen, second}) {
+        const uint32_t pair[2] = {chosen, second};
+        for (const uint32_t e : pair) {
             const uint64_t t = bigNumTimeEngine(e, words, publicOp) | 1u;
             best[e] = t < best[e] ? t : best[e];
         }

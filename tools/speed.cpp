@@ -26,12 +26,9 @@
 #include "demo_credentials.h"
 #include "pki/private_key.h"
 #include "setup.h"
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
 #include "veilcastnet.hpp"
-
-#if defined(__x86_64__) || defined(__i386__)
-#include <cpuid.h>
-#endif
 
 namespace vctool {
 namespace {
@@ -242,22 +239,8 @@ bool handshakeLine(const char* label, uint32_t cipherMask, bool clientCertificat
 
 // The processor's own name from cpuid's brand string, where it has one.
 std::string processorName() {
-#if defined(__x86_64__) || defined(__i386__)
-    unsigned regs[12] = {};
-    if (__get_cpuid_max(0x80000000u, nullptr) >= 0x80000004u) {
-        for (unsigned i = 0; i < 3; ++i) {
-            __get_cpuid(0x80000002u + i, &regs[4 * i], &regs[4 * i + 1], &regs[4 * i + 2],
-                        &regs[4 * i + 3]);
-        }
-        std::string name(reinterpret_cast<const char*>(regs), sizeof regs);
-        name = name.substr(0, name.find('\0'));
-        const std::size_t first = name.find_first_not_of(' ');
-        if (first != std::string::npos) {
-            return name.substr(first, name.find_last_not_of(' ') - first + 1);
-        }
-    }
-#endif
-    return "unknown processor";
+    char name[64];
+    return vc::cpuBrand(name, sizeof name) ? std::string(name) : std::string("unknown processor");
 }
 
 // Per key size, the best of a few dummy CRT exponentiations on each engine

@@ -18,10 +18,10 @@
 
 #include "bignum/bignum_internal.h"
 #include "bignum/mont_kernels.h"
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
 
 #if VC_MONT_VEC32
-#include <cpuid.h>
 #include <immintrin.h>
 // The unmasked intrinsics start from a deliberately undefined vector that
 // every lane then overwrites; g++ 12 reports that as a use before
@@ -194,53 +194,22 @@ MontKernels32 pickAvx512(uint32_t v, std::integer_sequence<uint32_t, V...>) noex
     return kernels[v - 1];
 }
 
-// cpuid leaf 1 ECX bits 27 (the OS uses XSAVE, so xgetbv may be asked which
-// register states it saves) and 28 (AVX); XCR0 bits 1, 2 (SSE, AVX state)
-// for AVX2, and 5, 6, 7 (opmask, upper halves of zmm0-15, zmm16-31) as well
-// for AVX-512. Leaf 7 EBX bits 5 (AVX2) and 16 (AVX512F).
-struct Support {
-    bool avx2;
-    bool avx512;
-};
-
-Support detect() noexcept {
-    Support s{false, false};
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0 || (c & (1u << 28)) == 0 ||
-        __get_cpuid_max(0, nullptr) < 7) {
-        return s;
-    }
-    uint32_t xcr0 = 0;
-    uint32_t xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    __cpuid_count(7, 0, a, b, c, d);
-    constexpr uint32_t YMM = (1u << 1) | (1u << 2);
-    constexpr uint32_t ZMM = YMM | (1u << 5) | (1u << 6) | (1u << 7);
-    s.avx2 = (xcr0 & YMM) == YMM && (b & (1u << 5)) != 0;
-    s.avx512 = s.avx2 && (xcr0 & ZMM) == ZMM && (b & (1u << 16)) != 0;
-    return s;
-}
-
 }  // namespace
 
 bool montVec32KernelsOf(uint32_t k, bool wide, MontKernels32* kernels) noexcept {
-    // Initialised once, thread-safely, on first use; the test hook is read
-    // on every call.
-    static const Support support = detect();
+    // The AVX-512 kernels use AVX2 as well; the test hook is read on every
+    // call.
     if (k < VEC32_MIN_LIMBS || k > ModExpLimbWork<uint32_t>::MAX_LIMBS) {
         return false;
     }
     if (wide) {
-        if (!support.avx512 || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32_WIDE)) {
+        if (!cpuHas(CPU_AVX2 | CPU_AVX512F) || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32_WIDE)) {
             return false;
         }
         *kernels = pickAvx512((k + 7) / 8, std::make_integer_sequence<uint32_t, 16>());
         return true;
     }
-    if (!support.avx2 || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32)) {
+    if (!cpuHas(CPU_AVX2) || !bigNumKernelAllowed(BIGNUM_KERNEL_VEC32)) {
         return false;
     }
     *kernels = pickAvx2((k + 3) / 4, std::make_integer_sequence<uint32_t, 32>());

@@ -14,12 +14,12 @@
 
 #if VC_MONT_ADX
 
-#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
 #include <utility>
 
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
 
 namespace vc {
@@ -337,25 +337,10 @@ VC_ADX void squareAdx(uint64_t* out, const uint64_t* a, const uint64_t* n, uint6
     secureWipe(square, (2 * k + 2) * sizeof(uint64_t));
 }
 
-bool detect() noexcept {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) {
-        return false;
-    }
-    constexpr unsigned BMI2 = 1u << 8;
-    constexpr unsigned ADX = 1u << 19;
-    return (ebx & BMI2) != 0 && (ebx & ADX) != 0;
-}
-
 }  // namespace
 
 bool montAdxAvailable() noexcept {
-    // Initialised once, thread-safely, on first use.
-    static const bool available = detect();
-    return available && bigNumKernelAllowed(BIGNUM_KERNEL_ADX);
+    return cpuHas(CPU_BMI2 | CPU_ADX) && bigNumKernelAllowed(BIGNUM_KERNEL_ADX);
 }
 
 MontKernels64 montAdxKernels(uint32_t k) noexcept {

@@ -11,6 +11,7 @@
 #include "crypto/des_planes.h"
 #include "crypto/des_tables.h"
 #include "support/bytes.h"
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
 
 #include <array>
@@ -21,7 +22,6 @@
 // Windows, whose compilers do not align the stack for vector spills.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN64)
 #define VC_DES_AVX2_KERNEL 1
-#include <cpuid.h>
 #include <immintrin.h>
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -42,27 +42,6 @@ using des_planes::wideKeys;
 
 #define VC_AVX2_TARGET __attribute__((target("avx2")))
 #define VC_AVX2_INLINE VC_AVX2_TARGET inline __attribute__((always_inline))
-
-// cpuid leaf 1 ECX bit 27 (OSXSAVE), XCR0 bits 1 and 2 (SSE and AVX state
-// saved), leaf 7 EBX bit 5 (AVX2).
-bool detectAvx2() noexcept {
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0) {
-        return false;
-    }
-    uint32_t xcr0 = 0;
-    uint32_t xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    constexpr uint32_t STATES = (1u << 1) | (1u << 2);
-    if ((xcr0 & STATES) != STATES || __get_cpuid_max(0, nullptr) < 7) {
-        return false;
-    }
-    __cpuid_count(7, 0, a, b, c, d);
-    return (b & (1u << 5)) != 0;
-}
 
 // Each combined table sets four bits of a half, and some of its four bytes
 // use different bit positions, so that one lookup in a table holding them
@@ -321,8 +300,7 @@ VC_AVX2_TARGET void decryptBatch(const uint8_t* input, uint8_t* output, uint32_t
 }  // namespace
 
 bool desAvx2Available() noexcept {
-    static const bool available = detectAvx2();
-    return available;
+    return cpuHas(CPU_AVX2);
 }
 
 void desDecryptAvx2(const uint8_t* input, uint8_t* output, uint32_t blocks, const uint32_t* s1,

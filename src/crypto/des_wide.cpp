@@ -14,6 +14,7 @@
 #include "crypto/des_planes.h"
 #include "crypto/des_tables.h"
 #include "support/bytes.h"
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
 
 #include <array>
@@ -25,7 +26,6 @@
 // Windows, whose compilers do not align the stack for vector spills.
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__)) && !defined(_WIN64)
 #define VC_DES_WIDE_KERNEL 1
-#include <cpuid.h>
 #include <immintrin.h>
 // As in the other vector kernels: the unmasked intrinsics start from a
 // deliberately undefined vector, which g++ 12 reports once inlined.
@@ -57,30 +57,6 @@ using des_planes::wideKeys;
 
 #define VC_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #define VC_WIDE_INLINE VC_WIDE_TARGET inline __attribute__((always_inline))
-
-// cpuid leaf 1 ECX bit 27: the OS uses XSAVE, so xgetbv may be asked which
-// register states it saves; XCR0 bits 1, 2 (SSE, AVX) and 5, 6, 7 (opmask,
-// upper halves of zmm0-15, zmm16-31) must all be on. Leaf 7 EBX bits 16
-// (AVX512F) and 30 (AVX512BW), ECX bit 1 (AVX512VBMI).
-bool detectWide() noexcept {
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0) {
-        return false;
-    }
-    uint32_t xcr0 = 0;
-    uint32_t xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    constexpr uint32_t STATES = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
-    if ((xcr0 & STATES) != STATES || __get_cpuid_max(0, nullptr) < 7) {
-        return false;
-    }
-    __cpuid_count(7, 0, a, b, c, d);
-    constexpr uint32_t FEATURES = (1u << 16) | (1u << 30);
-    return (b & FEATURES) == FEATURES && (c & (1u << 1)) != 0;
-}
 
 // Byte p of every entry of combined table t, at 64 (t * 4 + p).
 constexpr std::array<uint8_t, 8 * 4 * 64> planeTables() {
@@ -305,8 +281,7 @@ VC_WIDE_TARGET void decryptBatch(const uint8_t* input, uint8_t* output, uint32_t
 }  // namespace
 
 bool desWideAvailable() noexcept {
-    static const bool available = detectWide();
-    return available;
+    return cpuHas(CPU_AVX512F | CPU_AVX512BW | CPU_AVX512VBMI);
 }
 
 #else

@@ -12,7 +12,6 @@
 #include "crypto/des_tables.h"
 #include "support/bytes.h"
 #include "support/cpu_features.h"
-#include "support/secure_wipe.h"
 
 #include <array>
 #include <utility>
@@ -38,7 +37,6 @@ namespace vc {
 namespace {
 
 using des_planes::WideKeys;
-using des_planes::wideKeys;
 
 #define VC_AVX2_TARGET __attribute__((target("avx2")))
 #define VC_AVX2_INLINE VC_AVX2_TARGET inline __attribute__((always_inline))
@@ -112,102 +110,66 @@ constexpr std::array<uint8_t, 64> pairOrders() {
 }
 alignas(32) constexpr std::array<uint8_t, 64> PAIR_ORDERS = pairOrders();
 
-using Planes = __m256i[4];
+// The operations des_plane_rounds.inc needs, on 32 blocks.
+struct Avx2 {
+    using Vec = __m256i;
 
-VC_AVX2_INLINE __m256i bytes(uint8_t value) {
-    return _mm256_set1_epi8(static_cast<char>(value));
-}
-
-// (a & mask) | (b & ~mask), bitwise.
-VC_AVX2_INLINE __m256i select(__m256i a, __m256i b, __m256i mask) {
-    return _mm256_xor_si256(b, _mm256_and_si256(_mm256_xor_si256(a, b), mask));
-}
-
-// As in des_wide.cpp.
-template <int Shift>
-VC_AVX2_INLINE void exchangeInBytes(Planes& a, Planes& b, uint8_t mask) {
-    for (unsigned p = 0; p < 4; ++p) {
-        const __m256i t =
-            _mm256_and_si256(_mm256_xor_si256(_mm256_srli_epi64(a[p], Shift), b[p]), bytes(mask));
-        b[p] = _mm256_xor_si256(b[p], t);
-        a[p] = _mm256_xor_si256(a[p], _mm256_slli_epi64(t, Shift));
+    static VC_AVX2_INLINE Vec bytes(uint8_t value) {
+        return _mm256_set1_epi8(static_cast<char>(value));
     }
-}
-
-VC_AVX2_INLINE void initialPermutation(Planes& low, Planes& high) {
-    exchangeInBytes<4>(high, low, 0x0f);
-    std::swap(low[2], high[0]);
-    std::swap(low[3], high[1]);
-    exchangeInBytes<2>(high, low, 0x33);
-    std::swap(low[1], high[0]);
-    std::swap(low[3], high[2]);
-    exchangeInBytes<1>(high, low, 0x55);
-}
-
-VC_AVX2_INLINE void finalPermutation(Planes& low, Planes& high) {
-    exchangeInBytes<1>(high, low, 0x55);
-    std::swap(low[1], high[0]);
-    std::swap(low[3], high[2]);
-    exchangeInBytes<2>(high, low, 0x33);
-    std::swap(low[2], high[0]);
-    std::swap(low[3], high[1]);
-    exchangeInBytes<4>(high, low, 0x0f);
-}
-
-VC_AVX2_INLINE void rotateLeft3(Planes& x) {
-    const __m256i top = x[3];
-    for (unsigned p = 3; p > 0; --p) {
-        x[p] = select(_mm256_srli_epi64(x[p - 1], 5), _mm256_slli_epi64(x[p], 3), bytes(0x07));
+    // (a & mask) | (b & ~mask), bitwise.
+    static VC_AVX2_INLINE Vec select(Vec a, Vec b, Vec mask) {
+        return _mm256_xor_si256(b, _mm256_and_si256(_mm256_xor_si256(a, b), mask));
     }
-    x[0] = select(_mm256_srli_epi64(top, 5), _mm256_slli_epi64(x[0], 3), bytes(0x07));
-}
+    static VC_AVX2_INLINE Vec shiftRight(Vec x, int n) { return _mm256_srli_epi64(x, n); }
+    static VC_AVX2_INLINE Vec shiftLeft(Vec x, int n) { return _mm256_slli_epi64(x, n); }
+    static VC_AVX2_INLINE Vec xorOf(Vec a, Vec b) { return _mm256_xor_si256(a, b); }
+    static VC_AVX2_INLINE Vec andOf(Vec a, Vec b) { return _mm256_and_si256(a, b); }
 
-VC_AVX2_INLINE void rotateRight3(Planes& x) {
-    const __m256i bottom = x[0];
-    for (unsigned p = 0; p < 3; ++p) {
-        x[p] = select(_mm256_srli_epi64(x[p], 3), _mm256_slli_epi64(x[p + 1], 5), bytes(0x1f));
-    }
-    x[3] = select(_mm256_srli_epi64(x[3], 3), _mm256_slli_epi64(bottom, 5), bytes(0x1f));
-}
-
-// l ^= f(r, K) for 32 blocks, table by table and group by group. Of each
-// index, the four low bits go to VPSHUFB (bit 7 clear, or it would answer
-// zero); bits 4 and 5, shifted up to bit 7 of their byte, choose between
-// the four answers. Which planes a lookup serves is fixed by the tables,
-// not by any key or data.
-VC_AVX2_INLINE void avx2Round(Planes& l, const Planes& r, const uint32_t* key) {
-    const auto* tables = reinterpret_cast<const __m256i*>(QUARTER_TABLES.data());
-    // Unrolled whole, so that the groups are constants and the planes stay
-    // in registers.
+    // l ^= f(r, K) for 32 blocks, table by table and group by group. Of each
+    // index, the four low bits go to VPSHUFB (bit 7 clear, or it would answer
+    // zero); bits 4 and 5, shifted up to bit 7 of their byte, choose between
+    // the four answers. Which planes a lookup serves is fixed by the tables,
+    // not by any key or data.
+    static VC_AVX2_INLINE void round(Vec (&l)[4], const Vec (&r)[4], const uint32_t* key) {
+        const auto* tables = reinterpret_cast<const Vec*>(QUARTER_TABLES.data());
+        // Unrolled whole, so that the groups are constants and the planes stay
+        // in registers.
 #pragma GCC unroll 8
-    for (unsigned t = 0; t < 8; ++t) {
-        const unsigned p = t / 2;
-        const __m256i raw = t % 2 == 0 ? _mm256_srli_epi64(r[p], 2)
+        for (unsigned t = 0; t < 8; ++t) {
+            const unsigned p = t / 2;
+            const Vec raw = t % 2 == 0 ? _mm256_srli_epi64(r[p], 2)
                                        : select(_mm256_srli_epi64(r[p], 6),
                                                 _mm256_slli_epi64(r[(p + 1) % 4], 2), bytes(0x03));
-        const __m256i index = _mm256_xor_si256(raw, _mm256_set1_epi32(static_cast<int>(key[t])));
-        const __m256i low = _mm256_and_si256(index, bytes(0x0f));
-        const __m256i bit4 = _mm256_slli_epi64(index, 3);
-        const __m256i bit5 = _mm256_slli_epi64(index, 2);
+            const Vec index = _mm256_xor_si256(raw, _mm256_set1_epi32(static_cast<int>(key[t])));
+            const Vec low = _mm256_and_si256(index, bytes(0x0f));
+            const Vec bit4 = _mm256_slli_epi64(index, 3);
+            const Vec bit5 = _mm256_slli_epi64(index, 2);
 #pragma GCC unroll 4
-        for (unsigned g = 0; g < PLANE_GROUPS.count[t]; ++g) {
-            const __m256i* row = tables + 16 * t + 4 * g;
-            const __m256i a = _mm256_shuffle_epi8(_mm256_load_si256(row), low);
-            const __m256i b = _mm256_shuffle_epi8(_mm256_load_si256(row + 1), low);
-            const __m256i c = _mm256_shuffle_epi8(_mm256_load_si256(row + 2), low);
-            const __m256i d = _mm256_shuffle_epi8(_mm256_load_si256(row + 3), low);
-            const __m256i word = _mm256_blendv_epi8(_mm256_blendv_epi8(a, b, bit4),
+            for (unsigned g = 0; g < PLANE_GROUPS.count[t]; ++g) {
+                const Vec* row = tables + 16 * t + 4 * g;
+                const Vec a = _mm256_shuffle_epi8(_mm256_load_si256(row), low);
+                const Vec b = _mm256_shuffle_epi8(_mm256_load_si256(row + 1), low);
+                const Vec c = _mm256_shuffle_epi8(_mm256_load_si256(row + 2), low);
+                const Vec d = _mm256_shuffle_epi8(_mm256_load_si256(row + 3), low);
+                const Vec word = _mm256_blendv_epi8(_mm256_blendv_epi8(a, b, bit4),
                                                     _mm256_blendv_epi8(c, d, bit4), bit5);
 #pragma GCC unroll 4
-            for (unsigned q = 0; q < 4; ++q) {
-                if (PLANE_GROUPS.group[t][q] == g && PLANE_GROUPS.mask[t][q] != 0) {
-                    l[q] = _mm256_xor_si256(l[q],
-                                            _mm256_and_si256(word, bytes(PLANE_GROUPS.mask[t][q])));
+                for (unsigned q = 0; q < 4; ++q) {
+                    if (PLANE_GROUPS.group[t][q] == g && PLANE_GROUPS.mask[t][q] != 0) {
+                        l[q] = _mm256_xor_si256(
+                            l[q], _mm256_and_si256(word, bytes(PLANE_GROUPS.mask[t][q])));
+                    }
                 }
             }
         }
     }
-}
+};
+
+using Ops = Avx2;
+#define VC_PLANE_INLINE VC_AVX2_INLINE
+#include "crypto/des_plane_rounds.inc"
+#undef VC_PLANE_INLINE
 
 VC_AVX2_INLINE void reorderPairs(__m256i* z, unsigned which) {
     const __m256i order =
@@ -256,30 +218,7 @@ VC_AVX2_TARGET void decryptBatch(const uint8_t* input, uint8_t* output, uint32_t
     const uint32_t next1 = loadLe32(input + 8 * (count - 1) + 4);
     reorderPairs(z, 0);
     transposeWords(z);
-    Planes low = {z[0], z[1], z[2], z[3]};
-    Planes high = {z[4], z[5], z[6], z[7]};
-    initialPermutation(low, high);
-    rotateLeft3(low);
-    rotateLeft3(high);
-    for (unsigned r = 0; r < 16; r += 2) {
-        avx2Round(high, low, keys.round[r]);
-        avx2Round(low, high, keys.round[r + 1]);
-    }
-    for (unsigned r = 16; r < 32; r += 2) {
-        avx2Round(low, high, keys.round[r]);
-        avx2Round(high, low, keys.round[r + 1]);
-    }
-    for (unsigned r = 32; r < 48; r += 2) {
-        avx2Round(high, low, keys.round[r]);
-        avx2Round(low, high, keys.round[r + 1]);
-    }
-    rotateRight3(low);
-    rotateRight3(high);
-    finalPermutation(high, low);
-    for (unsigned p = 0; p < 4; ++p) {
-        z[p] = high[p];
-        z[4 + p] = low[p];
-    }
+    decryptPlanes(z, keys);
     transposeWords(z);
     reorderPairs(z, 1);
     // Each block's chaining value is the ciphertext block before it: the
@@ -305,13 +244,7 @@ bool desAvx2Available() noexcept {
 
 void desDecryptAvx2(const uint8_t* input, uint8_t* output, uint32_t blocks, const uint32_t* s1,
                     const uint32_t* s2, const uint32_t* s3, uint32_t& v0, uint32_t& v1) noexcept {
-    WideKeys keys;
-    const WipeOnExit wipeKeys(keys);
-    wideKeys(s1, s2, s3, &keys);
-    for (uint32_t done = 0; done < blocks; done += 32) {
-        const uint32_t count = blocks - done < 32 ? blocks - done : 32;
-        decryptBatch(input + 8 * done, output + 8 * done, count, keys, v0, v1);
-    }
+    des_planes::decryptInBatches<32, decryptBatch>(input, output, blocks, s1, s2, s3, v0, v1);
 }
 
 #else

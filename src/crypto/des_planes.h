@@ -1,9 +1,13 @@
 // What the vector kernels of triple-DES decryption (des_wide.cpp,
-// des_avx2.cpp) share: the key's share of each table index, per round in
-// the order the rounds run. Included by those two files only.
+// des_avx2.cpp) share outside their instructions: the key's share of each
+// table index, per round in the order the rounds run, and the walk over the
+// input a batch at a time. (Their rounds are des_plane_rounds.inc.)
+// Included by those two files only.
 #pragma once
 
 #include <cstdint>
+
+#include "support/secure_wipe.h"
 
 namespace vc::des_planes {
 
@@ -49,6 +53,22 @@ inline void wideKeys(const uint32_t* s1, const uint32_t* s2, const uint32_t* s3,
                 keys->round[16 * pass + r][t] = indexBits(t, subkey[t % 2]) * 0x01010101u;
             }
         }
+    }
+}
+
+// Decrypts `blocks` blocks with Batch, which takes up to BATCH of them at
+// once and chains from (v0, v1) as desDecryptWide does; the key shares are
+// made once for all batches, and wiped.
+template <uint32_t BATCH, auto Batch>
+inline void decryptInBatches(const uint8_t* input, uint8_t* output, uint32_t blocks,
+                             const uint32_t* s1, const uint32_t* s2, const uint32_t* s3,
+                             uint32_t& v0, uint32_t& v1) noexcept {
+    WideKeys keys;
+    const WipeOnExit wipeKeys(keys);
+    wideKeys(s1, s2, s3, &keys);
+    for (uint32_t done = 0; done < blocks; done += BATCH) {
+        const uint32_t count = blocks - done < BATCH ? blocks - done : BATCH;
+        Batch(input + 8 * done, output + 8 * done, count, keys, v0, v1);
     }
 }
 

@@ -15,7 +15,6 @@
 #include "crypto/des_tables.h"
 #include "support/bytes.h"
 #include "support/cpu_features.h"
-#include "support/secure_wipe.h"
 
 #include <array>
 #include <atomic>
@@ -53,7 +52,6 @@ void desAllowKernels(uint32_t mask) noexcept {
 namespace {
 
 using des_planes::WideKeys;
-using des_planes::wideKeys;
 
 #define VC_WIDE_TARGET __attribute__((target("avx512f,avx512bw,avx512vbmi")))
 #define VC_WIDE_INLINE VC_WIDE_TARGET inline __attribute__((always_inline))
@@ -73,92 +71,56 @@ constexpr std::array<uint8_t, 8 * 4 * 64> planeTables() {
 }
 alignas(64) constexpr std::array<uint8_t, 8 * 4 * 64> PLANE_TABLES = planeTables();
 
-using Planes = __m512i[4];
+// The operations des_plane_rounds.inc needs, on 64 blocks.
+struct Wide {
+    using Vec = __m512i;
 
-VC_WIDE_INLINE __m512i bytes(uint8_t value) {
-    return _mm512_set1_epi8(static_cast<char>(value));
-}
-
-// (a & mask) | (b & ~mask), bitwise.
-VC_WIDE_INLINE __m512i select(__m512i a, __m512i b, __m512i mask) {
-    return _mm512_ternarylogic_epi64(a, b, mask, 0xe4);
-}
-
-// exchangeBits of des.cpp for shifts below 8, plane by plane: the groups
-// stay inside their bytes, and the mask drops what a 64-bit shift brings
-// over from the neighbouring lane.
-template <int Shift>
-VC_WIDE_INLINE void exchangeInBytes(Planes& a, Planes& b, uint8_t mask) {
-    for (unsigned p = 0; p < 4; ++p) {
-        const __m512i t =
-            _mm512_and_si512(_mm512_xor_si512(_mm512_srli_epi64(a[p], Shift), b[p]), bytes(mask));
-        b[p] = _mm512_xor_si512(b[p], t);
-        a[p] = _mm512_xor_si512(a[p], _mm512_slli_epi64(t, Shift));
+    static VC_WIDE_INLINE Vec bytes(uint8_t value) {
+        return _mm512_set1_epi8(static_cast<char>(value));
     }
-}
-
-// The permutations of des.cpp; the exchanges by 8 and 16 bits swap planes.
-VC_WIDE_INLINE void initialPermutation(Planes& low, Planes& high) {
-    exchangeInBytes<4>(high, low, 0x0f);
-    std::swap(low[2], high[0]);
-    std::swap(low[3], high[1]);
-    exchangeInBytes<2>(high, low, 0x33);
-    std::swap(low[1], high[0]);
-    std::swap(low[3], high[2]);
-    exchangeInBytes<1>(high, low, 0x55);
-}
-
-VC_WIDE_INLINE void finalPermutation(Planes& low, Planes& high) {
-    exchangeInBytes<1>(high, low, 0x55);
-    std::swap(low[1], high[0]);
-    std::swap(low[3], high[2]);
-    exchangeInBytes<2>(high, low, 0x33);
-    std::swap(low[2], high[0]);
-    std::swap(low[3], high[1]);
-    exchangeInBytes<4>(high, low, 0x0f);
-}
-
-VC_WIDE_INLINE void rotateLeft3(Planes& x) {
-    const __m512i top = x[3];
-    for (unsigned p = 3; p > 0; --p) {
-        x[p] = select(_mm512_srli_epi64(x[p - 1], 5), _mm512_slli_epi64(x[p], 3), bytes(0x07));
+    // (a & mask) | (b & ~mask), bitwise, in one instruction.
+    static VC_WIDE_INLINE Vec select(Vec a, Vec b, Vec mask) {
+        return _mm512_ternarylogic_epi64(a, b, mask, 0xe4);
     }
-    x[0] = select(_mm512_srli_epi64(top, 5), _mm512_slli_epi64(x[0], 3), bytes(0x07));
-}
+    static VC_WIDE_INLINE Vec shiftRight(Vec x, unsigned n) { return _mm512_srli_epi64(x, n); }
+    static VC_WIDE_INLINE Vec shiftLeft(Vec x, unsigned n) { return _mm512_slli_epi64(x, n); }
+    static VC_WIDE_INLINE Vec xorOf(Vec a, Vec b) { return _mm512_xor_si512(a, b); }
+    static VC_WIDE_INLINE Vec andOf(Vec a, Vec b) { return _mm512_and_si512(a, b); }
 
-VC_WIDE_INLINE void rotateRight3(Planes& x) {
-    const __m512i bottom = x[0];
-    for (unsigned p = 0; p < 3; ++p) {
-        x[p] = select(_mm512_srli_epi64(x[p], 3), _mm512_slli_epi64(x[p + 1], 5), bytes(0x1f));
-    }
-    x[3] = select(_mm512_srli_epi64(x[3], 3), _mm512_slli_epi64(bottom, 5), bytes(0x1f));
-}
-
-// l ^= f(r, K) for 64 blocks. Index bytes carry junk in their top two bits,
-// which VPERMB ignores. The tables come from memory: they are constants.
-VC_WIDE_INLINE void wideRound(Planes& l, const Planes& r, const uint32_t* key) {
-    __m512i index[8];
-    for (unsigned p = 0; p < 4; ++p) {
-        // Bits 2-7 of byte p for the even tables; bits 6-7 of byte p and
-        // 0-3 of the next byte for the odd ones.
-        index[2 * p] = _mm512_xor_si512(_mm512_srli_epi64(r[p], 2),
-                                        _mm512_set1_epi32(static_cast<int>(key[2 * p])));
-        index[2 * p + 1] = _mm512_xor_si512(
-            select(_mm512_srli_epi64(r[p], 6), _mm512_slli_epi64(r[(p + 1) % 4], 2), bytes(0x03)),
-            _mm512_set1_epi32(static_cast<int>(key[2 * p + 1])));
-    }
-    const auto* tables = reinterpret_cast<const __m512i*>(PLANE_TABLES.data());
-    for (unsigned p = 0; p < 4; ++p) {
-        __m512i x = l[p];
-        for (unsigned t = 0; t < 8; t += 2) {
-            x = _mm512_ternarylogic_epi64(
-                x, _mm512_permutexvar_epi8(index[t], _mm512_load_si512(tables + 4 * t + p)),
-                _mm512_permutexvar_epi8(index[t + 1], _mm512_load_si512(tables + 4 * (t + 1) + p)),
-                0x96);
+    // l ^= f(r, K) for 64 blocks. Index bytes carry junk in their top two
+    // bits, which VPERMB ignores. The tables come from memory: they are
+    // constants.
+    static VC_WIDE_INLINE void round(Vec (&l)[4], const Vec (&r)[4], const uint32_t* key) {
+        Vec index[8];
+        for (unsigned p = 0; p < 4; ++p) {
+            // Bits 2-7 of byte p for the even tables; bits 6-7 of byte p and
+            // 0-3 of the next byte for the odd ones.
+            index[2 * p] = _mm512_xor_si512(_mm512_srli_epi64(r[p], 2),
+                                            _mm512_set1_epi32(static_cast<int>(key[2 * p])));
+            index[2 * p + 1] =
+                _mm512_xor_si512(select(_mm512_srli_epi64(r[p], 6),
+                                        _mm512_slli_epi64(r[(p + 1) % 4], 2), bytes(0x03)),
+                                 _mm512_set1_epi32(static_cast<int>(key[2 * p + 1])));
         }
-        l[p] = x;
+        const auto* tables = reinterpret_cast<const Vec*>(PLANE_TABLES.data());
+        for (unsigned p = 0; p < 4; ++p) {
+            Vec x = l[p];
+            for (unsigned t = 0; t < 8; t += 2) {
+                x = _mm512_ternarylogic_epi64(
+                    x, _mm512_permutexvar_epi8(index[t], _mm512_load_si512(tables + 4 * t + p)),
+                    _mm512_permutexvar_epi8(index[t + 1],
+                                            _mm512_load_si512(tables + 4 * (t + 1) + p)),
+                    0x96);
+            }
+            l[p] = x;
+        }
     }
-}
+};
+
+using Ops = Wide;
+#define VC_PLANE_INLINE VC_WIDE_INLINE
+#include "crypto/des_plane_rounds.inc"
+#undef VC_PLANE_INLINE
 
 // Eight vectors of eight blocks each into eight byte planes: the bytes of
 // each vector gathered by their place in the block, then an 8 x 8
@@ -241,32 +203,7 @@ VC_WIDE_TARGET void decryptBatch(const uint8_t* input, uint8_t* output, uint32_t
     const uint32_t next0 = loadLe32(input + 8 * (count - 1));
     const uint32_t next1 = loadLe32(input + 8 * (count - 1) + 4);
     toPlanes(z);
-    Planes low = {z[0], z[1], z[2], z[3]};
-    Planes high = {z[4], z[5], z[6], z[7]};
-    initialPermutation(low, high);
-    rotateLeft3(low);
-    rotateLeft3(high);
-    // The three passes, decrypt, encrypt, decrypt, the first half to
-    // change alternating between them as in des.cpp.
-    for (unsigned r = 0; r < 16; r += 2) {
-        wideRound(high, low, keys.round[r]);
-        wideRound(low, high, keys.round[r + 1]);
-    }
-    for (unsigned r = 16; r < 32; r += 2) {
-        wideRound(low, high, keys.round[r]);
-        wideRound(high, low, keys.round[r + 1]);
-    }
-    for (unsigned r = 32; r < 48; r += 2) {
-        wideRound(high, low, keys.round[r]);
-        wideRound(low, high, keys.round[r + 1]);
-    }
-    rotateRight3(low);
-    rotateRight3(high);
-    finalPermutation(high, low);
-    for (unsigned p = 0; p < 4; ++p) {
-        z[p] = high[p];
-        z[4 + p] = low[p];
-    }
+    decryptPlanes(z, keys);
     fromPlanes(z);
     __m512i previous = _mm512_set1_epi64(static_cast<int64_t>(v0 | uint64_t{v1} << 32));
     for (unsigned i = 0; i < 8; ++i) {
@@ -307,13 +244,7 @@ bool desDecryptWide(const uint8_t* input, uint8_t* output, uint32_t blocks, cons
         if (blocks < WIDE_MIN_BLOCKS) {
             return false;
         }
-        WideKeys keys;
-        const WipeOnExit wipeKeys(keys);
-        wideKeys(s1, s2, s3, &keys);
-        for (uint32_t done = 0; done < blocks; done += 64) {
-            const uint32_t count = blocks - done < 64 ? blocks - done : 64;
-            decryptBatch(input + 8 * done, output + 8 * done, count, keys, v0, v1);
-        }
+        des_planes::decryptInBatches<64, decryptBatch>(input, output, blocks, s1, s2, s3, v0, v1);
         return true;
     }
 #endif

@@ -119,6 +119,37 @@ bool providersLoaded() {
     return loaded;
 }
 
+// OpenSSL's side of a record benchmark, whichever record Direction builds
+// (made from args): each iteration seals the payload and opens the record
+// again.
+template <typename Direction, typename... Args>
+void runOpenSslRecords(benchmark::State& state, const char* setupError, Args... args) {
+    if (!providersLoaded()) {
+        state.SkipWithError("OpenSSL providers not loaded");
+        return;
+    }
+    Direction direction(args...);
+    if (!direction.ok()) {
+        state.SkipWithError(setupError);
+        return;
+    }
+    RecordBuffers buffers;
+    uint32_t sealedLength = 0;
+    for (auto _ : state) {
+        sealedLength = direction.seal(buffers.payload.data(), PAYLOAD_BYTES, buffers.record.data());
+        if (sealedLength == 0 ||
+            direction.open(buffers.record.data(), buffers.opened.data()) != PAYLOAD_BYTES) {
+            state.SkipWithError("record round trip failed");
+            break;
+        }
+        benchmark::ClobberMemory();
+    }
+    if (!state.error_occurred() && !buffers.roundTripped()) {
+        state.SkipWithError("payload changed on the way");
+    }
+    reportRecords(state, sealedLength);
+}
+
 constexpr uint8_t KEY[24] = {0x01, 0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef,
                              0x23, 0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01,
                              0x45, 0x67, 0x89, 0xab, 0xcd, 0xef, 0x01, 0x23};
@@ -218,30 +249,8 @@ class OpenSslDirection {
 
 void recordOpenSsl(benchmark::State& state, const char* cipherName, uint32_t keyLength,
                    uint32_t blockSize) {
-    if (!providersLoaded()) {
-        state.SkipWithError("OpenSSL providers not loaded");
-        return;
-    }
-    OpenSslDirection direction(cipherName, keyLength, blockSize);
-    if (!direction.ok()) {
-        state.SkipWithError("OpenSSL cipher not set up");
-        return;
-    }
-    RecordBuffers buffers;
-    uint32_t sealedLength = 0;
-    for (auto _ : state) {
-        sealedLength = direction.seal(buffers.payload.data(), PAYLOAD_BYTES, buffers.record.data());
-        if (sealedLength == 0 ||
-            direction.open(buffers.record.data(), buffers.opened.data()) != PAYLOAD_BYTES) {
-            state.SkipWithError("record round trip failed");
-            break;
-        }
-        benchmark::ClobberMemory();
-    }
-    if (!state.error_occurred() && !buffers.roundTripped()) {
-        state.SkipWithError("payload changed on the way");
-    }
-    reportRecords(state, sealedLength);
+    runOpenSslRecords<OpenSslDirection>(state, "OpenSSL cipher not set up", cipherName, keyLength,
+                                        blockSize);
 }
 
 }  // namespace
@@ -343,30 +352,7 @@ class OpenSslStitchedDirection {
 };
 
 void recordStitchedOpenSsl(benchmark::State& state) {
-    if (!providersLoaded()) {
-        state.SkipWithError("OpenSSL providers not loaded");
-        return;
-    }
-    OpenSslStitchedDirection direction;
-    if (!direction.ok()) {
-        state.SkipWithError("OpenSSL stitched cipher not set up");
-        return;
-    }
-    RecordBuffers buffers;
-    uint32_t sealedLength = 0;
-    for (auto _ : state) {
-        sealedLength = direction.seal(buffers.payload.data(), PAYLOAD_BYTES, buffers.record.data());
-        if (sealedLength == 0 ||
-            direction.open(buffers.record.data(), buffers.opened.data()) != PAYLOAD_BYTES) {
-            state.SkipWithError("record round trip failed");
-            break;
-        }
-        benchmark::ClobberMemory();
-    }
-    if (!state.error_occurred() && !buffers.roundTripped()) {
-        state.SkipWithError("payload changed on the way");
-    }
-    reportRecords(state, sealedLength);
+    runOpenSslRecords<OpenSslStitchedDirection>(state, "OpenSSL stitched cipher not set up");
 }
 
 }  // namespace

@@ -87,15 +87,7 @@ fail() {
 
 i686=
 [ "${widths[-1]}" = i686 ] && i686=i686
-wine_prefix_ready ${i686:+"$i686"} || fail "wineboot could not create the prefix"
-# One wine server for all the runs below, instead of one starting per run.
-"$wineserver" -p
-if [ -n "$i686" ] && ! wine32_runs; then
-  i686=
-fi
-if [ -n "$wine32_skipped" ]; then
-  echo "SKIPPED: wine-host i686: $wine32_skipped"
-fi
+wine_server_up wine-host || fail "wineboot could not create the prefix"
 
 # Both programs read the credentials from the current directory.
 cd tests/data/credentials
@@ -231,13 +223,5 @@ ROWS
   passed+=("$account session ${session_seconds}s, TCP ${tcp_seconds}s)")
 }
 
-run_width x86_64 "$wine"
-if [ -n "$i686" ]; then
-  run_width i686 "$wine32"
-fi
-
-i686_account=
-[ -n "$wine32_skipped" ] && i686_account=", i686 SKIPPED: $wine32_skipped"
-summary=$(printf '%s, ' "${passed[@]}")
-echo "wine-host: passed: ${summary%, }$i686_account; build ${build_seconds}s," \
-     "prefix ${wine_prefix_seconds}s, total $((SECONDS - started))s"
+wine_run_widths wine-host run_width "$started" \
+  "build ${build_seconds}s, prefix ${wine_prefix_seconds}s"

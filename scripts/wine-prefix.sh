@@ -2,7 +2,8 @@
 # Sourced by the scripts that run the Windows builds under wine, from the
 # top of the source tree: sets $wine (the 64-bit loader), $wine32 (the
 # 32-bit one) and $wineserver, exports the wine environment, and defines
-# wine32_usable, wine_prefix_ready and wine32_runs.
+# wine32_usable, wine_prefix_ready, wine32_runs, and the steps every such
+# script takes the same way: wine_server_up and wine_run_widths.
 #
 # Both widths run in one 64-bit prefix: wine's WoW64 runs the 32-bit
 # programs in it, through the 32-bit loader of Debian's wine32:i386. Each
@@ -89,4 +90,37 @@ wine32_runs() {
     wine32_skipped+=" (cmd.exe said: $(head -n 1 <<<"${output:-nothing}"))"
     return 1
   fi
+}
+
+# wine_server_up NAME: the prefix made (for the 32-bit part too where $i686
+# is set, as wine_prefix_ready says), and one wine server started for all
+# the runs that follow instead of one per run. Where the prefix runs no
+# 32-bit program, clears i686; where the 32-bit part is skipped, says so
+# as NAME. 1 when the prefix cannot be made.
+wine_server_up() {
+  wine_prefix_ready ${i686:+"$i686"} || return 1
+  "$wineserver" -p
+  if [ -n "$i686" ] && ! wine32_runs; then
+    i686=
+  fi
+  if [ -n "$wine32_skipped" ]; then
+    echo "SKIPPED: $1 i686: $wine32_skipped"
+  fi
+}
+
+# wine_run_widths NAME RUN STARTED TIMES: RUN x86_64 "$wine", then, where
+# $i686 is set, RUN i686 "$wine32", each adding its width's account to the
+# array passed; then the last line, as NAME: the accounts, why the 32-bit
+# part was skipped if it was, TIMES, and the total since $SECONDS was
+# STARTED.
+wine_run_widths() {
+  local name=$1 run=$2 since=$3 times=$4 skipped='' summary
+  "$run" x86_64 "$wine"
+  if [ -n "$i686" ]; then
+    "$run" i686 "$wine32"
+  fi
+  [ -n "$wine32_skipped" ] && skipped=", i686 SKIPPED: $wine32_skipped"
+  # shellcheck disable=SC2154  # the array of the script that sources this one
+  summary=$(printf '%s, ' "${passed[@]}")
+  echo "$name: passed: ${summary%, }$skipped; $times, total $((SECONDS - since))s"
 }

@@ -79,16 +79,7 @@ done
 display=$(head -n 1 "$display_file")
 export DISPLAY=:$display
 
-wine_prefix_ready ${i686:+"$i686"} || fail "wineboot could not create the prefix"
-prefix_seconds=$wine_prefix_seconds
-# One wine server for both programs.
-"$wineserver" -p
-if [ -n "$i686" ] && ! wine32_runs; then
-  i686=
-fi
-if [ -n "$wine32_skipped" ]; then
-  echo "SKIPPED: wine-window i686: $wine32_skipped"
-fi
+wine_server_up wine-window || fail "wineboot could not create the prefix"
 
 # gather WIDTH LOADER: build/windows-WIDTH's vchost.exe gather, started
 # through LOADER, played until it exits; adds the width's account to
@@ -158,13 +149,4 @@ gather() {
   passed+=("$width ($step steps, ${gather_seconds}s)")
 }
 
-gather x86_64 "$wine"
-if [ -n "$i686" ]; then
-  gather i686 "$wine32"
-fi
-
-i686_account=
-[ -n "$wine32_skipped" ] && i686_account=", i686 SKIPPED: $wine32_skipped"
-summary=$(printf '%s, ' "${passed[@]}")
-echo "wine-window: passed: ${summary%, }$i686_account; prefix ${prefix_seconds}s," \
-     "total $((SECONDS - started))s"
+wine_run_widths wine-window gather "$started" "prefix ${wine_prefix_seconds}s"

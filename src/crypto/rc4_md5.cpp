@@ -1,14 +1,16 @@
 // RC4 and MD5 in one pass over a record. Never allocates and never touches
-// bytes outside the record; the keystream kept for the MAC, the copies of
-// blocks holding the secret and the chaining words are wiped on the way out.
+// bytes outside the record; the keystream kept for the MAC or held back a
+// block, the copies of blocks holding the secret and the chaining words are
+// wiped on the way out.
 //
 // MD5 is a chain of dependent additions and rotations, RC4 a chain of
 // dependent table loads: alone, each leaves most of the core idle. Each
-// 64-byte block is hashed with one keystream byte drawn after every MD5
-// step, over 64 bytes that neither read what the other writes: sealing
-// encrypts bytes at least a block behind the one it hashes (the plaintext
-// must be hashed first), opening decrypts bytes at least a block ahead of
-// it (the plaintext must be there first).
+// 64-byte block is hashed with one keystream byte drawn beside every MD5
+// step, for 64 bytes that neither read what the other writes, and XORed
+// into them while the next block is hashed: sealing encrypts bytes at least
+// a block behind the one it hashes (the plaintext must be hashed first),
+// opening decrypts bytes at least two blocks ahead of it (the plaintext
+// must be there first, and lands a block late).
 #include "crypto/rc4_md5.h"
 
 #include <cstddef>
@@ -121,38 +123,88 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
 // so its 64 steps never wrap x: S[x] is a fixed offset from S + x + 1 for
 // each, and x costs nothing per byte. The base is masked to a multiple of
 // 64 all the same, so no offset can leave the table.
+#if defined(VC_RC4_BYTE_REGISTERS)
+// Step I's keystream byte goes to stream[I]; before bytes I..I+7 are drawn,
+// the eight the previous block left there are XORed into `previous` as one
+// word. A plain store per byte and an XOR per eight measured faster than
+// an XOR into the data per byte: the integer units are MD5's critical
+// path. Those eight bytes were stored a block earlier, so the word load
+// finds them written back rather than waiting on eight stores to forward.
+template <unsigned I>
+[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint32_t* sx, uint8_t* stream,
+                                           uint8_t* previous) noexcept {
+    if constexpr (I % 8 == 0) {
+        storeLe64(previous + I, loadLe64(previous + I) ^ loadLe64(stream + I));
+    }
+    rc4_detail::stepAtStore<I>(k.s, sx, k.y, stream);
+}
+
 template <unsigned... I>
 [[gnu::always_inline]] inline void hashAndCryptAligned(
-    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
+    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* stream, uint8_t* previous,
     std::integer_sequence<unsigned, I...>) noexcept {
     uint32_t v[4] = {h[0], h[1], h[2], h[3]};
     uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
-#if defined(VC_RC4_BYTE_REGISTERS)
     // The keystream byte ahead of the MD5 step measured slightly faster
-    // than after it; running the keystream further ahead, or grouping
-    // steps, slower.
-    ((rc4_detail::stepAtInto<I>(k.s, sx, k.y, data), md5Step<I>(v, block)), ...);
-#else
-    ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
-#endif
+    // than after it; running the keystream further ahead, grouping steps,
+    // or drawing more bytes in the rounds whose steps are slower, slower
+    // or no faster.
+    ((rc4Step<I>(k, sx, stream, previous), md5Step<I>(v, block)), ...);
     k.x = (k.x + 64) & 0xffu;
     for (unsigned i = 0; i < 4; ++i) {
         h[i] += v[i];
     }
 }
 
-// Hashes count blocks from `hashed` while the next 64 * count keystream
-// bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
-// multiple of 64.
+// Hashes count >= 1 blocks from `hashed` while the next 64 * count
+// keystream bytes go into `crypted`, each block's a block late (see above):
+// crypted block j is written while hashed block j + 1 is read, or after the
+// last. The two ranges do not overlap; x + 1 is a multiple of 64.
+void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
+                       Rc4State* state) noexcept {
+    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
+    alignas(64) uint8_t stream[64] = {};
+    const WipeOnExit wipeStream(stream);
+    // The first block has no keystream before it: it XORs the zeroed
+    // buffer into itself.
+    uint8_t* previous = stream;
+    for (; count != 0; --count, hashed += 64, crypted += 64) {
+        hashAndCryptAligned(h, hashed, k, stream, previous, Steps{});
+        previous = crypted;
+    }
+    for (unsigned i = 0; i < 64; i += 8) {
+        storeLe64(previous + i, loadLe64(previous + i) ^ loadLe64(stream + i));
+    }
+    state->x = static_cast<uint32_t>(k.x);
+    state->y = static_cast<uint32_t>(k.y & 0xffu);
+}
+#else
+template <unsigned... I>
+[[gnu::always_inline]] inline void hashAndCryptAligned(
+    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
+    std::integer_sequence<unsigned, I...>) noexcept {
+    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
+    uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
+    ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
+    k.x = (k.x + 64) & 0xffu;
+    for (unsigned i = 0; i < 4; ++i) {
+        h[i] += v[i];
+    }
+}
+
+// Hashes count >= 1 blocks from `hashed` while the next 64 * count
+// keystream bytes go into `crypted`. The two ranges do not overlap; x + 1
+// is a multiple of 64.
 void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
         hashAndCryptAligned(h, hashed, k, crypted, Steps{});
     }
-    state->x = static_cast<uint32_t>(k.x);
-    state->y = static_cast<uint32_t>(k.y & 0xffu);
+    state->x = k.x;
+    state->y = k.y & 0xffu;
 }
+#endif
 
 // The message's first block: the secret, then bytes 16..63 of the record.
 void hashFirstBlock(uint32_t h[4], const uint8_t* record, const uint8_t secret[16]) noexcept {
@@ -238,11 +290,11 @@ void rc4Md5Open(uint8_t* record, uint32_t length, const uint8_t secret[16], cons
                 Rc4State* state, uint8_t mac[16]) noexcept {
     uint32_t h[4] = {MD5_INITIAL[0], MD5_INITIAL[1], MD5_INITIAL[2], MD5_INITIAL[3]};
     const WipeOnExit wipeH(h);
-    // Decryption runs at least a block ahead of hashing, from byte 128 or
-    // the first byte after it where x is aligned; blocks 1 onwards are
+    // Decryption runs at least two blocks ahead of hashing, from byte 192
+    // or the first byte after it where x is aligned; blocks 1 onwards are
     // hashed alongside.
     const uint32_t full = length / 64;
-    uint32_t decrypted = 128 + toAlignment(state);
+    uint32_t decrypted = 192 + toAlignment(state);
     const uint32_t stitched = length > decrypted ? (length - decrypted) / 64 : 0;
     decrypted = stitched > 0 ? decrypted : length;
     rc4Crypt(record, decrypted, state);

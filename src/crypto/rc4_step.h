@@ -26,6 +26,20 @@ namespace vc::rc4_detail {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VC_RC4_BYTE_REGISTERS 1
 
+// The swap every assembly step below shares, given where S[x] is: tx =
+// S[x], y += tx in its low byte, S[x] and S[y] exchanged, ty = tx + S[y]
+// in its low byte, the index of the keystream byte. The operands are named
+// tx, ty, y and s; x and y stay below 256 as byte-wide registers.
+#define VC_RC4_SWAP(SX)                \
+    "movzbl " SX                       \
+    ", %k[tx]\n\t"                     \
+    "addb %b[tx], %b[y]\n\t"           \
+    "movzbl (%[s],%[y],4), %k[ty]\n\t" \
+    "movl %k[tx], (%[s],%[y],4)\n\t"   \
+    "movl %k[ty], " SX                 \
+    "\n\t"                             \
+    "addb %b[tx], %b[ty]\n\t"
+
 namespace vc::rc4_detail {
 
 // One keystream byte with x and y held in 64-bit registers as values below
@@ -39,13 +53,7 @@ namespace vc::rc4_detail {
                                             uint64_t& word) noexcept {
     uint64_t tx;
     uint64_t ty;
-    asm("addb $1, %b[x]\n\t"
-        "movzbl (%[s],%[x],4), %k[tx]\n\t"
-        "addb %b[tx], %b[y]\n\t"
-        "movzbl (%[s],%[y],4), %k[ty]\n\t"
-        "movl %k[tx], (%[s],%[y],4)\n\t"
-        "movl %k[ty], (%[s],%[x],4)\n\t"
-        "addb %b[tx], %b[ty]\n\t"
+    asm("addb $1, %b[x]\n\t" VC_RC4_SWAP("(%[s],%[x],4)")
         "movb (%[s],%[ty],4), %b[word]\n\t"
         "rorq $8, %[word]"
         : [x] "+r"(x), [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
@@ -63,12 +71,7 @@ template <unsigned AHEAD>
     static_assert(AHEAD <= 255);
     uint64_t tx;
     uint64_t ty;
-    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
-        "addb %b[tx], %b[y]\n\t"
-        "movzbl (%[s],%[y],4), %k[ty]\n\t"
-        "movl %k[tx], (%[s],%[y],4)\n\t"
-        "movl %k[ty], %c[at](%[sx])\n\t"
-        "addb %b[tx], %b[ty]\n\t"
+    asm(VC_RC4_SWAP("%c[at](%[sx])")
         "movb (%[s],%[ty],4), %b[word]\n\t"
         "rorq $8, %[word]"
         : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [word] "+r"(word),
@@ -77,28 +80,26 @@ template <unsigned AHEAD>
         : "cc");
 }
 
-// stepAt, with the keystream byte XORed straight into data[AHEAD]: one
-// memory operation in place of gathering the byte into a word, which
-// measured faster where the steps share the core with MD5's.
+// stepAt, with the keystream byte stored to out[AHEAD]: a plain store in
+// place of gathering the byte into a word or XORing it into the data,
+// which measured faster where the steps share the core with MD5's (whose
+// additions and rotations want the integer units the gathering takes).
 template <unsigned AHEAD>
-[[gnu::always_inline]] inline void stepAtInto(uint32_t* s, uint32_t* sx, uint64_t& y,
-                                              uint8_t* data) noexcept {
+[[gnu::always_inline]] inline void stepAtStore(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                               uint8_t* out) noexcept {
     static_assert(AHEAD <= 255);
     uint64_t tx;
     uint64_t ty;
-    asm("movzbl %c[at](%[sx]), %k[tx]\n\t"
-        "addb %b[tx], %b[y]\n\t"
-        "movzbl (%[s],%[y],4), %k[ty]\n\t"
-        "movl %k[tx], (%[s],%[y],4)\n\t"
-        "movl %k[ty], %c[at](%[sx])\n\t"
-        "addb %b[tx], %b[ty]\n\t"
+    asm(VC_RC4_SWAP("%c[at](%[sx])")
         "movzbl (%[s],%[ty],4), %k[ty]\n\t"
-        "xorb %b[ty], %[byte]"
-        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [byte] "+m"(data[AHEAD]),
+        "movb %b[ty], %[byte]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [byte] "=m"(out[AHEAD]),
           "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
         : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
         : "cc");
 }
 
 }  // namespace vc::rc4_detail
+
+#undef VC_RC4_SWAP
 #endif

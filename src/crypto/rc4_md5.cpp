@@ -1,16 +1,14 @@
 // RC4 and MD5 in one pass over a record. Never allocates and never touches
-// bytes outside the record; the keystream kept for the MAC or held back a
-// block, the copies of blocks holding the secret and the chaining words are
-// wiped on the way out.
+// bytes outside the record; the keystream kept for the MAC, the copies of
+// blocks holding the secret and the chaining words are wiped on the way out.
 //
 // MD5 is a chain of dependent additions and rotations, RC4 a chain of
 // dependent table loads: alone, each leaves most of the core idle. Each
 // 64-byte block is hashed with one keystream byte drawn beside every MD5
-// step, for 64 bytes that neither read what the other writes, and XORed
-// into them while the next block is hashed: sealing encrypts bytes at least
-// a block behind the one it hashes (the plaintext must be hashed first),
-// opening decrypts bytes at least two blocks ahead of it (the plaintext
-// must be there first, and lands a block late).
+// step, over 64 bytes that neither read what the other writes: sealing
+// encrypts bytes at least a block behind the one it hashes (the plaintext
+// must be hashed first), opening decrypts bytes at least a block ahead of
+// it (the plaintext must be there first).
 #include "crypto/rc4_md5.h"
 
 #include <cstddef>
@@ -124,87 +122,63 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
 // each, and x costs nothing per byte. The base is masked to a multiple of
 // 64 all the same, so no offset can leave the table.
 #if defined(VC_RC4_BYTE_REGISTERS)
-// Step I's keystream byte goes to stream[I]; before bytes I..I+7 are drawn,
-// the eight the previous block left there are XORed into `previous` as one
-// word. A plain store per byte and an XOR per eight measured faster than
-// an XOR into the data per byte: the integer units are MD5's critical
-// path. Those eight bytes were stored a block earlier, so the word load
-// finds them written back rather than waiting on eight stores to forward.
+// Step I's keystream byte goes into a 16-bit lane of lo (bytes 0-7 of each
+// sixteen) or hi (bytes 8-15); after the sixteenth, the two are packed to
+// bytes and XORed into the data at once. The vector unit does what an XOR
+// per byte would take from the integer units, MD5's critical path.
 template <unsigned I>
-[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint32_t* sx, uint8_t* stream,
-                                           uint8_t* previous) noexcept {
-    if constexpr (I % 8 == 0) {
-        storeLe64(previous + I, loadLe64(previous + I) ^ loadLe64(stream + I));
+[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint32_t* sx, __m128i& lo, __m128i& hi,
+                                           uint8_t* data) noexcept {
+    if constexpr (I % 16 < 8) {
+        rc4_detail::stepAtLane<I, I % 8>(k.s, sx, k.y, lo);
+    } else {
+        rc4_detail::stepAtLane<I, I % 8>(k.s, sx, k.y, hi);
     }
-    rc4_detail::stepAtStore<I>(k.s, sx, k.y, stream);
+    if constexpr (I % 16 == 15) {
+        uint8_t* const at = data + (I - 15);
+        const __m128i stream = _mm_packus_epi16(lo, hi);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(at),
+            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), stream));
+    }
 }
+#endif
 
-template <unsigned... I>
-[[gnu::always_inline]] inline void hashAndCryptAligned(
-    uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* stream, uint8_t* previous,
-    std::integer_sequence<unsigned, I...>) noexcept {
-    uint32_t v[4] = {h[0], h[1], h[2], h[3]};
-    uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
-    // The keystream byte ahead of the MD5 step measured slightly faster
-    // than after it; running the keystream further ahead, grouping steps,
-    // or drawing more bytes in the rounds whose steps are slower, slower
-    // or no faster.
-    ((rc4Step<I>(k, sx, stream, previous), md5Step<I>(v, block)), ...);
-    k.x = (k.x + 64) & 0xffu;
-    for (unsigned i = 0; i < 4; ++i) {
-        h[i] += v[i];
-    }
-}
-
-// Hashes count >= 1 blocks from `hashed` while the next 64 * count
-// keystream bytes go into `crypted`, each block's a block late (see above):
-// crypted block j is written while hashed block j + 1 is read, or after the
-// last. The two ranges do not overlap; x + 1 is a multiple of 64.
-void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
-                       Rc4State* state) noexcept {
-    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
-    alignas(64) uint8_t stream[64] = {};
-    const WipeOnExit wipeStream(stream);
-    // The first block has no keystream before it: it XORs the zeroed
-    // buffer into itself.
-    uint8_t* previous = stream;
-    for (; count != 0; --count, hashed += 64, crypted += 64) {
-        hashAndCryptAligned(h, hashed, k, stream, previous, Steps{});
-        previous = crypted;
-    }
-    for (unsigned i = 0; i < 64; i += 8) {
-        storeLe64(previous + i, loadLe64(previous + i) ^ loadLe64(stream + i));
-    }
-    state->x = static_cast<uint32_t>(k.x);
-    state->y = static_cast<uint32_t>(k.y & 0xffu);
-}
-#else
 template <unsigned... I>
 [[gnu::always_inline]] inline void hashAndCryptAligned(
     uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
     std::integer_sequence<unsigned, I...>) noexcept {
     uint32_t v[4] = {h[0], h[1], h[2], h[3]};
     uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
+#if defined(VC_RC4_BYTE_REGISTERS)
+    // The keystream byte ahead of the MD5 step measured slightly faster
+    // than after it; running the keystream further ahead, grouping steps,
+    // or drawing more bytes in the rounds whose steps are slower, slower
+    // or no faster.
+    __m128i lo = _mm_setzero_si128();
+    __m128i hi = _mm_setzero_si128();
+    ((rc4Step<I>(k, sx, lo, hi, data), md5Step<I>(v, block)), ...);
+#else
     ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
+#endif
     k.x = (k.x + 64) & 0xffu;
     for (unsigned i = 0; i < 4; ++i) {
         h[i] += v[i];
     }
 }
 
-// Hashes count >= 1 blocks from `hashed` while the next 64 * count
-// keystream bytes go into `crypted`. The two ranges do not overlap; x + 1
-// is a multiple of 64.
+// Hashes count blocks from `hashed` while the next 64 * count keystream
+// bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
+// multiple of 64.
 void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
         hashAndCryptAligned(h, hashed, k, crypted, Steps{});
     }
-    state->x = k.x;
-    state->y = k.y & 0xffu;
+    state->x = static_cast<uint32_t>(k.x);
+    state->y = static_cast<uint32_t>(k.y & 0xffu);
 }
-#endif
 
 // The message's first block: the secret, then bytes 16..63 of the record.
 void hashFirstBlock(uint32_t h[4], const uint8_t* record, const uint8_t secret[16]) noexcept {
@@ -290,11 +264,11 @@ void rc4Md5Open(uint8_t* record, uint32_t length, const uint8_t secret[16], cons
                 Rc4State* state, uint8_t mac[16]) noexcept {
     uint32_t h[4] = {MD5_INITIAL[0], MD5_INITIAL[1], MD5_INITIAL[2], MD5_INITIAL[3]};
     const WipeOnExit wipeH(h);
-    // Decryption runs at least two blocks ahead of hashing, from byte 192
-    // or the first byte after it where x is aligned; blocks 1 onwards are
+    // Decryption runs at least a block ahead of hashing, from byte 128 or
+    // the first byte after it where x is aligned; blocks 1 onwards are
     // hashed alongside.
     const uint32_t full = length / 64;
-    uint32_t decrypted = 192 + toAlignment(state);
+    uint32_t decrypted = 128 + toAlignment(state);
     const uint32_t stitched = length > decrypted ? (length - decrypted) / 64 : 0;
     decrypted = stitched > 0 ? decrypted : length;
     rc4Crypt(record, decrypted, state);

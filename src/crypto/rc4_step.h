@@ -26,6 +26,8 @@ namespace vc::rc4_detail {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define VC_RC4_BYTE_REGISTERS 1
 
+#include <emmintrin.h>
+
 // The swap every assembly step below shares, given where S[x] is: tx =
 // S[x], y += tx in its low byte, S[x] and S[y] exchanged, ty = tx + S[y]
 // in its low byte, the index of the keystream byte. The operands are named
@@ -80,22 +82,21 @@ template <unsigned AHEAD>
         : "cc");
 }
 
-// stepAt, with the keystream byte stored to out[AHEAD]: a plain store in
-// place of gathering the byte into a word or XORing it into the data,
-// which measured faster where the steps share the core with MD5's (whose
-// additions and rotations want the integer units the gathering takes).
-template <unsigned AHEAD>
-[[gnu::always_inline]] inline void stepAtStore(uint32_t* s, uint32_t* sx, uint64_t& y,
-                                               uint8_t* out) noexcept {
-    static_assert(AHEAD <= 255);
+// stepAt, with the keystream byte put into 16-bit lane LANE of acc, read
+// as the low half of its entry (the byte and a zero): one insert from
+// memory in place of a load and a store or an XOR into the data, which
+// measured faster where the steps share the core with MD5's, whose
+// additions and rotations want the integer units and the issue slots.
+template <unsigned AHEAD, unsigned LANE>
+[[gnu::always_inline]] inline void stepAtLane(uint32_t* s, uint32_t* sx, uint64_t& y,
+                                              __m128i& acc) noexcept {
+    static_assert(AHEAD <= 255 && LANE < 8);
     uint64_t tx;
     uint64_t ty;
-    asm(VC_RC4_SWAP("%c[at](%[sx])")
-        "movzbl (%[s],%[ty],4), %k[ty]\n\t"
-        "movb %b[ty], %[byte]"
-        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [byte] "=m"(out[AHEAD]),
+    asm(VC_RC4_SWAP("%c[at](%[sx])") "pinsrw %[lane], (%[s],%[ty],4), %[acc]"
+        : [y] "+r"(y), [tx] "=&r"(tx), [ty] "=&r"(ty), [acc] "+x"(acc),
           "+m"(*reinterpret_cast<uint32_t(*)[256]>(s))
-        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD)
+        : [s] "r"(s), [sx] "r"(sx), [at] "i"(4 * AHEAD), [lane] "i"(LANE)
         : "cc");
 }
 

@@ -102,11 +102,6 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
     // never overlap, but the compiler cannot know that, and a store to data
     // between steps would force s to be reloaded.
 #if defined(__i386__) || defined(_M_IX86)
-    // With seven registers, x's own increment and mask per byte is what
-    // spills. While the next eight x do not wrap they are fixed offsets from
-    // one pointer, and x costs nothing per byte; x is a count of bytes, so
-    // the branch says nothing of the key. In 64 bits the same form measured
-    // slower than the loops below, the assembly step's too.
 #if defined(VC_RC4_ASSEMBLY_STEPS)
     // Longer runs go by 64-byte chunks of assembly steps, up to 63 bytes
     // one at a time to get x aligned first: y in a byte register needs no
@@ -121,6 +116,11 @@ void rc4Crypt(uint8_t* data, uint32_t length, Rc4State* state) noexcept {
         alignedChunks(s, x, y, data, length);
     }
 #endif
+    // With seven registers, x's own increment and mask per byte is what
+    // spills. While the next eight x do not wrap they are fixed offsets from
+    // one pointer, and x costs nothing per byte; x is a count of bytes, so
+    // the branch says nothing of the key. In 64 bits the same form measured
+    // slower than the loops below, the assembly step's too.
     while (length >= 8) {
         uint32_t lo = 0;
         uint32_t hi = 0;

@@ -1,6 +1,7 @@
 // RC4 and MD5 in one pass over a record. Never allocates and never touches
 // bytes outside the record; the keystream kept for the MAC, the copies of
-// blocks holding the secret and the chaining words are wiped on the way out.
+// blocks holding the secret, the message words summed for the steps and the
+// chaining words are wiped on the way out.
 //
 // MD5 is a chain of dependent additions and rotations, RC4 a chain of
 // dependent table loads: alone, each leaves most of the core idle. Each
@@ -42,8 +43,9 @@ constexpr uint8_t ROTATION[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7
 
 constexpr uint32_t MD5_INITIAL[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
-// MD5 step I on the working words v (a, b, c, d), the message word read
-// straight from the block: step I updates a, d, c, b in turn.
+// MD5 step I on the working words v (a, b, c, d), given its message word
+// plus step constant: step I updates a, d, c, b in turn. ANDN is the form
+// for a loop built for BMI1, whose I steps take one off the constant.
 template <unsigned I, bool ANDN = false>
 [[gnu::always_inline]] inline void md5StepXk(uint32_t v[4], uint32_t xk) noexcept {
     constexpr unsigned A = (4 - I % 4) % 4;
@@ -66,6 +68,7 @@ template <unsigned I, bool ANDN = false>
     }
 }
 
+// The same with the message word read straight from the block.
 template <unsigned I>
 [[gnu::always_inline]] inline void md5Step(uint32_t v[4], const uint8_t* block) noexcept {
     md5StepXk<I>(v, loadLe32(block + 4 * WORD[I]) + MD5_STEP_CONSTANTS[I]);

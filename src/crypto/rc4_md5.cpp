@@ -1,16 +1,18 @@
 // RC4 and MD5 in one pass over a record. Never allocates and never touches
 // bytes outside the record; the keystream kept for the MAC, the copies of
-// blocks holding the secret and the chaining words are wiped on the way out.
+// blocks holding the secret, the message words summed for the steps and the
+// chaining words are wiped on the way out.
 //
 // MD5 is a chain of dependent additions and rotations, RC4 a chain of
 // dependent table loads: alone, each leaves most of the core idle. Each
-// 64-byte block is hashed with one keystream byte drawn after every MD5
+// 64-byte block is hashed with one keystream byte drawn beside every MD5
 // step, over 64 bytes that neither read what the other writes: sealing
 // encrypts bytes at least a block behind the one it hashes (the plaintext
 // must be hashed first), opening decrypts bytes at least a block ahead of
 // it (the plaintext must be there first).
 #include "crypto/rc4_md5.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -21,6 +23,10 @@
 #include "crypto/rc4_step.h"
 #include "support/bytes.h"
 #include "support/secure_wipe.h"
+
+#if defined(VC_RC4_BYTE_REGISTERS)
+#include <cpuid.h>
+#endif
 
 namespace vc {
 namespace {
@@ -37,31 +43,74 @@ constexpr uint8_t ROTATION[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7
 
 constexpr uint32_t MD5_INITIAL[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
-// MD5 step I on the working words v (a, b, c, d), the message word read
-// straight from the block: step I updates a, d, c, b in turn.
-template <unsigned I>
-[[gnu::always_inline]] inline void md5Step(uint32_t v[4], const uint8_t* block) noexcept {
+// MD5 step I on the working words v (a, b, c, d), given its message word
+// plus step constant: step I updates a, d, c, b in turn. ANDN is the form
+// for a loop built for BMI1, whose I steps take one off the constant.
+template <unsigned I, bool ANDN = false>
+[[gnu::always_inline]] inline void md5StepXk(uint32_t v[4], uint32_t xk) noexcept {
     constexpr unsigned A = (4 - I % 4) % 4;
     constexpr unsigned B = (A + 1) % 4;
     constexpr unsigned C = (A + 2) % 4;
     constexpr unsigned D = (A + 3) % 4;
-    const uint32_t xk = loadLe32(block + 4 * WORD[I]) + MD5_STEP_CONSTANTS[I];
     if constexpr (I < 16) {
         v[A] = md5_detail::stepF(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
     } else if constexpr (I < 32) {
         v[A] = md5_detail::stepG(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
     } else if constexpr (I < 48) {
         v[A] = md5_detail::stepH(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
+    } else if constexpr (ANDN) {
+        // c ^ (b | ~d) is ~(c ^ (~b & d)), and adding ~t is subtracting
+        // t + 1: the 1 is taken off the constant.
+        v[A] =
+            v[B] + std::rotl(md5_detail::settled(v[A] + xk) - (v[C] ^ (v[D] & ~v[B])), ROTATION[I]);
     } else {
         v[A] = md5_detail::stepI(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
     }
 }
 
+// The same with the message word read straight from the block.
+template <unsigned I>
+[[gnu::always_inline]] inline void md5Step(uint32_t v[4], const uint8_t* block) noexcept {
+    md5StepXk<I>(v, loadLe32(block + 4 * WORD[I]) + MD5_STEP_CONSTANTS[I]);
+}
+
 #if defined(VC_RC4_BYTE_REGISTERS)
+// The step constants of each round placed by the message word their step
+// adds, so that four vector additions per round give every step's word
+// plus constant: each step then adds one value from memory, one
+// instruction where loading the word and adding both took two. Measured
+// about 1% faster on a quiet core and 2-3% while the sibling thread is
+// busy, where every instruction issued counts (AMD EPYC Zen 4).
+struct ByWord {
+    alignas(16) uint32_t k[64];
+};
+constexpr ByWord constantsByWord(bool andn) {
+    ByWord out{};
+    for (unsigned i = 0; i < 64; ++i) {
+        out.k[16 * (i / 16) + WORD[i]] = MD5_STEP_CONSTANTS[i] - (andn && i >= 48 ? 1 : 0);
+    }
+    return out;
+}
+constexpr ByWord CONSTANTS_BY_WORD[2] = {constantsByWord(false), constantsByWord(true)};
+
+template <bool ANDN>
+[[gnu::always_inline]] inline void addConstants(uint32_t xk[64], const uint8_t* block) noexcept {
+    for (unsigned q = 0; q < 4; ++q) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
+        for (unsigned r = 0; r < 4; ++r) {
+            const __m128i k = _mm_load_si128(
+                reinterpret_cast<const __m128i*>(CONSTANTS_BY_WORD[ANDN].k + 16 * r + 4 * q));
+            _mm_store_si128(reinterpret_cast<__m128i*>(xk + 16 * r + 4 * q), _mm_add_epi32(x, k));
+        }
+    }
+}
+
 struct Keystream {
     uint32_t* s;
     uint64_t x;
     uint64_t y;
+    // Room for the block's message words with the step constants added.
+    alignas(16) uint32_t xk[64];
 };
 #else
 // Keystream bytes are gathered into a register-wide word and XORed into
@@ -121,7 +170,30 @@ void hashBlocks(uint32_t h[4], const uint8_t* blocks, uint32_t count) noexcept {
 // so its 64 steps never wrap x: S[x] is a fixed offset from S + x + 1 for
 // each, and x costs nothing per byte. The base is masked to a multiple of
 // 64 all the same, so no offset can leave the table.
-template <unsigned... I>
+#if defined(VC_RC4_BYTE_REGISTERS)
+// Step I's keystream byte goes into a 16-bit lane of lo (bytes 0-7 of each
+// sixteen) or hi (bytes 8-15); after the sixteenth, the two are packed to
+// bytes and XORed into the data at once. The vector unit does what an XOR
+// per byte would take from the integer units, MD5's critical path.
+template <unsigned I>
+[[gnu::always_inline]] inline void rc4Step(Keystream& k, uint32_t* sx, __m128i& lo, __m128i& hi,
+                                           uint8_t* data) noexcept {
+    if constexpr (I % 16 < 8) {
+        rc4_detail::stepAtLane<I, I % 8>(k.s, sx, k.y, lo);
+    } else {
+        rc4_detail::stepAtLane<I, I % 8>(k.s, sx, k.y, hi);
+    }
+    if constexpr (I % 16 == 15) {
+        uint8_t* const at = data + (I - 15);
+        const __m128i stream = _mm_packus_epi16(lo, hi);
+        _mm_storeu_si128(
+            reinterpret_cast<__m128i*>(at),
+            _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), stream));
+    }
+}
+#endif
+
+template <bool ANDN, unsigned... I>
 [[gnu::always_inline]] inline void hashAndCryptAligned(
     uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
     std::integer_sequence<unsigned, I...>) noexcept {
@@ -129,9 +201,13 @@ template <unsigned... I>
     uint32_t* const sx = k.s + ((k.x + 1) & 0xc0u);
 #if defined(VC_RC4_BYTE_REGISTERS)
     // The keystream byte ahead of the MD5 step measured slightly faster
-    // than after it; running the keystream further ahead, or grouping
-    // steps, slower.
-    ((rc4_detail::stepAtInto<I>(k.s, sx, k.y, data), md5Step<I>(v, block)), ...);
+    // than after it; running the keystream further ahead, grouping steps,
+    // or drawing more bytes in the rounds whose steps are slower, slower
+    // or no faster.
+    __m128i lo = _mm_setzero_si128();
+    __m128i hi = _mm_setzero_si128();
+    addConstants<ANDN>(k.xk, block);
+    ((rc4Step<I>(k, sx, lo, hi, data), md5StepXk<I, ANDN>(v, k.xk[16 * (I / 16) + WORD[I]])), ...);
 #else
     ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
 #endif
@@ -141,6 +217,63 @@ template <unsigned... I>
     }
 }
 
+#if defined(VC_RC4_BYTE_REGISTERS)
+std::atomic<uint32_t> allowedKernels{RC4_MD5_KERNELS_ALL};
+
+// cpuid leaf 7 EBX bit 3 (BMI1, and-not among it).
+bool detectAndn() noexcept {
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return false;
+    }
+    unsigned a = 0;
+    unsigned b = 0;
+    unsigned c = 0;
+    unsigned d = 0;
+    __cpuid_count(7, 0, a, b, c, d);
+    return (b & (1u << 3)) != 0;
+}
+
+// Hashes count blocks from `hashed` while the next 64 * count keystream
+// bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
+// multiple of 64.
+template <bool ANDN>
+[[gnu::always_inline]] inline void hashWhileCryptingWith(uint32_t h[4], const uint8_t* hashed,
+                                                         uint8_t* crypted, uint32_t count,
+                                                         Rc4State* state) noexcept {
+    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, {}};
+    const WipeOnExit wipeWords(k.xk);
+    for (; count != 0; --count, hashed += 64, crypted += 64) {
+        hashAndCryptAligned<ANDN>(h, hashed, k, crypted, Steps{});
+    }
+    state->x = static_cast<uint32_t>(k.x);
+    state->y = static_cast<uint32_t>(k.y & 0xffu);
+}
+
+void hashWhileCryptingPlain(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
+                            Rc4State* state) noexcept {
+    hashWhileCryptingWith<false>(h, hashed, crypted, count, state);
+}
+
+// The same built for BMI1: the G and I steps' and-not is one instruction
+// where a copy, a complement and an AND were three. About 6% fewer
+// instructions in the loop; measured up to 1% faster on a quiet core (AMD
+// EPYC Zen 4), more where the loop is short of issue slots.
+__attribute__((target("bmi"))) void hashWhileCryptingAndn(uint32_t h[4], const uint8_t* hashed,
+                                                          uint8_t* crypted, uint32_t count,
+                                                          Rc4State* state) noexcept {
+    hashWhileCryptingWith<true>(h, hashed, crypted, count, state);
+}
+
+void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
+                       Rc4State* state) noexcept {
+    if ((allowedKernels.load(std::memory_order_relaxed) & RC4_MD5_KERNEL_ANDN) != 0 &&
+        rc4Md5AndnAvailable()) {
+        hashWhileCryptingAndn(h, hashed, crypted, count, state);
+    } else {
+        hashWhileCryptingPlain(h, hashed, crypted, count, state);
+    }
+}
+#else
 // Hashes count blocks from `hashed` while the next 64 * count keystream
 // bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
 // multiple of 64.
@@ -148,11 +281,12 @@ void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, u
                        Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
     for (; count != 0; --count, hashed += 64, crypted += 64) {
-        hashAndCryptAligned(h, hashed, k, crypted, Steps{});
+        hashAndCryptAligned<false>(h, hashed, k, crypted, Steps{});
     }
-    state->x = static_cast<uint32_t>(k.x);
-    state->y = static_cast<uint32_t>(k.y & 0xffu);
+    state->x = k.x;
+    state->y = k.y & 0xffu;
 }
+#endif
 
 // The message's first block: the secret, then bytes 16..63 of the record.
 void hashFirstBlock(uint32_t h[4], const uint8_t* record, const uint8_t secret[16]) noexcept {
@@ -195,6 +329,23 @@ uint32_t toAlignment(const Rc4State* state) noexcept {
 }
 
 }  // namespace
+
+#if defined(VC_RC4_BYTE_REGISTERS)
+bool rc4Md5AndnAvailable() noexcept {
+    static const bool available = detectAndn();
+    return available;
+}
+
+void rc4Md5AllowKernels(uint32_t mask) noexcept {
+    allowedKernels.store(mask, std::memory_order_relaxed);
+}
+#else
+bool rc4Md5AndnAvailable() noexcept {
+    return false;
+}
+
+void rc4Md5AllowKernels(uint32_t) noexcept {}
+#endif
 
 void rc4Md5Seal(uint8_t* record, uint32_t length, const uint8_t secret[16], const uint8_t suffix[4],
                 Rc4State* state) noexcept {

@@ -12,7 +12,6 @@
 // it (the plaintext must be there first).
 #include "crypto/rc4_md5.h"
 
-#include <atomic>
 #include <cstddef>
 #include <cstring>
 #include <type_traits>
@@ -23,10 +22,6 @@
 #include "crypto/rc4_step.h"
 #include "support/bytes.h"
 #include "support/secure_wipe.h"
-
-#if defined(VC_RC4_BYTE_REGISTERS)
-#include <cpuid.h>
-#endif
 
 namespace vc {
 namespace {
@@ -44,9 +39,8 @@ constexpr uint8_t ROTATION[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7
 constexpr uint32_t MD5_INITIAL[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
 
 // MD5 step I on the working words v (a, b, c, d), given its message word
-// plus step constant: step I updates a, d, c, b in turn. ANDN is the form
-// for a loop built for BMI1, whose I steps take one off the constant.
-template <unsigned I, bool ANDN = false>
+// plus step constant: step I updates a, d, c, b in turn.
+template <unsigned I>
 [[gnu::always_inline]] inline void md5StepXk(uint32_t v[4], uint32_t xk) noexcept {
     constexpr unsigned A = (4 - I % 4) % 4;
     constexpr unsigned B = (A + 1) % 4;
@@ -58,11 +52,6 @@ template <unsigned I, bool ANDN = false>
         v[A] = md5_detail::stepG(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
     } else if constexpr (I < 48) {
         v[A] = md5_detail::stepH(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
-    } else if constexpr (ANDN) {
-        // c ^ (b | ~d) is ~(c ^ (~b & d)), and adding ~t is subtracting
-        // t + 1: the 1 is taken off the constant.
-        v[A] =
-            v[B] + std::rotl(md5_detail::settled(v[A] + xk) - (v[C] ^ (v[D] & ~v[B])), ROTATION[I]);
     } else {
         v[A] = md5_detail::stepI(v[A], v[B], v[C], v[D], xk, ROTATION[I]);
     }
@@ -84,22 +73,21 @@ template <unsigned I>
 struct ByWord {
     alignas(16) uint32_t k[64];
 };
-constexpr ByWord constantsByWord(bool andn) {
+constexpr ByWord constantsByWord() {
     ByWord out{};
     for (unsigned i = 0; i < 64; ++i) {
-        out.k[16 * (i / 16) + WORD[i]] = MD5_STEP_CONSTANTS[i] - (andn && i >= 48 ? 1 : 0);
+        out.k[16 * (i / 16) + WORD[i]] = MD5_STEP_CONSTANTS[i];
     }
     return out;
 }
-constexpr ByWord CONSTANTS_BY_WORD[2] = {constantsByWord(false), constantsByWord(true)};
+constexpr ByWord CONSTANTS_BY_WORD = constantsByWord();
 
-template <bool ANDN>
 [[gnu::always_inline]] inline void addConstants(uint32_t xk[64], const uint8_t* block) noexcept {
     for (unsigned q = 0; q < 4; ++q) {
         const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(block + 16 * q));
         for (unsigned r = 0; r < 4; ++r) {
             const __m128i k = _mm_load_si128(
-                reinterpret_cast<const __m128i*>(CONSTANTS_BY_WORD[ANDN].k + 16 * r + 4 * q));
+                reinterpret_cast<const __m128i*>(CONSTANTS_BY_WORD.k + 16 * r + 4 * q));
             _mm_store_si128(reinterpret_cast<__m128i*>(xk + 16 * r + 4 * q), _mm_add_epi32(x, k));
         }
     }
@@ -193,7 +181,7 @@ template <unsigned I>
 }
 #endif
 
-template <bool ANDN, unsigned... I>
+template <unsigned... I>
 [[gnu::always_inline]] inline void hashAndCryptAligned(
     uint32_t h[4], const uint8_t* block, Keystream& k, uint8_t* data,
     std::integer_sequence<unsigned, I...>) noexcept {
@@ -206,8 +194,8 @@ template <bool ANDN, unsigned... I>
     // or no faster.
     __m128i lo = _mm_setzero_si128();
     __m128i hi = _mm_setzero_si128();
-    addConstants<ANDN>(k.xk, block);
-    ((rc4Step<I>(k, sx, lo, hi, data), md5StepXk<I, ANDN>(v, k.xk[16 * (I / 16) + WORD[I]])), ...);
+    addConstants(k.xk, block);
+    ((rc4Step<I>(k, sx, lo, hi, data), md5StepXk<I>(v, k.xk[16 * (I / 16) + WORD[I]])), ...);
 #else
     ((md5Step<I>(v, block), rc4Step<I>(k, sx, data)), ...);
 #endif
@@ -217,76 +205,21 @@ template <bool ANDN, unsigned... I>
     }
 }
 
-#if defined(VC_RC4_BYTE_REGISTERS)
-std::atomic<uint32_t> allowedKernels{RC4_MD5_KERNELS_ALL};
-
-// cpuid leaf 7 EBX bit 3 (BMI1, and-not among it).
-bool detectAndn() noexcept {
-    if (__get_cpuid_max(0, nullptr) < 7) {
-        return false;
-    }
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    __cpuid_count(7, 0, a, b, c, d);
-    return (b & (1u << 3)) != 0;
-}
-
 // Hashes count blocks from `hashed` while the next 64 * count keystream
 // bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
 // multiple of 64.
-template <bool ANDN>
-[[gnu::always_inline]] inline void hashWhileCryptingWith(uint32_t h[4], const uint8_t* hashed,
-                                                         uint8_t* crypted, uint32_t count,
-                                                         Rc4State* state) noexcept {
+void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
+                       Rc4State* state) noexcept {
     Keystream k{state->s, state->x & 0xffu, state->y & 0xffu, {}};
+#if defined(VC_RC4_BYTE_REGISTERS)
     const WipeOnExit wipeWords(k.xk);
+#endif
     for (; count != 0; --count, hashed += 64, crypted += 64) {
-        hashAndCryptAligned<ANDN>(h, hashed, k, crypted, Steps{});
+        hashAndCryptAligned(h, hashed, k, crypted, Steps{});
     }
     state->x = static_cast<uint32_t>(k.x);
     state->y = static_cast<uint32_t>(k.y & 0xffu);
 }
-
-void hashWhileCryptingPlain(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
-                            Rc4State* state) noexcept {
-    hashWhileCryptingWith<false>(h, hashed, crypted, count, state);
-}
-
-// The same built for BMI1: the G and I steps' and-not is one instruction
-// where a copy, a complement and an AND were three. About 6% fewer
-// instructions in the loop; measured up to 1% faster on a quiet core (AMD
-// EPYC Zen 4), more where the loop is short of issue slots.
-__attribute__((target("bmi"))) void hashWhileCryptingAndn(uint32_t h[4], const uint8_t* hashed,
-                                                          uint8_t* crypted, uint32_t count,
-                                                          Rc4State* state) noexcept {
-    hashWhileCryptingWith<true>(h, hashed, crypted, count, state);
-}
-
-void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
-                       Rc4State* state) noexcept {
-    if ((allowedKernels.load(std::memory_order_relaxed) & RC4_MD5_KERNEL_ANDN) != 0 &&
-        rc4Md5AndnAvailable()) {
-        hashWhileCryptingAndn(h, hashed, crypted, count, state);
-    } else {
-        hashWhileCryptingPlain(h, hashed, crypted, count, state);
-    }
-}
-#else
-// Hashes count blocks from `hashed` while the next 64 * count keystream
-// bytes go into `crypted`. The two ranges do not overlap; x + 1 is a
-// multiple of 64.
-void hashWhileCrypting(uint32_t h[4], const uint8_t* hashed, uint8_t* crypted, uint32_t count,
-                       Rc4State* state) noexcept {
-    Keystream k{state->s, state->x & 0xffu, state->y & 0xffu};
-    for (; count != 0; --count, hashed += 64, crypted += 64) {
-        hashAndCryptAligned<false>(h, hashed, k, crypted, Steps{});
-    }
-    state->x = k.x;
-    state->y = k.y & 0xffu;
-}
-#endif
 
 // The message's first block: the secret, then bytes 16..63 of the record.
 void hashFirstBlock(uint32_t h[4], const uint8_t* record, const uint8_t secret[16]) noexcept {
@@ -329,23 +262,6 @@ uint32_t toAlignment(const Rc4State* state) noexcept {
 }
 
 }  // namespace
-
-#if defined(VC_RC4_BYTE_REGISTERS)
-bool rc4Md5AndnAvailable() noexcept {
-    static const bool available = detectAndn();
-    return available;
-}
-
-void rc4Md5AllowKernels(uint32_t mask) noexcept {
-    allowedKernels.store(mask, std::memory_order_relaxed);
-}
-#else
-bool rc4Md5AndnAvailable() noexcept {
-    return false;
-}
-
-void rc4Md5AllowKernels(uint32_t) noexcept {}
-#endif
 
 void rc4Md5Seal(uint8_t* record, uint32_t length, const uint8_t secret[16], const uint8_t suffix[4],
                 Rc4State* state) noexcept {

@@ -31,15 +31,4 @@ void rc4Md5Seal(uint8_t* record, uint32_t length, const uint8_t secret[16], cons
 void rc4Md5Open(uint8_t* record, uint32_t length, const uint8_t secret[16], const uint8_t suffix[4],
                 Rc4State* state, uint8_t mac[16]) noexcept;
 
-// Processor-specific forms of the one-pass loop, by bit: MD5's steps with
-// BMI1's and-not. The forms the processor has and the caller allows run;
-// all are allowed unless rc4Md5AllowKernels narrows them, which tests do to
-// run the plain form on a processor that has the others. Results are the
-// same whichever runs.
-constexpr uint32_t RC4_MD5_KERNEL_ANDN = 1;
-constexpr uint32_t RC4_MD5_KERNELS_ALL = RC4_MD5_KERNEL_ANDN;
-void rc4Md5AllowKernels(uint32_t mask) noexcept;
-// Whether this processor and build have the and-not form.
-bool rc4Md5AndnAvailable() noexcept;
-
 }  // namespace vc

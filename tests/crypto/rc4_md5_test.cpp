@@ -61,7 +61,7 @@ Bytes sealedByOpenSsl(Bytes record, const Bytes& secret, const Bytes& suffix, RC
 }
 #endif
 
-void sealsAndOpensAsTheTwoPassesDo() {
+TEST(Rc4Md5, SealsAndOpensAsTheTwoPassesDoAtEveryLength) {
     std::mt19937 rng(24);
     const Bytes key = randomData(rng, 16);
     vc::Rc4State stitched, twoPass, opener;
@@ -92,20 +92,6 @@ void sealsAndOpensAsTheTwoPassesDo() {
         EXPECT_EQ(state->y, twoPass.y);
         EXPECT_EQ(std::memcmp(state->s, twoPass.s, sizeof twoPass.s), 0);
     }
-}
-
-// With every form of the loop the processor has, and with the plain one.
-TEST(Rc4Md5, SealsAndOpensAsTheTwoPassesDoAtEveryLength) {
-    std::vector<uint32_t> kernelMasks = {0};
-    if (vc::rc4Md5AndnAvailable()) {
-        kernelMasks.push_back(vc::RC4_MD5_KERNEL_ANDN);
-    }
-    for (const uint32_t kernels : kernelMasks) {
-        SCOPED_TRACE(kernels);
-        vc::rc4Md5AllowKernels(kernels);
-        sealsAndOpensAsTheTwoPassesDo();
-    }
-    vc::rc4Md5AllowKernels(vc::RC4_MD5_KERNELS_ALL);
 }
 
 TEST(Rc4Md5, ChangedByteOrSequenceNumberBreaksTheMac) {

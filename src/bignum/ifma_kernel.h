@@ -39,8 +39,10 @@ struct Kernel {
     // each lane is at most 2^52 + 2^12, so at most 1 remains to carry, and
     // it ripples through lanes equal to 2^52 - 1: with G the lanes that
     // produce a carry and P those that pass one on, the lanes that take
-    // one are ((G << 1) + P) ^ P, an addition of bit masks. The value is
-    // below 2^(52 N), so nothing leaves the top digit.
+    // one are ((G << 1) + P) ^ P, an addition of bit masks. A lane that
+    // produces a carry keeps its bit 52 until the last mask drops it, and
+    // cannot equal 2^52 - 1 meanwhile. The value is below 2^(52 N), so
+    // nothing leaves the top digit.
     static VC_IFMA_INLINE void normalise(Vec* x) {
         const Vec mask = Ops::set1(DIGIT_MASK);
         const Vec zero = Ops::zero();
@@ -59,7 +61,6 @@ struct Kernel {
         // operation reads none: the masks need no trimming.
         for (uint32_t v = 0; v < V; ++v) {
             const __mmask8 g = Ops::greater(x[v], mask);
-            x[v] = Ops::andv(x[v], mask);
             const __mmask8 p = Ops::equal(x[v], mask);
             generate |= static_cast<uint64_t>(g) << (L * v);
             propagate |= static_cast<uint64_t>(p) << (L * v);

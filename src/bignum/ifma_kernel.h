@@ -383,15 +383,16 @@ struct Kernel {
     }
 
     // Squares by squarePair where halving the cross products pays for its
-    // extra masking and blending: measured on the processor where the
-    // engines were last tuned, it pays with five vectors (about 6% on
-    // 1024-bit primes in 256-bit registers, 3% on 2048-bit ones in 512-bit
-    // registers); with three the plain product is faster, and with eight
-    // or ten the rows, unrolled for both halves, no longer fit the
-    // registers and the square takes twice as long.
+    // extra masking: measured on Zen 4, it pays with five vectors (about
+    // 15% on 1024-bit primes in 256-bit registers and on 2048-bit ones in
+    // 512-bit registers) and with four (3% on 1536-bit primes in 512-bit
+    // registers); with three the plain product is faster (by 9% on
+    // 512-bit primes in 256-bit registers), and with eight or ten the
+    // rows, unrolled for both halves, no longer fit the registers and the
+    // square takes twice as long.
     static void square(uint64_t* outP, const uint64_t* aP, uint64_t* outQ, const uint64_t* aQ,
                        const PairWork& w) {
-        if constexpr (V == 5) {
+        if constexpr (V == 4 || V == 5) {
             squarePair(outP, aP, outQ, aQ, w);
         } else {
             mulPair(outP, aP, aP, outQ, aQ, aQ, w);

@@ -272,32 +272,29 @@ struct Kernel {
     // a_j's bit 51, adds a_i one digit up instead, where top marks it).
     // Within row I's own vector every lane is taken once from a, so each
     // pair of that vector is formed in both of its rows and each square
-    // once, with no masking and no fix-up; vectors below are done. Only
-    // the first vector must be cut to the lanes from I up (lane I from a,
-    // those above from a2), as its lower lanes would add to the digit
-    // being reduced. Digit I then gains nothing from row I unless I = 0,
-    // so y can be formed before the row, from lowNext as in step(). On
-    // Zen 4 (2048-bit moduli, 256-bit registers; 4096-bit, 512-bit) the
-    // whole own vector makes the square about 10% faster than cutting
-    // every row's vector to its lanes from I up. I is public: the vectors
-    // skipped and the masks depend on the step only.
+    // once, with no masking and no fix-up; vectors below are done. In
+    // rows 1 to L - 1 the own vector is the first, and its lane 0 adds
+    // a_0 a_I to the digit being reduced: y takes that in as step() does,
+    // from a_0 k0. Otherwise digit I gains nothing from row I, so y is
+    // formed before the row, from lowNext as in step(). On Zen 4 (2048-bit
+    // moduli, 256-bit registers; 4096-bit, 512-bit) the whole own vector
+    // makes the square about 10% faster than cutting each row's vector to
+    // its lanes from I up with two blends and a masked fix-up. I is
+    // public: the vectors skipped depend on the step only.
     template <uint32_t I>
     static VC_IFMA_INLINE void squareStep(Vec* x, Vec& lowNext, const Vec* a, const Vec* a2,
-                                          const __mmask8* top, const Vec* m, uint64_t ai, Vec k0) {
+                                          const __mmask8* top, const Vec* m, uint64_t ai, Vec k0,
+                                          Vec a0k0) {
         constexpr uint32_t FIRST = I / L;
-        constexpr uint32_t LANE_BITS = (1u << L) - 1;
-        constexpr auto ABOVE = static_cast<__mmask8>(LANE_BITS & ~((2u << (I % L)) - 1));
-        constexpr auto AT = static_cast<__mmask8>(1u << (I % L));
         const Vec zero = Ops::zero();
         const Vec b = Ops::set1(ai);
         Vec y = zero;
-        if constexpr (I != 0) {
+        if constexpr (FIRST == 0 && I != 0) {
+            y = Ops::madd52lo(Ops::madd52lo(zero, a0k0, b), Ops::lowBroadcast(lowNext), k0);
+        } else if constexpr (I != 0) {
             y = Ops::madd52lo(zero, Ops::lowBroadcast(lowNext), k0);
         }
-        Vec first = a[FIRST];
-        if constexpr (FIRST == 0) {
-            first = Ops::maskMov(Ops::maskzMov(ABOVE, a2[FIRST]), AT, a[FIRST]);
-        }
+        const Vec first = a[FIRST];
         x[FIRST] = Ops::madd52lo(x[FIRST], first, b);
         for (uint32_t v = FIRST + 1; v < V; ++v) {
             x[v] = Ops::madd52lo(x[v], a2[v], b);
@@ -307,8 +304,7 @@ struct Kernel {
         }
         Vec high = Ops::madd52hi(zero, m[0], y);
         if constexpr (FIRST == 0) {
-            high = Ops::maskAdd(Ops::madd52hi(high, first, b),
-                                static_cast<__mmask8>(top[0] & ABOVE), b);
+            high = Ops::madd52hi(high, first, b);
         }
         for (uint32_t v = 0; v < V; ++v) {
             x[v] = Ops::madd52lo(x[v], m[v], y);
@@ -358,8 +354,10 @@ struct Kernel {
     static VC_IFMA_INLINE void squareRows(Square& p, Square& q, const uint64_t* aP,
                                           const uint64_t* aQ, Vec k0p, Vec k0q,
                                           std::integer_sequence<uint32_t, I...> /*rows*/) {
-        ((squareStep<I>(p.x, p.low, p.a, p.a2, p.top, p.m, aP[I], k0p),
-          squareStep<I>(q.x, q.low, q.a, q.a2, q.top, q.m, aQ[I], k0q)),
+        const Vec a0k0p = Ops::madd52lo(Ops::zero(), Ops::set1(aP[0]), k0p);
+        const Vec a0k0q = Ops::madd52lo(Ops::zero(), Ops::set1(aQ[0]), k0q);
+        ((squareStep<I>(p.x, p.low, p.a, p.a2, p.top, p.m, aP[I], k0p, a0k0p),
+          squareStep<I>(q.x, q.low, q.a, q.a2, q.top, q.m, aQ[I], k0q, a0k0q)),
          ...);
     }
 

@@ -467,45 +467,6 @@ struct Kernel {
     }
 };
 
-template <typename Ops>
-void publicWidth(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
-                 const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept {
-    switch (k) {
-        case 8:
-            Kernel<10, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
-            break;
-        case 16:
-            Kernel<20, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
-            break;
-        case 24:
-            Kernel<30, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
-            break;
-        default:
-            Kernel<40, Ops>::runPublic(baseR, plain, e, bits, mod, k, out, w);
-            break;
-    }
-}
-
-template <typename Ops>
-void runWidth(const uint64_t* const base[2], const uint64_t* const exponent[2],
-              const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
-              uint64_t* const out[2], PairWork& work) noexcept {
-    switch (limbs) {
-        case 8:
-            Kernel<10, Ops>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        case 16:
-            Kernel<20, Ops>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        case 24:
-            Kernel<30, Ops>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        default:
-            Kernel<40, Ops>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-    }
-}
-
 }  // namespace vc::ifma
 
 #endif

@@ -1,9 +1,9 @@
 // What the AVX-512 IFMA engines share: the work records, the digit
 // conversions (ifma_digits.cpp) and the lane operations of each register
-// width. The Montgomery kernel is in ifma_kernel.h; ifma_ymm.cpp and
-// ifma_zmm.cpp instantiate it for one width each, so the two heavy
-// instantiations compile as separate translation units, and
-// modexp_ifma.cpp picks one at run time.
+// width. The Montgomery kernel is in ifma_kernel.h; ifma_ymm.cpp,
+// ifma_zmm.cpp and ifma_zmm_long.cpp instantiate it, so the heavy
+// instantiations compile as separate translation units of about the same
+// size, and modexp_ifma.cpp picks one at run time.
 #pragma once
 
 #include <cstddef>
@@ -97,6 +97,15 @@ void runPublicYmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint
                   const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept;
 void runPublicZmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
                   const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept;
+// The 512-bit engines for moduli of 32 limbs, which runPairZmm and
+// runPublicZmm call (ifma_zmm_long.cpp): the largest kernels, compiled
+// apart from the others so that the two halves of the work compile in
+// parallel in about the same time.
+void runPairZmmLong(const uint64_t* const base[2], const uint64_t* const exponent[2],
+                    const uint64_t* const mod[2], const uint64_t* const rr[2],
+                    uint64_t* const out[2], PairWork& work) noexcept;
+void runPublicZmmLong(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
+                      const uint64_t* mod, uint64_t* out, PublicWork& w) noexcept;
 
 // Keeps a loaded vector a plain register value: the compiler may not fold
 // the load into a masked load, which would skip memory the mask excludes.

@@ -1,7 +1,7 @@
 // The AVX-512 IFMA engines' entry points: whether the processor and the
 // kernel mask allow them, and the dispatch to the kernel of the chosen
-// register width (ifma_kernel.h, built once per width in ifma_ymm.cpp and
-// ifma_zmm.cpp), followed by the clean-up of what the kernels leave in
+// register width (ifma_kernel.h, built in ifma_ymm.cpp, ifma_zmm.cpp and
+// ifma_zmm_long.cpp), followed by the clean-up of what the kernels leave in
 // registers and below the stack.
 #include <cstdint>
 

@@ -101,8 +101,11 @@ struct Kernel {
     // moduli and 3-9% for larger ones, while with three vectors (1024-bit
     // moduli) the longer chain costs about 5%: there a separate high[]
     // keeps each step short.
+    // The public engine's lone chain waits on each step, so it keeps the
+    // separate high halves at every size.
     static constexpr bool FOLD_HIGH = V >= 4;
 
+    template <bool FOLD>
     static VC_IFMA_INLINE void step(Vec* x, Vec& lowNext, const Vec* a, const Vec* m, uint64_t bi,
                                     Vec k0, Vec a0k0) {
         const Vec zero = Ops::zero();
@@ -112,14 +115,14 @@ struct Kernel {
         const Vec y = Ops::madd52lo(partial, low, k0);
         Vec high[V];
         for (uint32_t v = 0; v < V; ++v) {
-            if (v == 0 || !FOLD_HIGH) {
+            if (v == 0 || !FOLD) {
                 high[v] = Ops::madd52hi(zero, a[v], b);
             }
             x[v] = Ops::madd52lo(x[v], a[v], b);
         }
         for (uint32_t v = 0; v < V; ++v) {
             x[v] = Ops::madd52lo(x[v], m[v], y);
-            if (v == 0 || !FOLD_HIGH) {
+            if (v == 0 || !FOLD) {
                 high[v] = Ops::madd52hi(high[v], m[v], y);
             }
         }
@@ -130,7 +133,7 @@ struct Kernel {
         }
         x[V - 1] = Ops::down(zero, x[V - 1]);
         for (uint32_t v = 0; v < V; ++v) {
-            if (v == 0 || !FOLD_HIGH) {
+            if (v == 0 || !FOLD) {
                 x[v] = Ops::add(x[v], high[v]);
             } else {
                 x[v] = Ops::madd52hi(x[v], a[v], b);
@@ -168,8 +171,8 @@ struct Kernel {
         Vec lowQ = zero;
 #pragma GCC unroll 4
         for (uint32_t i = 0; i < N; ++i) {
-            step(xp, lowP, ap, mp, bP[i], k0p, a0k0p);
-            step(xq, lowQ, aq, mq, bQ[i], k0q, a0k0q);
+            step<FOLD_HIGH>(xp, lowP, ap, mp, bP[i], k0p, a0k0p);
+            step<FOLD_HIGH>(xq, lowQ, aq, mq, bQ[i], k0q, a0k0q);
         }
         normalise(xp);
         normalise(xq);
@@ -224,7 +227,7 @@ struct Kernel {
         Vec low = Ops::zero();
 #pragma GCC unroll 4
         for (uint32_t i = 0; i < N; ++i) {
-            step(x, low, av, mv, b[i], k0v, a0k0);
+            step<false>(x, low, av, mv, b[i], k0v, a0k0);
         }
         normalise(x);
         for (uint32_t v = 0; v < V; ++v) {

@@ -11,7 +11,6 @@
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(_WIN32)
 #define VC_IFMA_KERNEL 1
-#include <cpuid.h>
 #include <immintrin.h>
 // The unmasked intrinsics start from a deliberately undefined vector that
 // every lane then overwrites; g++ 12 reports that as a use before

@@ -7,11 +7,8 @@
 
 #include "bignum/bignum_internal.h"
 #include "bignum/ifma_ops.h"
+#include "support/cpu_features.h"
 #include "support/secure_wipe.h"
-
-#if VC_IFMA_KERNEL
-#include <cpuid.h>
-#endif
 
 namespace vc {
 
@@ -19,28 +16,9 @@ namespace vc {
 
 namespace {
 
-// cpuid leaf 1 ECX bit 27: the OS uses XSAVE, so xgetbv may be asked which
-// register states it saves; XCR0 bits 1, 2 (SSE, AVX) and 5, 6, 7 (opmask,
-// upper halves of zmm0-15, zmm16-31) must all be on. Leaf 7 EBX bits 16
-// (AVX512F), 21 (IFMA) and 31 (VL).
+// AVX512F, VL and IFMA, with the OS saving the opmask and zmm state.
 bool detectIfma() noexcept {
-    unsigned a = 0;
-    unsigned b = 0;
-    unsigned c = 0;
-    unsigned d = 0;
-    if (__get_cpuid(1, &a, &b, &c, &d) == 0 || (c & (1u << 27)) == 0) {
-        return false;
-    }
-    uint32_t xcr0 = 0;
-    uint32_t xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    constexpr uint32_t STATES = (1u << 1) | (1u << 2) | (1u << 5) | (1u << 6) | (1u << 7);
-    if ((xcr0 & STATES) != STATES || __get_cpuid_max(0, nullptr) < 7) {
-        return false;
-    }
-    __cpuid_count(7, 0, a, b, c, d);
-    constexpr uint32_t FEATURES = (1u << 16) | (1u << 21) | (1u << 31);
-    return (b & FEATURES) == FEATURES;
+    return cpuHas(CPU_AVX512F | CPU_AVX512VL | CPU_AVX512IFMA);
 }
 
 // The kernels keep operands in registers and spill some of them below

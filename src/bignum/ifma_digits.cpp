@@ -37,17 +37,26 @@ void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_
     secureWipe(diff, sizeof diff);
 }
 
+namespace {
+
+// x = 2 x over k limbs; returns the bit shifted out of the top.
+uint64_t doubleLimbs(uint64_t* x, uint32_t k) noexcept {
+    uint64_t carry = 0;
+    for (uint32_t i = 0; i < k; ++i) {
+        const uint64_t v = x[i];
+        x[i] = (v << 1) | carry;
+        carry = v >> 63;
+    }
+    return carry;
+}
+
+}  // namespace
+
 // x = 2^count x mod m for x < m, one doubling and masked subtraction at a
 // time; x has room for k + 1 limbs.
 void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
     for (uint32_t step = 0; step < count; ++step) {
-        uint64_t carry = 0;
-        for (uint32_t i = 0; i < k; ++i) {
-            const uint64_t v = x[i];
-            x[i] = (v << 1) | carry;
-            carry = v >> 63;
-        }
-        x[k] = carry;
+        x[k] = doubleLimbs(x, k);
         subtractMasked(x, x, m, k);
         x[k] = 0;
     }
@@ -57,13 +66,7 @@ void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexc
 // it is not needed. x has room for k + 1 limbs.
 void doubleModPublic(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
     for (uint32_t step = 0; step < count; ++step) {
-        uint64_t carry = 0;
-        for (uint32_t i = 0; i < k; ++i) {
-            const uint64_t v = x[i];
-            x[i] = (v << 1) | carry;
-            carry = v >> 63;
-        }
-        bool below = carry == 0;
+        bool below = doubleLimbs(x, k) == 0;
         for (uint32_t i = k; below && i-- > 0;) {
             if (x[i] != m[i]) {
                 below = x[i] < m[i];

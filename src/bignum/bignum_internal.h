@@ -236,9 +236,16 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
                           const uint64_t* rrP, const uint64_t* baseQ, const uint64_t* expQ,
                           const uint64_t* q, const uint64_t* rrQ, uint32_t limbs, uint64_t* outP,
                           uint64_t* outQ, uint32_t engine = BIGNUM_ENGINE_IFMA) noexcept;
+// The IFMA engines' radix R = 2^(52 d) for the d digits of 52 bits that
+// hold `limbs` 64-bit limbs, as bits beyond 2^(64 limbs): 8 to 32 for 8 to
+// 32 limbs.
+constexpr uint32_t bigNumIfmaExtraBits(uint32_t limbs) noexcept {
+    return 52 * ((64 * limbs + 51) / 52) - 64 * limbs;
+}
 // out = base^exponent mod n for a public n of `limbs` 64-bit limbs (as
 // bigNumIfmaServes) and a public exponent of 2 to 64 bits, variable time:
-// baseR = base 2^(64 limbs) mod n, plain = base mod n. False, touching
+// baseR = base R mod n in the engines' radix (base 2^(64 limbs +
+// bigNumIfmaExtraBits(limbs)) mod n), plain = base mod n. False, touching
 // nothing, when not served.
 bool bigNumModExpPublicIfma(const uint64_t* baseR, const uint64_t* plain, uint64_t exponent,
                             const uint64_t* n, uint32_t limbs, uint64_t* out,

@@ -62,29 +62,6 @@ void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexc
     }
 }
 
-// x = 2^count x mod m for x < m, public: the subtraction is skipped when
-// it is not needed. x has room for k + 1 limbs.
-void doubleModPublic(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
-    for (uint32_t step = 0; step < count; ++step) {
-        bool below = doubleLimbs(x, k) == 0;
-        for (uint32_t i = k; below && i-- > 0;) {
-            if (x[i] != m[i]) {
-                below = x[i] < m[i];
-                break;
-            }
-        }
-        if (!below) {
-            uint64_t borrow = 0;
-            for (uint32_t i = 0; i < k; ++i) {
-                const uint64_t d = x[i] - m[i];
-                const uint64_t b1 = x[i] < m[i] ? 1 : 0;
-                x[i] = d - borrow;
-                borrow = b1 | (d < borrow ? 1 : 0);
-            }
-        }
-    }
-}
-
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above
 // n zero up to `lanes`.
 void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t lanes) noexcept {

@@ -236,18 +236,14 @@ struct Kernel {
     }
 
     // out = base^e mod m for a public modulus of k limbs and an exponent
-    // e > 1 of `bits` bits, left to right; baseR is base 2^(64 k) mod m,
+    // e > 1 of `bits` bits, left to right; baseR is base 2^(52 N) mod m,
     // plain base mod m. The last product of an odd exponent takes the
     // plain base, which leaves Montgomery form at no cost.
     static void runPublic(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
                           const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) {
         toDigits(mod, k, w.mod, N, LANES);
         const uint64_t k0 = digitInverse(mod[0]);
-        // base 2^(52 N) from base 2^(64 k): a few doublings.
-        std::memcpy(w.limbs, baseR, k * sizeof(uint64_t));
-        w.limbs[k] = 0;
-        doubleModPublic(w.limbs, mod, k, N * DIGIT_BITS - 64 * k);
-        toDigits(w.limbs, k, w.base, N, LANES);
+        toDigits(baseR, k, w.base, N, LANES);
         toDigits(plain, k, w.plain, N, LANES);
         std::memcpy(w.acc, w.base, sizeof w.acc);
         bool plainLast = false;

@@ -72,10 +72,6 @@ void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_
 // time; x has room for k + 1 limbs.
 void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept;
 
-// x = 2^count x mod m for x < m, public: the subtraction is skipped when
-// it is not needed. x has room for k + 1 limbs.
-void doubleModPublic(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept;
-
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above
 // n zero up to `lanes`.
 void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t lanes) noexcept;

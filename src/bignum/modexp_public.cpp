@@ -128,12 +128,15 @@ struct PublicEngine : Mont<Limb> {
         return static_cast<Limb>(u / d);
     }
 
-    // out = x R mod n for x < n, by long division of x B^k by n on whole
-    // limbs (k quotient digits, each estimated from the top limbs and at
-    // most once too large, as in Knuth's algorithm D). w holds 2k + 1 limbs
-    // and v k limbs of scratch. The top limb of n is not zero.
+    // out = x R 2^extra mod n for x < n and extra < BITS, by long division
+    // of x B^k 2^extra by n on whole limbs (k quotient digits, k + 1 with
+    // extra bits, each estimated from the top limbs and at most once too
+    // large, as in Knuth's algorithm D). The extra bits let an engine whose
+    // radix is not a whole number of limbs (the IFMA engines' 52-bit
+    // digits) take its own Montgomery form from the one division. w holds
+    // 2k + 1 limbs and v k limbs of scratch. The top limb of n is not zero.
     static void shiftedResidue(const Limb* x, const Limb* n, uint32_t k, Limb* out, Limb* w,
-                               Limb* v) noexcept {
+                               Limb* v, unsigned extra = 0) noexcept {
         // Normalised so that v's top bit is set; x < n keeps x 2^s in k limbs.
         unsigned s = 0;
         for (Limb top = n[k - 1]; (top >> (BITS - 1)) == 0; top = static_cast<Limb>(top << 1)) {
@@ -144,13 +147,24 @@ struct PublicEngine : Mont<Limb> {
         };
         for (uint32_t i = 0; i < k; ++i) {
             v[i] = shifted(n[i], i == 0 ? 0 : n[i - 1]);
-            w[k + i] = shifted(x[i], i == 0 ? 0 : x[i - 1]);
             w[i] = 0;
         }
-        w[2 * k] = 0;
+        // x 2^(s + extra) in w[k..2k]: x 2^s < v, so it takes k + 1 limbs.
+        const unsigned total = s + extra;
+        const uint32_t offset = total / BITS;
+        const unsigned bit = total % BITS;
+        auto limbOf = [x, k](uint32_t i, uint32_t back) -> Limb {
+            return i >= back && i - back < k ? x[i - back] : 0;
+        };
+        for (uint32_t i = 0; i <= k; ++i) {
+            const Limb high = limbOf(i, offset);
+            const Limb low = limbOf(i, offset + 1);
+            w[k + i] = bit == 0 ? high : static_cast<Limb>((high << bit) | (low >> (BITS - bit)));
+        }
         const Limb top = v[k - 1];
         const Limb next = k >= 2 ? v[k - 2] : 0;
-        for (uint32_t j = k; j-- > 0;) {
+        // Without extra bits the top limb is 0 and the first digit too.
+        for (uint32_t j = extra == 0 ? k : k + 1; j-- > 0;) {
             const Limb u1 = w[j + k];
             const Limb u2 = w[j + k - 1];
             const Limb u3 = k >= 2 ? w[j + k - 2] : 0;
@@ -247,17 +261,20 @@ struct PublicEngine : Mont<Limb> {
             b = out;
         }
         load(b, work->plain, k);
-        shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised);
         if constexpr (sizeof(Limb) == sizeof(uint64_t)) {
             const uint64_t e = exponent->words[0] |
                                (exponent->length > 1 ? uint64_t{exponent->words[1]} << 32 : 0);
-            if ((engine == BIGNUM_ENGINE_IFMA || engine == BIGNUM_ENGINE_IFMA256) &&
-                bigNumModExpPublicIfma(work->base, work->plain, e, m.n, k, acc, engine)) {
+            if ((engine == BIGNUM_ENGINE_IFMA || engine == BIGNUM_ENGINE_IFMA256) && bits >= 2 &&
+                bigNumIfmaServes(k, engine)) {
+                shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised,
+                               bigNumIfmaExtraBits(k));
+                bigNumModExpPublicIfma(work->base, work->plain, e, m.n, k, acc, engine);
                 store(acc, k, out);
                 secureWipe(work, sizeof *work);
                 return;
             }
         }
+        shiftedResidue(work->plain, m.n, k, work->base, work->wide, work->normalised);
 
         auto bitAt = [exponent](uint32_t p) { return (exponent->words[p / 32] >> (p % 32)) & 1u; };
         std::memcpy(acc, work->base, k * sizeof(Limb));

@@ -7,6 +7,14 @@
 // that the measurement found no difference. A diagnostic, not a test: its
 // verdict depends on the machine and on how busy it is.
 //
+// On a shared host the noise is not steady: spells of load lasting seconds
+// slow every sample they cover, and with one class drawn at random per
+// sample such a spell lands unevenly on the two and moves Welch's t by
+// more than a real difference of a few nanoseconds would. So the samples
+// are taken in pairs, one of each class back to back in a random order,
+// and a second statistic is the one-sample t of the differences within
+// pairs: a spell slows both members of a pair alike and cancels there.
+//
 //   vctiming [samples per check [key bits]]   (default 200000, 1024)
 #include <openssl/rsa.h>
 
@@ -48,46 +56,87 @@ struct Welch {
     }
 };
 
-// Runs operation(cls) samples times with the class drawn at random each
-// time, and prints |t| overall and for the samples under the 50th, 90th and
-// 99th percentiles of all timings.
+// Student's t of the mean of paired differences against 0.
+struct Paired {
+    double n = 0;
+    double mean = 0;
+    double m2 = 0;
+
+    void add(double d) {
+        n += 1;
+        const double delta = d - mean;
+        mean += delta / n;
+        m2 += delta * (d - mean);
+    }
+    double t() const {
+        if (n < 2 || m2 == 0) {
+            return 0;
+        }
+        return mean / std::sqrt(m2 / (n - 1) / n);
+    }
+};
+
+// Runs operation(cls) samples times, in pairs of one sample of each class
+// in a random order, and prints |t| overall and for the samples under the
+// 99th, 90th and 50th percentiles of all timings: Welch's over the two
+// samples, and the paired one over the pairs whose both members are under
+// the cut.
 template <typename Operation>
 void check(const char* name, long samples, Operation operation) {
     std::mt19937_64 rng(12345);
-    std::vector<uint8_t> classes(static_cast<size_t>(samples));
-    std::vector<double> times(static_cast<size_t>(samples));
+    const size_t pairs = static_cast<size_t>(samples / 2);
+    // times[2 i + c]: pair i's sample of class c.
+    std::vector<double> times(2 * pairs);
     for (long i = 0; i < samples / 100 + 10; ++i) {
         operation(static_cast<int>(rng() & 1));  // warm-up
     }
-    for (long i = 0; i < samples; ++i) {
-        const int cls = static_cast<int>(rng() & 1);
-        const auto start = std::chrono::steady_clock::now();
-        operation(cls);
-        const auto stop = std::chrono::steady_clock::now();
-        classes[static_cast<size_t>(i)] = static_cast<uint8_t>(cls);
-        times[static_cast<size_t>(i)] =
-            std::chrono::duration<double, std::nano>(stop - start).count();
+    for (size_t i = 0; i < pairs; ++i) {
+        const int first = static_cast<int>(rng() & 1);
+        for (int j = 0; j < 2; ++j) {
+            const int cls = first ^ j;
+            const auto start = std::chrono::steady_clock::now();
+            operation(cls);
+            const auto stop = std::chrono::steady_clock::now();
+            times[2 * i + static_cast<size_t>(cls)] =
+                std::chrono::duration<double, std::nano>(stop - start).count();
+        }
     }
     std::vector<double> sorted = times;
     std::sort(sorted.begin(), sorted.end());
     const double cuts[] = {1.0, 0.99, 0.90, 0.50};
-    std::printf("%-44s samples %ld  median %.1f us ", name, samples,
+    std::printf("%-44s samples %zu  median %.1f us\n", name, times.size(),
                 sorted[sorted.size() / 2] / 1000.0);
-    double worst = 0;
+    double worst[2] = {0, 0};
+    char line[2][160];
+    int used[2] = {0, 0};
     for (double cut : cuts) {
         const double limit = sorted[std::min(
             sorted.size() - 1, static_cast<size_t>(cut * static_cast<double>(sorted.size())))];
+        auto under = [&](double x) { return cut == 1.0 || x < limit; };
         Welch w;
-        for (size_t i = 0; i < times.size(); ++i) {
-            if (cut == 1.0 || times[i] < limit) {
-                w.add(classes[i], times[i]);
+        Paired p;
+        for (size_t i = 0; i < pairs; ++i) {
+            const double t0 = times[2 * i];
+            const double t1 = times[2 * i + 1];
+            for (int c = 0; c < 2; ++c) {
+                if (under(c == 0 ? t0 : t1)) {
+                    w.add(c, c == 0 ? t0 : t1);
+                }
+            }
+            if (under(t0) && under(t1)) {
+                p.add(t0 - t1);
             }
         }
-        const double t = std::fabs(w.t());
-        worst = std::max(worst, t);
-        std::printf(" |t|@%g=%.2f", cut * 100, t);
+        const double t[2] = {std::fabs(w.t()), std::fabs(p.t())};
+        for (int k = 0; k < 2; ++k) {
+            worst[k] = std::max(worst[k], t[k]);
+            used[k] +=
+                std::snprintf(line[k] + used[k], sizeof line[k] - static_cast<size_t>(used[k]),
+                              " |t|@%g=%.2f", cut * 100, t[k]);
+        }
     }
-    std::printf("  max |t| %.2f\n", worst);
+    std::printf("    welch %s  max |t| %.2f\n    paired%s  max |t| %.2f\n", line[0], worst[0],
+                line[1], worst[1]);
     std::fflush(stdout);
 }
 

@@ -401,18 +401,6 @@ struct Kernel {
         mulPair(out[0], a[0], b[0], out[1], a[1], b[1], w);
     }
 
-    // Bits position .. position + WINDOW - 1 of an exponent of k limbs;
-    // position is public, the value is not.
-    static uint32_t windowAt(const uint64_t* e, uint32_t k, uint32_t position) {
-        const uint32_t index = position / 64;
-        const uint32_t shift = position % 64;
-        uint64_t v = e[index] >> shift;
-        if (shift + WINDOW > 64 && index + 1 < k) {
-            v |= e[index + 1] << (64 - shift);
-        }
-        return static_cast<uint32_t>(v & (ENTRIES - 1));
-    }
-
     static void run(const uint64_t* const base[2], const uint64_t* const exponent[2],
                     const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t k,
                     uint64_t* const out[2], PairWork& w) {

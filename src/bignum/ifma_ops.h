@@ -62,6 +62,23 @@ struct alignas(64) PublicWork {
     uint64_t limbs[MAX_LIMBS + 1];
 };
 
+// The pair engine with both moduli in the same 512-bit registers
+// (ifma_joint.cpp), for primes of up to 20 digits (16 limbs): digit d of p
+// in lane 2d, digit d of q in lane 2d + 1. All of it secret, as PairWork.
+constexpr uint32_t JOINT_LANES = 40;
+struct alignas(64) JointWork {
+    uint64_t table[ENTRIES][JOINT_LANES];
+    uint64_t mod[JOINT_LANES];
+    uint64_t rr[JOINT_LANES];
+    uint64_t base[JOINT_LANES];
+    uint64_t acc[JOINT_LANES];
+    uint64_t entry[JOINT_LANES];
+    uint64_t one[JOINT_LANES];
+    uint64_t digits[MAX_LANES];
+    uint64_t limbs[MAX_LIMBS + 1];
+    alignas(16) uint64_t k0[2];  // p's, then q's
+};
+
 // -m^-1 mod 2^52 by Newton's iteration (m odd is its own inverse mod 8).
 uint64_t digitInverse(uint64_t m0) noexcept;
 
@@ -72,6 +89,18 @@ void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_
 // time; x has room for k + 1 limbs.
 void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept;
 
+// Bits position .. position + WINDOW - 1 of an exponent of k limbs;
+// position is public, the value is not.
+inline uint32_t windowAt(const uint64_t* e, uint32_t k, uint32_t position) {
+    const uint32_t index = position / 64;
+    const uint32_t shift = position % 64;
+    uint64_t v = e[index] >> shift;
+    if (shift + WINDOW > 64 && index + 1 < k) {
+        v |= e[index + 1] << (64 - shift);
+    }
+    return static_cast<uint32_t>(v & (ENTRIES - 1));
+}
+
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above
 // n zero up to `lanes`.
 void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t lanes) noexcept;
@@ -80,14 +109,19 @@ void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t
 void fromDigits(const uint64_t* x, uint32_t n, uint64_t* out, uint32_t k) noexcept;
 
 // The engines of each register width (ifma_ymm.cpp, ifma_zmm.cpp), for
-// moduli of 8, 16, 24 or 32 limbs: both halves of a private
-// exponentiation, and a public one.
+// moduli of 8, 16, 24 or 32 limbs (runPairZmm: 24 or 32, runPairJoint the
+// others): both halves of a private exponentiation, and a public one.
 void runPairYmm(const uint64_t* const base[2], const uint64_t* const exponent[2],
                 const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
                 uint64_t* const out[2], PairWork& work) noexcept;
 void runPairZmm(const uint64_t* const base[2], const uint64_t* const exponent[2],
                 const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
                 uint64_t* const out[2], PairWork& work) noexcept;
+// Both halves of a private exponentiation with moduli of 8 or 16 limbs,
+// the two moduli sharing each 512-bit register (ifma_joint.cpp).
+void runPairJoint(const uint64_t* const base[2], const uint64_t* const exponent[2],
+                  const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
+                  uint64_t* const out[2], JointWork& work) noexcept;
 void runPublicYmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
                   const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept;
 void runPublicZmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,

@@ -10,19 +10,10 @@ namespace vc::ifma {
 void runPairZmm(const uint64_t* const base[2], const uint64_t* const exponent[2],
                 const uint64_t* const mod[2], const uint64_t* const rr[2], uint32_t limbs,
                 uint64_t* const out[2], PairWork& work) noexcept {
-    switch (limbs) {
-        case 8:
-            Kernel<10, Zmm>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        case 16:
-            Kernel<20, Zmm>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        case 24:
-            Kernel<30, Zmm>::run(base, exponent, mod, rr, limbs, out, work);
-            break;
-        default:
-            runPairZmmLong(base, exponent, mod, rr, out, work);
-            break;
+    if (limbs == 24) {
+        Kernel<30, Zmm>::run(base, exponent, mod, rr, limbs, out, work);
+    } else {
+        runPairZmmLong(base, exponent, mod, rr, out, work);
     }
 }
 

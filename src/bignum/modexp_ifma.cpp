@@ -1,8 +1,8 @@
 // The AVX-512 IFMA engines' entry points: whether the processor and the
 // kernel mask allow them, and the dispatch to the kernel of the chosen
 // register width (ifma_kernel.h, built in ifma_ymm.cpp, ifma_zmm.cpp and
-// ifma_zmm_long.cpp), followed by the clean-up of what the kernels leave in
-// registers and below the stack.
+// ifma_zmm_long.cpp; the joint pair kernel in ifma_joint.cpp), followed by
+// the clean-up of what the kernels leave in registers and below the stack.
 #include <cstdint>
 
 #include "bignum/bignum_internal.h"
@@ -46,6 +46,15 @@ __attribute__((noinline)) VC_IFMA_TARGET void scrubKernelTraces() noexcept {
           "xmm31", "memory");
 }
 
+// run(work) on a work record of its own, wiped afterwards: each engine's
+// record in its own frame, so that only one of them is on the stack.
+template <typename Work, typename Run>
+__attribute__((noinline)) void runWiped(const Run& run) noexcept {
+    Work work;
+    run(work);
+    secureWipe(&work, sizeof work);
+}
+
 }  // namespace
 
 bool bigNumIfmaAvailable() noexcept {
@@ -66,13 +75,20 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
     const uint64_t* const mod[2] = {p, q};
     const uint64_t* const rr[2] = {rrP, rrQ};
     uint64_t* const out[2] = {outP, outQ};
-    ifma::PairWork work;
     if (engine == BIGNUM_ENGINE_IFMA256) {
-        ifma::runPairYmm(base, exponent, mod, rr, limbs, out, work);
+        runWiped<ifma::PairWork>([&](ifma::PairWork& work) {
+            ifma::runPairYmm(base, exponent, mod, rr, limbs, out, work);
+        });
+    } else if (limbs <= 16) {
+        // In 512-bit registers the primes of 8 and 16 limbs share them.
+        runWiped<ifma::JointWork>([&](ifma::JointWork& work) {
+            ifma::runPairJoint(base, exponent, mod, rr, limbs, out, work);
+        });
     } else {
-        ifma::runPairZmm(base, exponent, mod, rr, limbs, out, work);
+        runWiped<ifma::PairWork>([&](ifma::PairWork& work) {
+            ifma::runPairZmm(base, exponent, mod, rr, limbs, out, work);
+        });
     }
-    secureWipe(&work, sizeof work);
     scrubKernelTraces();
     return true;
 }

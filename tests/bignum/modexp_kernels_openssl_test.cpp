@@ -256,19 +256,21 @@ INSTANTIATE_TEST_SUITE_P(LimbsAndWidth, IfmaPair,
                                                           vc::BIGNUM_ENGINE_IFMA256)));
 
 // Bases 0, 1 and m - 1 with exponents 0, 1 and all ones, each against a
-// random other half; then moduli with the top bit set and with up to 5 top
-// bits clear, p and q of different lengths, bases below their moduli,
-// exponents of any length.
+// random other half, on a random modulus and on the one of all ones, whose
+// products are full of digits 2^52 - 1 that a carry has to pass; then
+// moduli with the top bit set and with up to 5 top bits clear, p and q of
+// different lengths, bases below their moduli, exponents of any length.
 TEST_P(IfmaPair, AgreesWithOpenSslAndThePortableEngine) {
     const auto [k, engine] = GetParam();
     std::mt19937 rng(k * 7919);
-    const BigNum n = modulusOf(rng, k, 0);
+    const BigNum ones = wordsOf("FFFFFFFF*" + std::to_string(2 * k));
     const Half other{fromWords({3}), randomNumber(rng, 2 * k), modulusOf(rng, k, 1)};
-    for (const BigNum& base : {fromWords({}), fromWords({1}), minusOne(n)}) {
-        for (const BigNum& exponent :
-             {fromWords({}), fromWords({1}), wordsOf("FFFFFFFF*" + std::to_string(2 * k))}) {
-            checkPair({base, exponent, n}, other, k, engine);
-            checkPair(other, {base, exponent, n}, k, engine);
+    for (const BigNum& n : {modulusOf(rng, k, 0), ones}) {
+        for (const BigNum& base : {fromWords({}), fromWords({1}), minusOne(n)}) {
+            for (const BigNum& exponent : {fromWords({}), fromWords({1}), ones}) {
+                checkPair({base, exponent, n}, other, k, engine);
+                checkPair(other, {base, exponent, n}, k, engine);
+            }
         }
     }
     for (int i = 0; i < 96 / static_cast<int>(k) + 4; ++i) {

@@ -325,13 +325,14 @@ int32_t acceptPeerCertificate(const Channel* channel, const Credentials* credent
             flags |= VERIFY_NAME_MISMATCH;
         }
     }
-    uint8_t fingerprint[16];
-    Md5Context md5;
-    md5Init(&md5);
-    md5Update(&md5, der, length);
-    md5Final(fingerprint, &md5);
     int32_t answer = 1;
     if (credentials->certificateCallback != nullptr) {
+        // Only the host's callback sees the fingerprint.
+        uint8_t fingerprint[16];
+        Md5Context md5;
+        md5Init(&md5);
+        md5Update(&md5, der, length);
+        md5Final(fingerprint, &md5);
         answer = credentials->certificateCallback(der, length, channel->userValue, flags,
                                                   channel->cipherMask, fingerprint);
     }

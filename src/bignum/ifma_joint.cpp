@@ -99,6 +99,20 @@ struct Joint {
         }
     }
 
+    // The end of a digit step: digit 0's carry joins the high halves, x
+    // moves down a digit and takes them, and lowNext gets the new digit 0.
+    static VC_IFMA_INLINE void shift(Vec* x, Vec& lowNext, Vec* high) {
+        high[0] = add(high[0], lowShifted(x[0]));
+        lowNext = add(digit1(x[0]), digit0(high[0]));
+        for (uint32_t v = 0; v + 1 < V; ++v) {
+            x[v] = down(x[v + 1], x[v]);
+        }
+        x[V - 1] = down(zero(), x[V - 1]);
+        for (uint32_t v = 0; v < V; ++v) {
+            x[v] = add(x[v], high[v]);
+        }
+    }
+
     // One digit step of a product, as Kernel::step with separate high
     // halves: x = (x + a b_i + m y) / 2^52 for both moduli. lowNext is the
     // next step's x_0 in every pair of lanes.
@@ -115,15 +129,7 @@ struct Joint {
             x[v] = lo(x[v], m[v], y);
             high[v] = hi(high[v], m[v], y);
         }
-        high[0] = add(high[0], lowShifted(x[0]));
-        lowNext = add(digit1(x[0]), digit0(high[0]));
-        for (uint32_t v = 0; v + 1 < V; ++v) {
-            x[v] = down(x[v + 1], x[v]);
-        }
-        x[V - 1] = down(zero(), x[V - 1]);
-        for (uint32_t v = 0; v < V; ++v) {
-            x[v] = add(x[v], high[v]);
-        }
+        shift(x, lowNext, high);
     }
 
     // out = a b / R mod m for both moduli (interleaved operands), below 2m
@@ -188,15 +194,7 @@ struct Joint {
         for (uint32_t v = 0; v < V; ++v) {
             x[v] = lo(x[v], m[v], y);
         }
-        high[0] = add(high[0], lowShifted(x[0]));
-        lowNext = add(digit1(x[0]), digit0(high[0]));
-        for (uint32_t v = 0; v + 1 < V; ++v) {
-            x[v] = down(x[v + 1], x[v]);
-        }
-        x[V - 1] = down(zero(), x[V - 1]);
-        for (uint32_t v = 0; v < V; ++v) {
-            x[v] = add(x[v], high[v]);
-        }
+        shift(x, lowNext, high);
     }
 
     struct Square {
@@ -293,18 +291,10 @@ struct Joint {
             }
         }
 
-        const uint32_t bits = 64 * k;
-        uint32_t position = bits - (bits % WINDOW == 0 ? WINDOW : bits % WINDOW);
-        gather(w, windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
-        std::memcpy(w.acc, w.entry, sizeof w.acc);
-        while (position != 0) {
-            position -= WINDOW;
-            for (uint32_t s = 0; s < WINDOW; ++s) {
-                square(w.acc, w.acc, w);
-            }
-            gather(w, windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
-            mul(w.acc, w.acc, w.entry, w);
-        }
+        walkWindows(
+            exponent, k, [&](uint32_t p, uint32_t q) { gather(w, p, q); },
+            [&] { std::memcpy(w.acc, w.entry, sizeof w.acc); }, [&] { square(w.acc, w.acc, w); },
+            [&] { mul(w.acc, w.acc, w.entry, w); });
 
         // Out of Montgomery form: the product with 1 is at most m, so one
         // masked subtraction leaves the residue.

@@ -430,18 +430,11 @@ struct Kernel {
             }
         }
 
-        const uint32_t bits = 64 * k;
-        uint32_t position = bits - (bits % WINDOW == 0 ? WINDOW : bits % WINDOW);
-        gather(w, windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
-        std::memcpy(w.acc, w.entry, sizeof w.acc);
-        while (position != 0) {
-            position -= WINDOW;
-            for (uint32_t s = 0; s < WINDOW; ++s) {
-                square(w.acc[0], w.acc[0], w.acc[1], w.acc[1], w);
-            }
-            gather(w, windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
-            mul(w, w.acc, w.acc, w.entry);
-        }
+        walkWindows(
+            exponent, k, [&](uint32_t p, uint32_t q) { gather(w, p, q); },
+            [&] { std::memcpy(w.acc, w.entry, sizeof w.acc); },
+            [&] { square(w.acc[0], w.acc[0], w.acc[1], w.acc[1], w); },
+            [&] { mul(w, w.acc, w.acc, w.entry); });
 
         // Out of Montgomery form: the product with 1 is at most m, so one
         // masked subtraction leaves the residue.

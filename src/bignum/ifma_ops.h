@@ -101,6 +101,27 @@ inline uint32_t windowAt(const uint64_t* e, uint32_t k, uint32_t position) {
     return static_cast<uint32_t>(v & (ENTRIES - 1));
 }
 
+// The fixed-window walk over both exponents of k limbs, from the top:
+// gather(windowP, windowQ) picks the table entries, start() makes the
+// first one the accumulator, square() and multiply() (by the gathered
+// entry) advance it. Every window costs the same whatever its bits.
+template <typename Gather, typename Start, typename Square, typename Multiply>
+void walkWindows(const uint64_t* const exponent[2], uint32_t k, const Gather& gather,
+                 const Start& start, const Square& square, const Multiply& multiply) {
+    const uint32_t bits = 64 * k;
+    uint32_t position = bits - (bits % WINDOW == 0 ? WINDOW : bits % WINDOW);
+    gather(windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
+    start();
+    while (position != 0) {
+        position -= WINDOW;
+        for (uint32_t s = 0; s < WINDOW; ++s) {
+            square();
+        }
+        gather(windowAt(exponent[0], k, position), windowAt(exponent[1], k, position));
+        multiply();
+    }
+}
+
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above
 // n zero up to `lanes`.
 void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t lanes) noexcept;

@@ -250,9 +250,12 @@ struct Kernel {
         for (uint32_t p = bits - 1; p-- > 0;) {
             // The lone chain of a public square waits on each step; the
             // halved cross products pay only where the steps are long: on
-            // Zen 4, 9% (256-bit registers) and 5% (512-bit) with 40
-            // digits, nothing with 30, a loss with 20 or fewer.
-            if constexpr (N >= 40) {
+            // Zen 4, 9% in 256-bit registers with 40 digits, nothing with
+            // 30, a loss with 20 or fewer. In 512-bit registers they gain
+            // 5% with 40 digits, which the engine choice then leaves to
+            // the 256-bit engine, so that width keeps the product and
+            // does not compile a second unrolled square.
+            if constexpr (N >= 40 && L == 4) {
                 squareOne(w.acc, w.acc, w.mod, k0);
             } else {
                 mulOne(w.acc, w.acc, w.acc, w.mod, k0);

@@ -62,12 +62,19 @@ void bigNumModExpCrt(const BigNum* c, const BigNum* dP, const BigNum* dQ, const 
 void bigNumModExpCrtWithRadix(const BigNum* c, const BigNum* dP, const BigNum* dQ, const BigNum* p,
                               const BigNum* q, const BigNum* qInv, const BigNum* rrP,
                               const BigNum* rrQ, BigNum* out) noexcept;
-// R^2 mod n for the Montgomery radix R of bigNumMontMulSecret and of the
-// secret engine: 2^(32 L) for
+// R^2 mod n for the Montgomery radix R of the secret engine: 2^(32 L) for
 // n of L words, L rounded up to even with 64-bit limbs; n odd, 1..128 words.
 void bigNumRadixSquared(const BigNum* n, BigNum* out) noexcept;
-// out = a b / R mod n for a, b < n, in time that depends on the length of
-// n only.
-void bigNumMontMulSecret(const BigNum* a, const BigNum* b, const BigNum* n, BigNum* out) noexcept;
+// The Montgomery products of the RSA blinding, in a radix of their own
+// that the values keep: bigNumBlindingRadix(n) gives its bit count (that
+// of the secret engine's R, or a longer one whose products are faster on
+// this processor), decided when the values are made;
+// bigNumBlindingRadixSquared gives R^2 mod n for it, and bigNumBlindingMul
+// out = a b / R mod n for a, b < n, in any radix the first gave, in time
+// that depends on the length of n only.
+uint32_t bigNumBlindingRadix(const BigNum* n) noexcept;
+void bigNumBlindingRadixSquared(const BigNum* n, uint32_t radix, BigNum* out) noexcept;
+void bigNumBlindingMul(const BigNum* a, const BigNum* b, const BigNum* n, uint32_t radix,
+                       BigNum* out) noexcept;
 
 }  // namespace vc

@@ -242,6 +242,12 @@ bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uin
 constexpr uint32_t bigNumIfmaExtraBits(uint32_t limbs) noexcept {
     return 52 * ((64 * limbs + 51) / 52) - 64 * limbs;
 }
+// out = a b / R mod n, fully reduced, for a, b < n of `limbs` 64-bit limbs
+// (8, 16, 24 or 32) in the 256-bit IFMA engine's radix R = 2^(64 limbs +
+// bigNumIfmaExtraBits(limbs)), in time that depends on limbs only. False,
+// touching nothing, when that engine does not serve (bigNumIfmaServes).
+bool bigNumMontMulIfma(const uint64_t* a, const uint64_t* b, const uint64_t* n, uint32_t limbs,
+                       uint64_t* out) noexcept;
 // out = base^exponent mod n for a public n of `limbs` 64-bit limbs (as
 // bigNumIfmaServes) and a public exponent of 2 to 64 bits, variable time:
 // baseR = base R mod n in the engines' radix (base 2^(64 limbs +

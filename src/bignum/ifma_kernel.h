@@ -275,6 +275,19 @@ struct Kernel {
         subtractMasked(out, w.limbs, mod, k);
     }
 
+    // out = a b / R mod m, fully reduced, for a, b < m of k limbs: one
+    // product in digits, for the blinding of private operations. Every
+    // step runs whatever the values.
+    static void runProduct(const uint64_t* a, const uint64_t* b, const uint64_t* mod, uint32_t k,
+                           uint64_t* out, PublicWork& w) {
+        toDigits(mod, k, w.mod, N, LANES);
+        toDigits(a, k, w.base, N, LANES);
+        toDigits(b, k, w.plain, N, LANES);
+        mulOne(w.acc, w.base, w.plain, w.mod, digitInverse(mod[0]));
+        fromDigits(w.acc, N, w.limbs, k + 1);
+        subtractMasked(out, w.limbs, mod, k);
+    }
+
     // One digit step of a square: as step() with b_i = a_i, but each cross
     // product a_i a_j of digits in different vectors is formed once, in
     // the row of the lower digit, and counted twice: row I takes the

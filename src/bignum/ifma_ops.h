@@ -53,7 +53,8 @@ struct alignas(64) PairWork {
     uint64_t k0[2];
 };
 
-// What the public engine keeps; nothing in it is secret.
+// What the public engine keeps, nothing secret; a blinding product
+// (runProductYmm) keeps secrets in it, and its record is wiped.
 struct alignas(64) PublicWork {
     uint64_t mod[MAX_LANES];
     uint64_t base[MAX_LANES];   // base R mod m
@@ -145,6 +146,10 @@ void runPairJoint(const uint64_t* const base[2], const uint64_t* const exponent[
                   uint64_t* const out[2], JointWork& work) noexcept;
 void runPublicYmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
                   const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept;
+// One product a b / R mod m in 256-bit registers, fully reduced (the
+// blinding's): w then holds secrets, which the caller wipes.
+void runProductYmm(const uint64_t* a, const uint64_t* b, const uint64_t* mod, uint32_t k,
+                   uint64_t* out, PublicWork& w) noexcept;
 void runPublicZmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint32_t bits,
                   const uint64_t* mod, uint32_t k, uint64_t* out, PublicWork& w) noexcept;
 // The 512-bit engines for moduli of 32 limbs, which runPairZmm and

@@ -43,6 +43,24 @@ void runPublicYmm(const uint64_t* baseR, const uint64_t* plain, uint64_t e, uint
     }
 }
 
+void runProductYmm(const uint64_t* a, const uint64_t* b, const uint64_t* mod, uint32_t k,
+                   uint64_t* out, PublicWork& w) noexcept {
+    switch (k) {
+        case 8:
+            Kernel<10, Ymm>::runProduct(a, b, mod, k, out, w);
+            break;
+        case 16:
+            Kernel<20, Ymm>::runProduct(a, b, mod, k, out, w);
+            break;
+        case 24:
+            Kernel<30, Ymm>::runProduct(a, b, mod, k, out, w);
+            break;
+        default:
+            Kernel<40, Ymm>::runProduct(a, b, mod, k, out, w);
+            break;
+    }
+}
+
 }  // namespace vc::ifma
 
 #endif

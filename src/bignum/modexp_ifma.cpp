@@ -114,6 +114,17 @@ bool bigNumModExpPublicIfma(const uint64_t* baseR, const uint64_t* plain, uint64
     return true;
 }
 
+bool bigNumMontMulIfma(const uint64_t* a, const uint64_t* b, const uint64_t* n, uint32_t limbs,
+                       uint64_t* out) noexcept {
+    if (!bigNumIfmaServes(limbs, BIGNUM_ENGINE_IFMA256)) {
+        return false;
+    }
+    runWiped<ifma::PublicWork>(
+        [&](ifma::PublicWork& work) { ifma::runProductYmm(a, b, n, limbs, out, work); });
+    scrubKernelTraces();
+    return true;
+}
+
 bool bigNumIfmaServes(uint32_t limbs, uint32_t engine) noexcept {
     static const bool available = detectIfma();
     const uint32_t bit = engine == BIGNUM_ENGINE_IFMA256 ? BIGNUM_KERNEL_IFMA256
@@ -135,6 +146,11 @@ bool bigNumIfmaServes(uint32_t, uint32_t) noexcept {
 
 bool bigNumModExpPublicIfma(const uint64_t*, const uint64_t*, uint64_t, const uint64_t*, uint32_t,
                             uint64_t*, uint32_t) noexcept {
+    return false;
+}
+
+bool bigNumMontMulIfma(const uint64_t*, const uint64_t*, const uint64_t*, uint32_t,
+                       uint64_t*) noexcept {
     return false;
 }
 

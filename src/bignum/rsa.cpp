@@ -146,6 +146,7 @@ constexpr uint32_t SLOT_UNBLINDABLE = 2;
 
 // What one private operation blinds with, as BigNums for the arithmetic.
 struct BlindingUse {
+    uint32_t radix;  // bits of the R of aR and bR
     BigNum aR;
     BigNum bR;
     BigNum rrP;
@@ -234,10 +235,11 @@ bool slotBelongsTo(const RsaBlindingSlot& slot, const RsaPrivateKey& key, uint64
 // blinds one operation only.
 void storeSuccessor(const BlindingUse& use, const RsaPrivateKey& key, uint64_t tag,
                     RsaBlindingSlot* slot, BigNum* scratch) noexcept {
-    bigNumMontMulSecret(&use.aR, &use.aR, &key.n, scratch);
+    bigNumBlindingMul(&use.aR, &use.aR, &key.n, use.radix, scratch);
     packResidue(*scratch, &slot->aR);
-    bigNumMontMulSecret(&use.bR, &use.bR, &key.n, scratch);
+    bigNumBlindingMul(&use.bR, &use.bR, &key.n, use.radix, scratch);
     packResidue(*scratch, &slot->bR);
+    slot->radix = use.radix;
     packResidue(use.rrP, &slot->rrP);
     packResidue(use.rrQ, &slot->rrQ);
     slot->owner = &key;
@@ -280,13 +282,14 @@ MadeBlinding makeBlinding(const RsaPrivateKey& key, uint32_t k, BlindingUse* use
     }
     bigNumRadixSquared(&key.p, &use->rrP);
     bigNumRadixSquared(&key.q, &use->rrQ);
-    bigNumRadixSquared(&key.n, &s.rr);
+    use->radix = bigNumBlindingRadix(&key.n);
+    bigNumBlindingRadixSquared(&key.n, use->radix, &s.rr);
     bigNumModExpSecret(&s.r, &key.e, &key.n, &s.a);
     bigNumModExpCrt(&s.r, &s.pMinus2, &s.qMinus2, &key.p, &key.q, &key.qInv, &s.b);
-    bigNumMontMulSecret(&s.a, &s.rr, &key.n, &use->aR);
-    bigNumMontMulSecret(&s.b, &s.rr, &key.n, &use->bR);
+    bigNumBlindingMul(&s.a, &s.rr, &key.n, use->radix, &use->aR);
+    bigNumBlindingMul(&s.b, &s.rr, &key.n, use->radix, &use->bR);
     // r b R / R = 1.
-    bigNumMontMulSecret(&s.r, &use->bR, &key.n, &s.check);
+    bigNumBlindingMul(&s.r, &use->bR, &key.n, use->radix, &s.check);
     if (s.check.length != 1 || s.check.words[0] != 1) {
         return MadeBlinding::KEY_DISAGREES;  // or r shares a factor with n
     }
@@ -326,6 +329,7 @@ bool nextBlinding(const RsaPrivateKey& key, uint32_t k, BlindingUse* use,
             if (slot.ready == SLOT_UNBLINDABLE) {
                 return false;
             }
+            use->radix = slot.radix;
             unpackResidue(slot.aR, &use->aR);
             unpackResidue(slot.bR, &use->bR);
             unpackResidue(slot.rrP, &use->rrP);
@@ -367,10 +371,10 @@ void blindedCrt(const BigNum& base, const RsaPrivateKey& key, uint32_t k, BigNum
         crtExponentiate(base, key, out);
         return;
     }
-    bigNumMontMulSecret(&base, &s.use.aR, &key.n, &s.blinded);
+    bigNumBlindingMul(&base, &s.use.aR, &key.n, s.use.radix, &s.blinded);
     bigNumModExpCrtWithRadix(&s.blinded, &key.dP, &key.dQ, &key.p, &key.q, &key.qInv, &s.use.rrP,
                              &s.use.rrQ, &s.result);
-    bigNumMontMulSecret(&s.result, &s.use.bR, &key.n, out);
+    bigNumBlindingMul(&s.result, &s.use.bR, &key.n, s.use.radix, out);
 }
 
 void privateExponentiate(const BigNum& base, const RsaPrivateKey& key, uint32_t k,

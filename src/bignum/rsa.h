@@ -26,9 +26,9 @@ struct RsaResidue {
 // One blinding pair of a private key: a = r^e and b = r^-1 mod n for a
 // random r, made on the slot's first use and squared after every use (r
 // becomes r^2, and the pair stays a pair). Both are kept times R mod n (R
-// of bigNumMontMulSecret), so that using or squaring one is a single
-// Montgomery product; R^2 mod p and mod q ride along so that the CRT need
-// not make them. A slot remembers the record and the modulus it was made
+// of bigNumBlindingMul, 2^radix), so that using or squaring one is a
+// single Montgomery product; R^2 mod p and mod q ride along so that the
+// CRT need not make them. A slot remembers the record and the modulus it was made
 // for: a copied, wiped or reloaded key makes new pairs instead of using
 // stale ones. Every member but lock is read and written only by the
 // holder of lock.
@@ -38,6 +38,7 @@ struct RsaBlindingSlot {
                      // be blinded (its members do not agree)
     const void* owner;
     uint64_t modulusTag;  // a hash of n, enough to notice a record reloaded in place
+    uint32_t radix;       // bits of the R that aR and bR carry
     RsaResidue aR;        // r^e R mod n
     RsaResidue bR;        // r^-1 R mod n
     RsaResidue rrP;

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bignum/bignum_support.h"
 #include "crypto/random_pool.h"
 #include "support/openssl_bignum.h"
 #include "support/test_vectors.h"
@@ -106,11 +107,17 @@ TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
     ASSERT_EQ(slotsIn(key, 1), 1u);  // one thread, one slot
     const vc::RsaBlindingSlot& slot = usedSlot(key);
     EXPECT_EQ(slot.owner, &key);
-    // The pair is kept times R: x R -> x^2 R is (x R)^2 / R, and a b^e = 1.
+    // The radix: the engine's R for either limb width, or with IFMA its own.
+    const uint32_t plainRadix = 32 * key.n.length;
+    EXPECT_EQ(slot.radix, vc::bigNumBlindingRadix(&key.n));
+    EXPECT_TRUE(slot.radix == plainRadix || (slot.radix > plainRadix && vc::bigNumIfmaAvailable()));
+    // The pair is kept times R: x R -> x^2 R is (x R)^2 / R, and a b^e = 1;
+    // also where the faster product was masked off since the pair was made.
     const auto mont = [&](const vc::BigNum& x, const vc::BigNum& y) {
-        return opensslMontProduct(x, y, key.n, 32 * key.n.length);  // R for either limb width
+        return opensslMontProduct(x, y, key.n, slot.radix);
     };
     for (int i = 0; i < 4; ++i) {
+        const KernelChoice narrowed(i % 2 == 0 ? vc::BIGNUM_KERNELS_ALL : 0u);
         const vc::RsaBlindingSlot before = slot;
         ASSERT_EQ(decrypt(cipher, key).out, message);
         for (const auto member : {&vc::RsaBlindingSlot::aR, &vc::RsaBlindingSlot::bR}) {
@@ -121,6 +128,12 @@ TEST_F(RsaBlindingTest, MadeOnceAndSquaredOnEveryUse) {
     }
     const vc::BigNum b = mont(value(slot.bR), fromWords({1}));
     EXPECT_TRUE(sameValue(mont(opensslModExp(b, key.e, key.n), value(slot.aR)), fromWords({1})));
+    {
+        // A pair made with the processor kernels masked off is in the
+        // engine's radix.
+        const KernelChoice narrowed(0u);
+        EXPECT_EQ(vc::bigNumBlindingRadix(&key.n), plainRadix);
+    }
 
     // A copy does not reuse the original's pair.
     const vc::RsaPrivateKey copy = key;

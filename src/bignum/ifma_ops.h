@@ -216,7 +216,6 @@ struct Zmm {
     static VC_IFMA_INLINE Vec maskMov(Vec x, __mmask8 k, Vec y) {
         return _mm512_mask_mov_epi64(x, k, y);
     }
-    static VC_IFMA_INLINE Vec maskzMov(__mmask8 k, Vec x) { return _mm512_maskz_mov_epi64(k, x); }
     static VC_IFMA_INLINE __mmask8 test(Vec x, Vec y) { return _mm512_test_epi64_mask(x, y); }
 };
 
@@ -259,7 +258,6 @@ struct Ymm {
     static VC_IFMA_INLINE Vec maskMov(Vec x, __mmask8 k, Vec y) {
         return _mm256_mask_mov_epi64(x, k, y);
     }
-    static VC_IFMA_INLINE Vec maskzMov(__mmask8 k, Vec x) { return _mm256_maskz_mov_epi64(k, x); }
     static VC_IFMA_INLINE __mmask8 test(Vec x, Vec y) { return _mm256_test_epi64_mask(x, y); }
 };
 

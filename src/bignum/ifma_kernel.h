@@ -182,30 +182,48 @@ struct Kernel {
         }
     }
 
-    // to = table[index] for both moduli; every entry is read.
+    // entry = table[index] for both moduli; every entry is read. The
+    // loads are 512 bits wide whatever the kernel's width: the walk over
+    // the whole table is bound by how many bytes a cycle can load, and a
+    // wide load moves twice as many as a narrow one. Odd vector counts end
+    // with one 256-bit load.
     static VC_IFMA_TARGET void gather(PairWork& w, uint32_t indexP, uint32_t indexQ) {
-        const Vec ip = Ops::set1(indexP);
-        const Vec iq = Ops::set1(indexQ);
-        Vec ep[V];
-        Vec eq[V];
-        for (uint32_t v = 0; v < V; ++v) {
-            ep[v] = Ops::zero();
-            eq[v] = Ops::zero();
+        constexpr uint32_t WIDE = LANES / 8;
+        constexpr bool NARROW_TAIL = LANES % 8 != 0;
+        const __m512i ip = _mm512_set1_epi64(indexP);
+        const __m512i iq = _mm512_set1_epi64(indexQ);
+        __m512i ep[WIDE];
+        __m512i eq[WIDE];
+        for (uint32_t v = 0; v < WIDE; ++v) {
+            ep[v] = _mm512_setzero_si512();
+            eq[v] = _mm512_setzero_si512();
         }
+        __m256i tailP = _mm256_setzero_si256();
+        __m256i tailQ = _mm256_setzero_si256();
         for (uint32_t e = 0; e < ENTRIES; ++e) {
-            const Vec current = Ops::set1(e);
-            const __mmask8 kp = Ops::equal(current, ip);
-            const __mmask8 kq = Ops::equal(current, iq);
-            for (uint32_t v = 0; v < V; ++v) {
-                const Vec tp = opaque(Ops::load(w.table[0][e] + L * v));
-                const Vec tq = opaque(Ops::load(w.table[1][e] + L * v));
-                ep[v] = Ops::maskMov(ep[v], kp, tp);
-                eq[v] = Ops::maskMov(eq[v], kq, tq);
+            const __m512i current = _mm512_set1_epi64(e);
+            const __mmask8 kp = _mm512_cmpeq_epi64_mask(current, ip);
+            const __mmask8 kq = _mm512_cmpeq_epi64_mask(current, iq);
+            for (uint32_t v = 0; v < WIDE; ++v) {
+                ep[v] = _mm512_mask_mov_epi64(ep[v], kp,
+                                              opaque(_mm512_load_si512(w.table[0][e] + 8 * v)));
+                eq[v] = _mm512_mask_mov_epi64(eq[v], kq,
+                                              opaque(_mm512_load_si512(w.table[1][e] + 8 * v)));
+            }
+            if constexpr (NARROW_TAIL) {
+                tailP =
+                    _mm256_mask_mov_epi64(tailP, kp, opaque(Ymm::load(w.table[0][e] + 8 * WIDE)));
+                tailQ =
+                    _mm256_mask_mov_epi64(tailQ, kq, opaque(Ymm::load(w.table[1][e] + 8 * WIDE)));
             }
         }
-        for (uint32_t v = 0; v < V; ++v) {
-            Ops::store(w.entry[0] + L * v, ep[v]);
-            Ops::store(w.entry[1] + L * v, eq[v]);
+        for (uint32_t v = 0; v < WIDE; ++v) {
+            _mm512_store_si512(w.entry[0] + 8 * v, ep[v]);
+            _mm512_store_si512(w.entry[1] + 8 * v, eq[v]);
+        }
+        if constexpr (NARROW_TAIL) {
+            Ymm::store(w.entry[0] + 8 * WIDE, tailP);
+            Ymm::store(w.entry[1] + 8 * WIDE, tailQ);
         }
     }
 

@@ -37,6 +37,7 @@ constexpr uint32_t WINDOW = 5;
 constexpr uint32_t ENTRIES = 1u << WINDOW;
 constexpr uint32_t MAX_LANES = 40;  // 2048-bit moduli: 40 digits, 5 vectors
 constexpr uint32_t MAX_LIMBS = 32;
+static_assert(MAX_LANES % 8 == 0, "each table entry starts a 512-bit load");
 
 // Everything the engine keeps, all of it secret: both tables, both moduli'
 // digits (the primes are secret too), the accumulators. The exponents are

@@ -37,29 +37,32 @@ void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_
     secureWipe(diff, sizeof diff);
 }
 
-namespace {
-
-// x = 2 x over k limbs; returns the bit shifted out of the top.
-uint64_t doubleLimbs(uint64_t* x, uint32_t k) noexcept {
-    uint64_t carry = 0;
-    for (uint32_t i = 0; i < k; ++i) {
-        const uint64_t v = x[i];
-        x[i] = (v << 1) | carry;
-        carry = v >> 63;
-    }
-    return carry;
-}
-
-}  // namespace
-
 // x = 2^count x mod m for x < m, one doubling and masked subtraction at a
-// time; x has room for k + 1 limbs.
+// time: 2x and 2x - m come out of one pass over the limbs, and the
+// subtraction's borrow against the doubling's top bit picks one of them.
+// x has room for k + 1 limbs.
 void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
+    uint64_t diff[MAX_LIMBS];
     for (uint32_t step = 0; step < count; ++step) {
-        x[k] = doubleLimbs(x, k);
-        subtractMasked(x, x, m, k);
-        x[k] = 0;
+        uint64_t top = 0;
+        unsigned char borrow = 0;
+        for (uint32_t j = 0; j < k; ++j) {
+            const uint64_t v = x[j];
+            x[j] = (v << 1) | top;
+            top = v >> 63;
+            unsigned long long d;
+            borrow = _subborrow_u64(borrow, x[j], m[j], &d);
+            diff[j] = d;
+        }
+        // 2x - m = (top - borrow) 2^(64 k) + diff: negative exactly when
+        // the borrow is not covered by the bit the doubling pushed out.
+        const uint64_t keep = 0 - static_cast<uint64_t>(borrow > top ? 1 : 0);
+        for (uint32_t j = 0; j < k; ++j) {
+            x[j] = (x[j] & keep) | (diff[j] & ~keep);
+        }
     }
+    x[k] = 0;
+    secureWipe(diff, sizeof diff);
 }
 
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above

@@ -226,12 +226,12 @@ bool bigNumIfmaAvailable() noexcept;
 // (BIGNUM_ENGINE_IFMA or BIGNUM_ENGINE_IFMA256), as the mask allows.
 bool bigNumIfmaServes(uint32_t limbs, uint32_t engine = BIGNUM_ENGINE_IFMA) noexcept;
 // outP = baseP^expP mod p and outQ = baseQ^expQ mod q, every operand
-// `limbs` 64-bit limbs, least significant first: p and q odd, bases below
-// their moduli, rrP = 2^(128 limbs) mod p (fully reduced, as
-// bigNumRadixSquared makes it) and rrQ likewise. Every exponent bit is
-// used whatever its value; time and memory addresses depend on `limbs`
-// only. Returns false, touching nothing, when bigNumIfmaServes(limbs,
-// engine) is false. Outputs may be inputs.
+// `limbs` 64-bit limbs, least significant first: p and q odd, bases of
+// any value that fits (the engine reduces them), rrP = 2^(128 limbs) mod p
+// (fully reduced, as bigNumRadixSquared makes it) and rrQ likewise. Every
+// exponent bit is used whatever its value; time and memory addresses
+// depend on `limbs` only. Returns false, touching nothing, when
+// bigNumIfmaServes(limbs, engine) is false. Outputs may be inputs.
 bool bigNumModExpPairIfma(const uint64_t* baseP, const uint64_t* expP, const uint64_t* p,
                           const uint64_t* rrP, const uint64_t* baseQ, const uint64_t* expQ,
                           const uint64_t* q, const uint64_t* rrQ, uint32_t limbs, uint64_t* outP,

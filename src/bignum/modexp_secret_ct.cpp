@@ -143,16 +143,7 @@ struct SecretEngine : Mont<Limb> {
         const uint32_t chunkWords = f.k * WORDS_PER_LIMB;
         const uint32_t chunks = words == 0 ? 1 : (words + chunkWords - 1) / chunkWords;
         for (uint32_t c = chunks; c-- > 0;) {
-            for (uint32_t i = 0; i < f.k; ++i) {
-                Limb v = 0;
-                for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
-                    const uint32_t index = c * chunkWords + i * WORDS_PER_LIMB + h;
-                    const uint32_t word = index < BIGNUM_MAX_WORDS ? x->words[index] : 0;
-                    v |= static_cast<Limb>(static_cast<Limb>(word & ctLess(index, x->length))
-                                           << (32 * h));
-                }
-                chunk[i] = v;
-            }
+            loadChunk(x, c, f.k, chunk);
             f.mul(chunk, chunk, f.rr);
             if (c + 1 == chunks) {
                 std::memcpy(out, chunk, f.k * sizeof(Limb));
@@ -161,6 +152,35 @@ struct SecretEngine : Mont<Limb> {
                 f.add(out, out, chunk);
             }
         }
+    }
+
+    // Limbs c k .. c k + k - 1 of x, the words at and above its length
+    // masked out.
+    static void loadChunk(const BigNum* x, uint32_t c, uint32_t k, Limb* chunk) noexcept {
+        const uint32_t chunkWords = k * WORDS_PER_LIMB;
+        for (uint32_t i = 0; i < k; ++i) {
+            Limb v = 0;
+            for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
+                const uint32_t index = c * chunkWords + i * WORDS_PER_LIMB + h;
+                const uint32_t word = index < BIGNUM_MAX_WORDS ? x->words[index] : 0;
+                v |= static_cast<Limb>(static_cast<Limb>(word & ctLess(index, x->length))
+                                       << (32 * h));
+            }
+            chunk[i] = v;
+        }
+    }
+
+    // A value congruent to x mod n and below R = 2^kB, for x below R^2, as
+    // the IFMA engines take their bases: x = hi R + lo, hi R mod n is one
+    // Montgomery product with R^2, and lo joins it with one masked
+    // subtraction, since hi R mod n + lo < n + R. Converting into and out
+    // of Montgomery form would take four products. chunk is scratch.
+    static void foldBelowRadix(const Field& f, const BigNum* x, Limb* out, Limb* chunk) noexcept {
+        loadChunk(x, 1, f.k, chunk);
+        f.mul(out, chunk, f.rr);
+        loadChunk(x, 0, f.k, chunk);
+        f.t[f.k] = addLimbs(f.t, out, chunk, f.k);
+        reduceOnce(out, f.t, f.mod, f.k);
     }
 
     // acc = base^e in Montgomery form, base given in Montgomery form. The
@@ -345,10 +365,10 @@ struct SecretEngine : Mont<Limb> {
     // wants them, by an IFMA engine (BIGNUM_ENGINE_IFMA in 512-bit
     // registers, BIGNUM_ENGINE_IFMA256 in 256-bit ones) when p and q have
     // the same length and the processor has it; false, with nothing done,
-    // otherwise. c mod p and c mod q are c R / R, without a division.
-    static bool pairIfma(const Field& fp, const Field& fq, const BigNum* c, uint32_t cWords,
-                         const BigNum* dP, const BigNum* dQ, ModExpSecretWork<Limb>* work,
-                         uint32_t engine) noexcept {
+    // otherwise. c, below n, is folded below each prime's radix without a
+    // division; the engines reduce their bases themselves.
+    static bool pairIfma(const Field& fp, const Field& fq, const BigNum* c, const BigNum* dP,
+                         const BigNum* dQ, ModExpSecretWork<Limb>* work, uint32_t engine) noexcept {
         if constexpr (sizeof(Limb) != sizeof(uint64_t)) {
             return false;
         } else {
@@ -356,17 +376,12 @@ struct SecretEngine : Mont<Limb> {
                 !bigNumIfmaServes(fp.k, engine)) {
                 return false;
             }
-            Limb* const one = work->entry;
-            std::memset(one, 0, fp.k * sizeof(Limb));
-            one[0] = 1;
             Limb* const cP = work->table[0];
             Limb* const cQ = work->table[1];
             Limb* const eP = work->table[2];
             Limb* const eQ = work->table[3];
-            toMontgomery(fp, c, cWords, cP, work->base);
-            fp.mul(cP, cP, one);
-            toMontgomery(fq, c, cWords, cQ, work->base);
-            fq.mul(cQ, cQ, one);
+            foldBelowRadix(fp, c, cP, work->base);
+            foldBelowRadix(fq, c, cQ, work->base);
             loadMasked(dP, eP, fp.k);
             loadMasked(dQ, eQ, fq.k);
             bigNumModExpPairIfma(cP, eP, fp.mod, fp.rr, cQ, eQ, fq.mod, fq.rr, fp.k, work->m1,
@@ -404,7 +419,7 @@ struct SecretEngine : Mont<Limb> {
             cWords = BIGNUM_MAX_WORDS;
         }
 
-        if (!pairIfma(fp, fq, c, cWords, dP, dQ, work,
+        if (!pairIfma(fp, fq, c, dP, dQ, work,
                       engine == BIGNUM_ENGINE_COUNT ? BIGNUM_ENGINE_IFMA : engine)) {
             // m2, out of Montgomery form (it is added at the end as it is).
             loadMasked(dQ, work->exponent, fq.k);

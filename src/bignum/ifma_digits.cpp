@@ -37,34 +37,6 @@ void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_
     secureWipe(diff, sizeof diff);
 }
 
-// x = 2^count x mod m for x < m, one doubling and masked subtraction at a
-// time: 2x and 2x - m come out of one pass over the limbs, and the
-// subtraction's borrow against the doubling's top bit picks one of them.
-// x has room for k + 1 limbs.
-void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept {
-    uint64_t diff[MAX_LIMBS];
-    for (uint32_t step = 0; step < count; ++step) {
-        uint64_t top = 0;
-        unsigned char borrow = 0;
-        for (uint32_t j = 0; j < k; ++j) {
-            const uint64_t v = x[j];
-            x[j] = (v << 1) | top;
-            top = v >> 63;
-            unsigned long long d;
-            borrow = _subborrow_u64(borrow, x[j], m[j], &d);
-            diff[j] = d;
-        }
-        // 2x - m = (top - borrow) 2^(64 k) + diff: negative exactly when
-        // the borrow is not covered by the bit the doubling pushed out.
-        const uint64_t keep = 0 - static_cast<uint64_t>(borrow > top ? 1 : 0);
-        for (uint32_t j = 0; j < k; ++j) {
-            x[j] = (x[j] & keep) | (diff[j] & ~keep);
-        }
-    }
-    x[k] = 0;
-    secureWipe(diff, sizeof diff);
-}
-
 // k limbs of 64 bits into n digits of 52 (the value fits), lanes above
 // n zero up to `lanes`.
 void toDigits(const uint64_t* x, uint32_t k, uint64_t* out, uint32_t n, uint32_t lanes) noexcept {

@@ -268,16 +268,19 @@ struct Joint {
         for (int h = 0; h < 2; ++h) {
             spread(mod[h], k, w.mod, h, w);
             w.k0[h] = digitInverse(mod[h][0]);
-            // R^2 for R = 2^(52 N) from the given 2^(128 k): doublings.
-            std::memcpy(w.limbs, rr[h], k * sizeof(uint64_t));
-            w.limbs[k] = 0;
-            doubleMod(w.limbs, mod[h], k, 2 * (N * DIGIT_BITS - 64 * k));
-            spread(w.limbs, k, w.rr, h, w);
+            spread(rr[h], k, w.rr, h, w);
             spread(base[h], k, w.base, h, w);
         }
         std::memset(w.one, 0, sizeof w.one);
         w.one[0] = 1;
         w.one[1] = 1;
+        // R^2 for R = 2^(52 N) from the given 2^(128 k) (radixBridgeBit).
+        std::memset(w.acc, 0, sizeof w.acc);
+        const uint32_t bridge = radixBridgeBit(N, k);
+        w.acc[2 * (bridge / DIGIT_BITS)] = uint64_t{1} << (bridge % DIGIT_BITS);
+        w.acc[2 * (bridge / DIGIT_BITS) + 1] = uint64_t{1} << (bridge % DIGIT_BITS);
+        mul(w.acc, w.acc, w.rr, w);
+        square(w.rr, w.acc, w);
 
         // table[0] = R mod m, table[1] = base R mod m, the rest by squaring
         // the half or multiplying the one below by the base.

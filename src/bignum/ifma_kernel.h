@@ -469,15 +469,19 @@ struct Kernel {
         for (int h = 0; h < 2; ++h) {
             toDigits(mod[h], k, w.mod[h], N, LANES);
             w.k0[h] = digitInverse(mod[h][0]);
-            // R^2 for R = 2^(52 N) from the given 2^(128 k): doublings.
-            std::memcpy(w.limbs[h], rr[h], k * sizeof(uint64_t));
-            w.limbs[h][k] = 0;
-            doubleMod(w.limbs[h], mod[h], k, 2 * (N * DIGIT_BITS - 64 * k));
-            toDigits(w.limbs[h], k, w.rr[h], N, LANES);
+            toDigits(rr[h], k, w.rr[h], N, LANES);
             toDigits(base[h], k, w.base[h], N, LANES);
         }
         std::memset(w.one, 0, sizeof w.one);
         w.one[0] = 1;
+        // R^2 for R = 2^(52 N) from the given 2^(128 k) (radixBridgeBit).
+        std::memset(w.acc, 0, sizeof w.acc);
+        const uint32_t bridge = radixBridgeBit(N, k);
+        for (int h = 0; h < 2; ++h) {
+            w.acc[h][bridge / DIGIT_BITS] = uint64_t{1} << (bridge % DIGIT_BITS);
+        }
+        mulPair(w.acc[0], w.acc[0], w.rr[0], w.acc[1], w.acc[1], w.rr[1], w);
+        square(w.rr[0], w.acc[0], w.rr[1], w.acc[1], w);
 
         // table[0] = R mod m, table[1] = base R mod m, the rest by squaring
         // the half or multiplying the one below by the base.

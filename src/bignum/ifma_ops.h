@@ -87,9 +87,15 @@ uint64_t digitInverse(uint64_t m0) noexcept;
 // out = x - m if that does not borrow, else x; x has k + 1 limbs, x < 2m.
 void subtractMasked(uint64_t* out, const uint64_t* x, const uint64_t* m, uint32_t k) noexcept;
 
-// x = 2^count x mod m for x < m, one doubling and masked subtraction at a
-// time; x has room for k + 1 limbs.
-void doubleMod(uint64_t* x, const uint64_t* m, uint32_t k, uint32_t count) noexcept;
+// The pair engines' R^2 mod m for R = 2^(52 n) comes from the caller's
+// 2^(128 k) mod m in two Montgomery products: the product of it and
+// 2^(130 n - 128 k) is 2^(78 n) = R^(3/2), whose square is R^2. This is
+// the bit of that power of two. It lies below R for every size served
+// (n = 5k / 4), and both products keep the engine's bound (below 2m).
+constexpr uint32_t radixBridgeBit(uint32_t n, uint32_t k) {
+    return 130 * n - 128 * k;
+}
+static_assert(radixBridgeBit(40, 32) < 40 * DIGIT_BITS && radixBridgeBit(10, 8) < 10 * DIGIT_BITS);
 
 // Bits position .. position + WINDOW - 1 of an exponent of k limbs;
 // position is public, the value is not.

@@ -4,6 +4,7 @@
 // and from a forked child.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstddef>
@@ -13,6 +14,7 @@
 #include <sstream>
 #include <thread>
 
+#include "crypto/md5.h"
 #include "crypto/random_pool.h"
 #include "support/platform.h"
 #include "support/test_vectors.h"
@@ -167,6 +169,67 @@ TEST_F(RandomPoolTest, DrawsMoveTheRingAndRepeatOnlyFromTheSameState) {
         ++compared;
     }
     EXPECT_GT(compared, 300);
+}
+
+// A draw recomputed from the pool before it with the generator's own
+// definition, through the streaming MD5: each chunk of up to 8 bytes is
+// MD5(state bytes 8..15, the ring window it covers, thread id, second),
+// which becomes the state, is XORed into the window and gives the output
+// from its bytes 8..; then the state becomes MD5(call counter, state).
+// Draws of 1, 8, 13 and 41 bytes, the last across the ring's wrap.
+TEST_F(RandomPoolTest, DrawsMatchTheirDefinition) {
+    seedPool();
+    const auto md5Of = [](std::initializer_list<Bytes> pieces) {
+        vc::Md5Context md5;
+        vc::md5Init(&md5);
+        for (const Bytes& piece : pieces) {
+            vc::md5Update(&md5, piece.data(), static_cast<uint32_t>(piece.size()));
+        }
+        Bytes digest(16);
+        vc::md5Final(digest.data(), &md5);
+        return digest;
+    };
+    const auto le32 = [](uint32_t v) {
+        return Bytes{static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8),
+                     static_cast<uint8_t>(v >> 16), static_cast<uint8_t>(v >> 24)};
+    };
+    for (const uint32_t count : {1u, 8u, 13u, 41u}) {
+        SCOPED_TRACE(count);
+        vc::RandomPool want = vc::randomPoolSnapshot();
+        if (count == 41) {
+            want.ringPos = 240;
+            vc::randomPoolRestore(want);
+        }
+        Bytes out(count);
+        uint32_t second = 0;
+        do {
+            vc::randomPoolRestore(want);
+            second = vc::platformTimeSeconds();
+            ASSERT_EQ(vc::randomBytes(out.data(), count), 0);
+        } while (vc::platformTimeSeconds() != second);
+        const vc::RandomPool after = vc::randomPoolSnapshot();
+        Bytes expected;
+        for (uint32_t offset = 0; offset < count; offset += 8) {
+            const uint32_t n = std::min(8u, count - offset);
+            Bytes window;
+            for (uint32_t i = 0; i < n; ++i) {
+                window.push_back(want.ring[(want.ringPos + i) % 255]);
+            }
+            const Bytes digest = md5Of({Bytes(want.digestState + 8, want.digestState + 16), window,
+                                        le32(vc::platformThreadId()), le32(second)});
+            std::memcpy(want.digestState, digest.data(), 16);
+            for (uint32_t i = 0; i < n; ++i) {
+                want.ring[want.ringPos] ^= digest[i];
+                want.ringPos = (want.ringPos + 1) % 255;
+                expected.push_back(digest[8 + i]);
+            }
+        }
+        const Bytes state =
+            md5Of({le32(want.outputCounter), Bytes(want.digestState, want.digestState + 16)});
+        EXPECT_EQ(out, expected);
+        EXPECT_EQ(Bytes(after.digestState, after.digestState + 16), state);
+        EXPECT_EQ(std::memcmp(after.ring, want.ring, sizeof want.ring), 0);
+    }
 }
 
 // ---- Several host threads at once ----

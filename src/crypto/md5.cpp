@@ -9,6 +9,7 @@
 
 #include "crypto/md5_steps.h"
 #include "support/bytes.h"
+#include "support/secure_wipe.h"
 
 namespace vc {
 namespace {
@@ -100,6 +101,9 @@ constexpr const uint32_t* K = MD5_STEP_CONSTANTS;
     state[3] += d;
 }
 
+// The chaining words before the first block (RFC 1321, 3.3).
+constexpr uint32_t INITIAL_STATE[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+
 // Compresses `count` whole blocks straight from the caller's bytes, with the
 // chaining words kept in a local array between blocks.
 void compressBlocks(Md5Context* context, const uint8_t* data, std::size_t count) noexcept {
@@ -148,10 +152,10 @@ void zeroFrom(uint32_t block[16], uint32_t used) noexcept {
 }  // namespace
 
 void md5Init(Md5Context* context) noexcept {
-    context->a = 0x67452301;
-    context->b = 0xefcdab89;
-    context->c = 0x98badcfe;
-    context->d = 0x10325476;
+    context->a = INITIAL_STATE[0];
+    context->b = INITIAL_STATE[1];
+    context->c = INITIAL_STATE[2];
+    context->d = INITIAL_STATE[3];
     context->bitCountLow = 0;
     context->bitCountHigh = 0;
     context->blockBytes = 0;
@@ -225,6 +229,22 @@ void md5Final(uint8_t digest[16], Md5Context* context) noexcept {
     storeLe32(digest + 8, context->c);
     storeLe32(digest + 12, context->d);
     context->blockBytes = 0;
+}
+
+void md5Short(const uint8_t* data, uint32_t length, uint8_t digest[16]) noexcept {
+    static constexpr uint8_t PAD_START = 0x80;
+    uint32_t block[16];
+    packBytes(block, 0, data, length);
+    packBytes(block, length, &PAD_START, 1);
+    zeroFrom(block, length + 1);
+    block[14] = length << 3;
+    uint32_t state[4] = {INITIAL_STATE[0], INITIAL_STATE[1], INITIAL_STATE[2], INITIAL_STATE[3]};
+    compress(state, block);
+    for (int i = 0; i < 4; ++i) {
+        storeLe32(digest + 4 * i, state[i]);
+    }
+    secureWipe(block, sizeof block);
+    secureWipe(state, sizeof state);
 }
 
 }  // namespace vc

@@ -39,4 +39,11 @@ void md5Final(uint8_t digest[16], Md5Context* context) noexcept;
 // One compression of 16 little-endian message words into a..d.
 void md5Transform(Md5Context* context, const uint32_t words[16]) noexcept;
 
+// The longest message md5Short takes: with the padding byte and the 8-byte
+// length it fills one block.
+constexpr uint32_t MD5_SHORT_MAX = 55;
+// The digest of a message of at most MD5_SHORT_MAX bytes in one
+// compression, without a context; the block it builds is wiped.
+void md5Short(const uint8_t* data, uint32_t length, uint8_t digest[16]) noexcept;
+
 }  // namespace vc

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 #include "crypto/md5.h"
 #include "support/bytes.h"
@@ -66,22 +67,18 @@ constexpr uint32_t RING_SIZE = 255;  // ring[255] is never used and stays 0
 constexpr uint32_t SEED_CHUNK = 16;
 constexpr uint32_t OUTPUT_CHUNK = 8;
 constexpr uint32_t SEEDED_BITS = 1024;
+// Every digest of the pool hashes one MD5 block's worth: at most the 16
+// state bytes, a ring window and a seed chunk.
+static_assert(16 + 2 * SEED_CHUNK <= MD5_SHORT_MAX && 16 + OUTPUT_CHUNK <= MD5_SHORT_MAX);
 
 RandomPool pool;
 
-// Hashes the n ring bytes from ringPos on, wrapping past position 254.
-void hashRingWindow(Md5Context* md5, uint32_t n) noexcept {
+// Appends the n ring bytes from ringPos on, wrapping past position 254.
+uint32_t appendRingWindow(uint8_t* message, uint32_t at, uint32_t n) noexcept {
     const uint32_t first = n < RING_SIZE - pool.ringPos ? n : RING_SIZE - pool.ringPos;
-    md5Update(md5, pool.ring + pool.ringPos, first);
-    if (n > first) {
-        md5Update(md5, pool.ring, n - first);
-    }
-}
-
-void hashLittleEndian32(Md5Context* md5, uint32_t value) noexcept {
-    uint8_t bytes[4];
-    storeLe32(bytes, value);
-    md5Update(md5, bytes, sizeof(bytes));
+    std::memcpy(message + at, pool.ring + pool.ringPos, first);
+    std::memcpy(message + at + first, pool.ring, n - first);
+    return at + n;
 }
 
 // 32 * log2(v), rounded down at the table's precision; halving keeps the
@@ -112,13 +109,12 @@ int32_t seedProgress() noexcept {
 }
 
 void absorbChunk(const uint8_t* seed, uint32_t n) noexcept {
-    Md5Context md5;
-    md5Init(&md5);
-    md5Update(&md5, pool.digestState, sizeof(pool.digestState));
-    hashRingWindow(&md5, n);
-    md5Update(&md5, seed, n);
-    md5Final(pool.digestState, &md5);
-    secureWipeObject(md5);
+    uint8_t message[MD5_SHORT_MAX];
+    std::memcpy(message, pool.digestState, sizeof(pool.digestState));
+    const uint32_t length = appendRingWindow(message, sizeof(pool.digestState), n);
+    std::memcpy(message + length, seed, n);
+    md5Short(message, length + n, pool.digestState);
+    secureWipe(message, sizeof message);
     for (uint32_t i = 0; i < n; ++i) {
         ++pool.byteHistogram[seed[i]];
         pool.ring[pool.ringPos] ^= pool.digestState[i];
@@ -131,14 +127,13 @@ void absorbChunk(const uint8_t* seed, uint32_t n) noexcept {
 }
 
 void produceChunk(uint8_t* out, uint32_t n, uint32_t threadId) noexcept {
-    Md5Context md5;
-    md5Init(&md5);
-    md5Update(&md5, pool.digestState + 8, 8);
-    hashRingWindow(&md5, n);
-    hashLittleEndian32(&md5, threadId);
-    hashLittleEndian32(&md5, platformTimeSeconds());
-    md5Final(pool.digestState, &md5);
-    secureWipeObject(md5);
+    uint8_t message[8 + OUTPUT_CHUNK + 8];
+    std::memcpy(message, pool.digestState + 8, 8);
+    const uint32_t length = appendRingWindow(message, 8, n);
+    storeLe32(message + length, threadId);
+    storeLe32(message + length + 4, platformTimeSeconds());
+    md5Short(message, length + 8, pool.digestState);
+    secureWipe(message, sizeof message);
     for (uint32_t i = 0; i < n; ++i) {
         // Output does not count towards ringWraps: only seeding fills the ring.
         pool.ring[pool.ringPos] ^= pool.digestState[i];
@@ -152,12 +147,11 @@ void produceChunk(uint8_t* out, uint32_t n, uint32_t threadId) noexcept {
 // Runs after every draw, even an empty one, so two draws never leave the
 // same state behind even with the same thread id in the same second.
 void refreshAfterOutput() noexcept {
-    Md5Context md5;
-    md5Init(&md5);
-    hashLittleEndian32(&md5, pool.outputCounter);
-    md5Update(&md5, pool.digestState, sizeof(pool.digestState));
-    md5Final(pool.digestState, &md5);
-    secureWipeObject(md5);
+    uint8_t message[4 + sizeof(pool.digestState)];
+    storeLe32(message, pool.outputCounter);
+    std::memcpy(message + 4, pool.digestState, sizeof(pool.digestState));
+    md5Short(message, sizeof message, pool.digestState);
+    secureWipe(message, sizeof message);
     ++pool.outputCounter;
 }
 

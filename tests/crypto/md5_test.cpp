@@ -83,10 +83,11 @@ Bytes oracle(const uint8_t* data, std::size_t length) {
 }
 
 // Every length to 200 whole, bytewise and in sevens (each then with what is
-// left), crossing the padding boundaries three times: from 56 buffered bytes
-// on the length needs a second block, and 64 is the first whole block. Then
-// random inputs in random splits, starting at an odd offset so that whole
-// blocks are read from unaligned memory.
+// left), and to 55 in one block by md5Short, crossing the padding
+// boundaries three times: from 56 buffered bytes on the length needs a
+// second block, and 64 is the first whole block. Then random inputs in
+// random splits, starting at an odd offset so that whole blocks are read
+// from unaligned memory.
 TEST(Md5Oracle, EveryLengthTo200AndRandomSplitsUnaligned) {
     std::mt19937 rng(1321);
     const Bytes data = randomData(rng, 200);
@@ -95,6 +96,11 @@ TEST(Md5Oracle, EveryLengthTo200AndRandomSplitsUnaligned) {
             std::vector<std::size_t> pieces(length / piece, piece);
             pieces.push_back(length % piece);
             EXPECT_EQ(digestOf(data.data(), pieces), oracle(data.data(), length)) << length;
+        }
+        if (length <= vc::MD5_SHORT_MAX) {
+            Bytes shortDigest(16);
+            vc::md5Short(data.data(), static_cast<uint32_t>(length), shortDigest.data());
+            EXPECT_EQ(shortDigest, oracle(data.data(), length)) << "md5Short " << length;
         }
     }
     for (int round = 0; round < 400; ++round) {

@@ -337,7 +337,67 @@ VC_ADX void squareAdx(uint64_t* out, const uint64_t* a, const uint64_t* n, uint6
     secureWipe(square, (2 * k + 2) * sizeof(uint64_t));
 }
 
+// One limb of u -= q v: the product's low half joins the previous high
+// half on OF, and u[i] + ~t + 1 subtracts it on CF (the chain starts with
+// CF set); mulx touches neither flag.
+// clang-format off
+#define VC_SUBMUL_LIMB(offset)                    \
+    "mulx " #offset "(%[v]), %[lo], %[next]\n\t" \
+    "adox %[high], %[lo]\n\t"                    \
+    "notq %[lo]\n\t"                             \
+    "adcx " #offset "(%[u]), %[lo]\n\t"          \
+    "movq %[lo], " #offset "(%[u])\n\t"          \
+    "movq %[next], %[high]\n\t"
+// clang-format on
+
 }  // namespace
+
+// Single limbs up to a multiple of four, then four at a time. The counts
+// live in rcx, which jrcxz tests without touching a flag; the move
+// between the two loops leaves the flags alone too.
+VC_ADX uint64_t montSubMulAdx(uint64_t* u, const uint64_t* v, uint64_t q, uint32_t k) noexcept {
+    uint64_t lo;
+    uint64_t next;
+    uint64_t high;
+    uint64_t count = k % 4;
+    const uint64_t quads = k / 4;
+    const uint64_t zero = 0;
+    // clang-format off
+    __asm__ volatile(
+        "xorl %k[high], %k[high]\n\t"  // clears CF and OF
+        "stc\n\t"
+        "1:\n\t"
+        "jrcxz 2f\n\t"
+        VC_SUBMUL_LIMB(0)
+        "leaq 8(%[v]), %[v]\n\t"
+        "leaq 8(%[u]), %[u]\n\t"
+        "leaq -1(%[count]), %[count]\n\t"
+        "jmp 1b\n\t"
+        "2:\n\t"
+        "movq %[quads], %[count]\n\t"
+        "3:\n\t"
+        "jrcxz 4f\n\t"  // jrcxz reaches 127 bytes: over the body by a jump
+        "jmp 5f\n\t"
+        "4:\n\t"
+        "jmp 6f\n\t"
+        "5:\n\t"
+        VC_SUBMUL_LIMB(0) VC_SUBMUL_LIMB(8) VC_SUBMUL_LIMB(16) VC_SUBMUL_LIMB(24)
+        "leaq 32(%[v]), %[v]\n\t"
+        "leaq 32(%[u]), %[u]\n\t"
+        "leaq -1(%[count]), %[count]\n\t"
+        "jmp 3b\n\t"
+        "6:\n\t"
+        // What u[k] loses: the last high half with OF, and the borrow,
+        // which is 1 - CF.
+        "adox %[zero], %[high]\n\t"
+        "sbbq $-1, %[high]\n\t"
+        : [lo] "=&r"(lo), [next] "=&r"(next), [high] "=&r"(high), [u] "+&r"(u), [v] "+&r"(v),
+          [count] "+c"(count)
+        : "d"(q), [zero] "r"(zero), [quads] "r"(quads)
+        : "cc", "memory");
+    // clang-format on
+    return high;
+}
 
 bool montAdxAvailable() noexcept {
     return cpuHas(CPU_BMI2 | CPU_ADX) && bigNumKernelAllowed(BIGNUM_KERNEL_ADX);

@@ -63,6 +63,10 @@ bool montAdxAvailable() noexcept;
 // The carry-chain kernels for k limbs: laid out in full for 8, 16, 24, 32
 // and 64 limbs, a loop otherwise. Only for processors montAdxAvailable().
 MontKernels64 montAdxKernels(uint32_t k) noexcept;
+// u -= q v over k >= 1 limbs, one step of long division: answers what the
+// subtraction takes from u[k], the product's top limb and the borrow.
+// Only for processors montAdxAvailable().
+uint64_t montSubMulAdx(uint64_t* u, const uint64_t* v, uint64_t q, uint32_t k) noexcept;
 #endif
 
 }  // namespace vc

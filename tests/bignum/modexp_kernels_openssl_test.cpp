@@ -60,6 +60,33 @@ void checkKernels(const std::vector<Kernels>& kernels, uint32_t k, int trials, s
     }
 }
 
+#if VC_MONT_ADX
+// The long division's step u -= q v on k limbs against 128-bit arithmetic:
+// random limbs, then q and v all ones over u = 0, the largest amount taken.
+__extension__ using U128 = unsigned __int128;
+void checkSubtractMultiple(uint32_t k, std::mt19937_64& rng) {
+    for (int trial = 0; trial < 8; ++trial) {
+        const bool extreme = trial == 0;
+        std::vector<uint64_t> u(k), v(k);
+        for (uint32_t i = 0; i < k; ++i) {
+            u[i] = extreme ? 0 : rng();
+            v[i] = extreme ? ~uint64_t{0} : rng();
+        }
+        const uint64_t q = extreme || trial == 1 ? ~uint64_t{0} : rng();
+        std::vector<uint64_t> want = u;
+        uint64_t carry = 0;
+        for (uint32_t i = 0; i < k; ++i) {
+            const U128 p = static_cast<U128>(q) * v[i] + carry;
+            const uint64_t low = static_cast<uint64_t>(p);
+            carry = static_cast<uint64_t>(p >> 64) + (want[i] < low ? 1 : 0);
+            want[i] -= low;
+        }
+        EXPECT_EQ(vc::montSubMulAdx(u.data(), v.data(), q, k), carry) << k << " limbs";
+        EXPECT_EQ(u, want) << k << " limbs";
+    }
+}
+#endif
+
 enum KernelFamily { LIMBS_64, VECTOR_32_WIDE, VECTOR_32 };
 
 class MontKernels : public testing::TestWithParam<KernelFamily> {};
@@ -69,8 +96,8 @@ INSTANTIATE_TEST_SUITE_P(Families, MontKernels,
 
 // On 64-bit limbs, for every count up to 64, the portable kernels and,
 // where the processor has them, the carry-chain ones and their loop, all on
-// the same operands; on 32-bit limbs the vector kernels, each width, for
-// every count they serve.
+// the same operands, and the carry-chain division step; on 32-bit limbs the vector kernels, each
+// width, for every count they serve.
 TEST_P(MontKernels, AgreeWithOpenSslOnEveryLimbCountServed) {
     std::mt19937 rng(20261206 + GetParam());
     int served = 0;
@@ -91,6 +118,8 @@ TEST_P(MontKernels, AgreeWithOpenSslOnEveryLimbCountServed) {
             if (vc::montAdxAvailable()) {
                 kernels.push_back(vc::montAdxKernels(k));
                 kernels.push_back(vc::montAdxKernels(0));
+                std::mt19937_64 limbs(k);
+                checkSubtractMultiple(k, limbs);
             }
             checkKernels<uint64_t>(kernels, k, 12, rng);
         }

@@ -20,13 +20,21 @@ void rc4SetKey(const uint8_t* key, uint32_t keyLength, Rc4State* state) noexcept
 
     // k restarts at the key length; with 256 passes it never gets past 255,
     // so bytes beyond the 256th of a longer key are never read.
+    //
+    // S[i + 1] is read before the swap at i stores, and replaced by the
+    // value that swap moves when j is i + 1: the next j then does not wait
+    // for the stores to S[i] and S[j] to resolve against the load.
     uint32_t j = 0;
     uint32_t k = 0;
+    uint32_t next = s[0];
     for (uint32_t i = 0; i < 256; ++i) {
-        const uint32_t si = s[i];
+        const uint32_t si = next;
         j = (j + si + key[k]) & 0xffu;
-        s[i] = s[j];
+        const uint32_t sj = s[j];
+        const uint32_t following = s[(i + 1) & 0xffu];
+        s[i] = sj;
         s[j] = si;
+        next = j == ((i + 1) & 0xffu) ? si : following;
         if (++k == keyLength) {
             k = 0;
         }

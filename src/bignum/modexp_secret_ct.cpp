@@ -37,13 +37,15 @@ struct SecretEngine : Mont<Limb> {
         return static_cast<Limb>(0 - static_cast<Limb>(mask32 & 1u));
     }
 
-    // x as `limbs` limbs; the words at and above x->length are masked out
-    // rather than skipped, so the normalised length does not show.
-    static void loadMasked(const BigNum* x, Limb* out, uint32_t limbs) noexcept {
+    // x as `limbs` limbs from limb `first` on; the words at and above
+    // x->length are masked out rather than skipped, so the normalised
+    // length does not show.
+    static void loadMasked(const BigNum* x, Limb* out, uint32_t limbs,
+                           uint32_t first = 0) noexcept {
         for (uint32_t i = 0; i < limbs; ++i) {
             Limb v = 0;
             for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
-                const uint32_t index = i * WORDS_PER_LIMB + h;
+                const uint32_t index = (first + i) * WORDS_PER_LIMB + h;
                 const uint32_t word = index < BIGNUM_MAX_WORDS ? x->words[index] : 0;
                 v |= static_cast<Limb>(static_cast<Limb>(word & ctLess(index, x->length))
                                        << (32 * h));
@@ -143,7 +145,7 @@ struct SecretEngine : Mont<Limb> {
         const uint32_t chunkWords = f.k * WORDS_PER_LIMB;
         const uint32_t chunks = words == 0 ? 1 : (words + chunkWords - 1) / chunkWords;
         for (uint32_t c = chunks; c-- > 0;) {
-            loadChunk(x, c, f.k, chunk);
+            loadMasked(x, chunk, f.k, c * f.k);
             f.mul(chunk, chunk, f.rr);
             if (c + 1 == chunks) {
                 std::memcpy(out, chunk, f.k * sizeof(Limb));
@@ -154,31 +156,15 @@ struct SecretEngine : Mont<Limb> {
         }
     }
 
-    // Limbs c k .. c k + k - 1 of x, the words at and above its length
-    // masked out.
-    static void loadChunk(const BigNum* x, uint32_t c, uint32_t k, Limb* chunk) noexcept {
-        const uint32_t chunkWords = k * WORDS_PER_LIMB;
-        for (uint32_t i = 0; i < k; ++i) {
-            Limb v = 0;
-            for (uint32_t h = 0; h < WORDS_PER_LIMB; ++h) {
-                const uint32_t index = c * chunkWords + i * WORDS_PER_LIMB + h;
-                const uint32_t word = index < BIGNUM_MAX_WORDS ? x->words[index] : 0;
-                v |= static_cast<Limb>(static_cast<Limb>(word & ctLess(index, x->length))
-                                       << (32 * h));
-            }
-            chunk[i] = v;
-        }
-    }
-
     // A value congruent to x mod n and below R = 2^kB, for x below R^2, as
     // the IFMA engines take their bases: x = hi R + lo, hi R mod n is one
     // Montgomery product with R^2, and lo joins it with one masked
     // subtraction, since hi R mod n + lo < n + R. Converting into and out
     // of Montgomery form would take four products. chunk is scratch.
     static void foldBelowRadix(const Field& f, const BigNum* x, Limb* out, Limb* chunk) noexcept {
-        loadChunk(x, 1, f.k, chunk);
+        loadMasked(x, chunk, f.k, f.k);
         f.mul(out, chunk, f.rr);
-        loadChunk(x, 0, f.k, chunk);
+        loadMasked(x, chunk, f.k);
         f.t[f.k] = addLimbs(f.t, out, chunk, f.k);
         reduceOnce(out, f.t, f.mod, f.k);
     }

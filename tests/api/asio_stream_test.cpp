@@ -82,6 +82,8 @@ struct LoopPeer {
         length += socket.read_some(asio::buffer(input.data() + length, input.size() - length), ec);
         return !ec;
     }
+    // A handshake that fails closes the socket, so that the side under test
+    // sees the connection end instead of waiting for an answer.
     vn::Result handshake() {
         std::array<uint8_t, vn::HANDSHAKE_OUTPUT_SIZE> output;
         for (;;) {
@@ -91,6 +93,9 @@ struct LoopPeer {
             if (step.progress == vn::Progress::Send) {
                 asio::write(socket, asio::buffer(step.toSend.data(), step.toSend.size()));
             } else if (step.progress != vn::Progress::NeedMore || !receive()) {
+                if (!step.result.ok()) {
+                    socket.close();
+                }
                 return step.result;
             }
         }
